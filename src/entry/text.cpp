@@ -1,0 +1,108 @@
+// Text primitives shared by every subsystem: the error-buffer writer, UTF-8-safe bounded
+// copies, trimming, truth values and a constant-time comparison for secrets.
+#include "entry/entry.h"
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+enum { QV_ERR_FORMAT_MAX = 2048 };
+
+void qv_errf(char *err, size_t cap, const char *fmt, ...) {
+    if (!err || cap == 0)
+        return;
+    char tmp[QV_ERR_FORMAT_MAX];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(tmp, sizeof tmp, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        tmp[0] = '\0';
+    cp_trunc(err, cap, tmp);
+}
+
+static bool is_continuation(unsigned char c) {
+    return (c & 0xC0) == 0x80;
+}
+
+static size_t utf8_sequence_length(unsigned char lead) {
+    if (lead >= 0xF0 && lead <= 0xF7)
+        return 4;
+    if (lead >= 0xE0)
+        return lead <= 0xEF ? 3 : 0;
+    if (lead >= 0xC0)
+        return 2;
+    return 0;
+}
+
+size_t qv_utf8_cut(const char *s, size_t len, size_t want) {
+    if (want >= len)
+        return len;
+    const unsigned char *u = reinterpret_cast<const unsigned char *>(s);
+    if (!is_continuation(u[want]))
+        return want;
+    // The byte after the cut continues a sequence: find its lead byte (at most three back)
+    // and cut before it when the sequence would not fit. Malformed text is cut as bytes.
+    for (size_t back = 1; back <= 3 && back <= want; back++) {
+        unsigned char c = u[want - back];
+        if (is_continuation(c))
+            continue;
+        size_t seq = utf8_sequence_length(c);
+        if (seq > back)
+            return want - back;
+        return want;
+    }
+    return want;
+}
+
+size_t cp_trunc(char *dst, size_t size, const char *src) {
+    if (!dst || size == 0)
+        return 0;
+    if (!src) {
+        dst[0] = '\0';
+        return 0;
+    }
+    size_t len = strnlen(src, size);
+    size_t n = len < size ? len : qv_utf8_cut(src, len, size - 1);
+    memmove(dst, src, n);
+    dst[n] = '\0';
+    return n;
+}
+
+void trim_inplace(char *s) {
+    if (!s)
+        return;
+    size_t len = strlen(s);
+    size_t start = 0;
+    while (start < len && isspace(static_cast<unsigned char>(s[start])))
+        start++;
+    size_t end = len;
+    while (end > start && isspace(static_cast<unsigned char>(s[end - 1])))
+        end--;
+    memmove(s, s + start, end - start);
+    s[end - start] = '\0';
+}
+
+int is_truthy(const char *s) {
+    if (!s)
+        return 0;
+    return strcmp(s, "1") == 0 || strcasecmp(s, "true") == 0 || strcasecmp(s, "yes") == 0 ||
+           strcasecmp(s, "on") == 0;
+}
+
+int qv_secret_equal(const char *a, const char *b) {
+    if (!a || !b)
+        return 0;
+    size_t la = strlen(a), lb = strlen(b);
+    // Walk the longer text whole so that the time says nothing about where they differ.
+    size_t n = la > lb ? la : lb;
+    unsigned diff = static_cast<unsigned>(la ^ lb);
+    for (size_t i = 0; i < n; i++) {
+        unsigned char ca = i < la ? static_cast<unsigned char>(a[i]) : 0;
+        unsigned char cb = i < lb ? static_cast<unsigned char>(b[i]) : 0;
+        diff |= static_cast<unsigned>(ca ^ cb);
+    }
+    return diff == 0;
+}

@@ -1,0 +1,221 @@
+// The connector state directory and the primitives every state file goes through: paths,
+// whole-file reads, atomic replacement through a private temporary, JSON loading, escaping
+// text for hand-built JSON, and the Unix clock.
+#include "state/state.h"
+
+#include "entry/entry.h"
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <yyjson.h>
+
+static const char STATE_SUBDIR[] = "/.quorvane/connectors/chimewick";
+// Room kept for "/chimewick" and the probe name after a connectors root.
+enum { QV_ROOT_SUFFIX_ROOM = 24, QV_HOME_CAP = 600 };
+
+static int connectors_root_dir(const char *root, char *out, size_t cap) {
+    cp_trunc(out, cap, root);
+    size_t len = strlen(out);
+    while (len > 0 && (out[len - 1] == '/' || out[len - 1] == '\\'))
+        out[--len] = '\0';
+    if (len == 0 || len + QV_ROOT_SUFFIX_ROOM >= cap) {
+        out[0] = '\0';
+        return -1;
+    }
+    snprintf(out + len, cap - len, "%cchimewick", QV_DIR_SEP);
+    return 0;
+}
+
+static int home_state_dir(char *out, size_t cap) {
+    char home[QV_HOME_CAP];
+    if (qv_plat_home_dir(home, sizeof home) != 0)
+        return -1;
+    int n = snprintf(out, cap, "%s%s", home, STATE_SUBDIR);
+    if (n < 0 || static_cast<size_t>(n) >= cap) {
+        out[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+// Creates every folder along the path; existing folders are the normal case.
+static void create_dir_chain(const char *dir) {
+    char copy[QV_DIR_CAP];
+    cp_trunc(copy, sizeof copy, dir);
+    for (size_t i = 1; copy[i]; i++) {
+        if (copy[i] != '/' && copy[i] != '\\')
+            continue;
+        char saved = copy[i];
+        copy[i] = '\0';
+        qv_plat_mkdir_private(copy);
+        copy[i] = saved;
+    }
+    qv_plat_mkdir_private(copy);
+}
+
+static int probe_writable(const char *dir) {
+    char probe[QV_PATH_CAP];
+    snprintf(probe, sizeof probe, "%s%c.qvwritable", dir, QV_DIR_SEP);
+    FILE *f = qv_plat_fopen_private(probe, "wb");
+    if (!f)
+        return -1;
+    fclose(f);
+    remove(probe);
+    return 0;
+}
+
+int qv_ntfy_dir(char *out, size_t cap) {
+    if (!out || cap == 0)
+        return -1;
+    out[0] = '\0';
+    const char *root = getenv("QV_CONNECTORS_DIR");
+    int rc = (root && *root) ? connectors_root_dir(root, out, cap) : home_state_dir(out, cap);
+    if (rc != 0 || out[0] == '\0')
+        return -1;
+    create_dir_chain(out);
+    return probe_writable(out);
+}
+
+int qv_ntfy_path(char *out, size_t cap, const char *name) {
+    if (!out || cap == 0 || !name)
+        return -1;
+    char dir[QV_DIR_CAP];
+    if (qv_ntfy_dir(dir, sizeof dir) != 0)
+        return -1;
+    if (strchr(name, '/') || strchr(name, '\\') || strstr(name, ".."))
+        return -1;
+    int n = snprintf(out, cap, "%s%c%s", dir, QV_DIR_SEP, name);
+    return n < 0 ? -1 : 0;
+}
+
+int qv_ntfy_read_file(const char *path, char **data, size_t *len) {
+    if (data)
+        *data = nullptr;
+    if (len)
+        *len = 0;
+    FILE *f = path ? fopen(path, "rb") : nullptr;
+    if (!f)
+        return -1;
+    int rc = -1;
+    char *buf = nullptr;
+    size_t got = 0;
+    long size = -1;
+    if (fseek(f, 0, SEEK_END) == 0)
+        size = ftell(f);
+    if (size < 0 || static_cast<unsigned long>(size) > QV_STATE_FILE_MAX || fseek(f, 0, SEEK_SET))
+        goto done;
+    buf = static_cast<char *>(malloc(static_cast<size_t>(size) + 1));
+    if (!buf)
+        goto done;
+    got = fread(buf, 1, static_cast<size_t>(size), f);
+    buf[got] = '\0';
+    rc = 0;
+done:
+    fclose(f);
+    if (rc == 0 && data) {
+        *data = buf;
+        if (len)
+            *len = got;
+    } else {
+        if (rc == 0 && len)
+            *len = got;
+        free(buf);
+    }
+    return rc;
+}
+
+int qv_ntfy_write_file_atomic(const char *path, const char *data, size_t len) {
+    if (!path)
+        return -1;
+    char tmp[QV_TMP_PATH_CAP];
+    snprintf(tmp, sizeof tmp, "%s.tmp.%ld", path, qv_plat_pid());
+    FILE *f = qv_plat_fopen_private(tmp, "wb");
+    if (!f)
+        return -1;
+    if (len > 0 && fwrite(data, 1, len, f) != len) {
+        fclose(f);
+        remove(tmp);
+        return -1;
+    }
+    // A full disk can surface only at flush or close; the target must never take a short file.
+    int flushed = fflush(f);
+    int closed = fclose(f);
+    if (flushed != 0 || closed != 0 || qv_plat_replace_file(tmp, path) != 0) {
+        remove(tmp);
+        return -1;
+    }
+    return 0;
+}
+
+int load_array(const char *name, yyjson_doc **doc) {
+    *doc = nullptr;
+    char path[QV_PATH_CAP];
+    if (qv_ntfy_path(path, sizeof path, name) != 0)
+        return -1;
+    char *text = nullptr;
+    size_t len = 0;
+    if (qv_ntfy_read_file(path, &text, &len) != 0 || !text || len == 0) {
+        free(text);
+        return -1;
+    }
+    *doc = yyjson_read(text, len, 0);
+    free(text);
+    return *doc ? 0 : -1;
+}
+
+// Writes one escaped unit; false when it would not leave room for the terminator.
+static bool escape_put(char *out, size_t cap, size_t *o, const char *unit, size_t n) {
+    if (*o + n + 1 > cap)
+        return false;
+    memcpy(out + *o, unit, n);
+    *o += n;
+    return true;
+}
+
+// The length of the UTF-8 sequence starting at s when it is well formed, else 1. A whole
+// sequence is written or none of it, so a cut never splits a character.
+static size_t utf8_unit_length(const unsigned char *s) {
+    size_t need = s[0] >= 0xF0 && s[0] <= 0xF4 ? 4 : s[0] >= 0xE0 ? 3 : s[0] >= 0xC2 ? 2 : 1;
+    if (s[0] < 0x80 || need == 1)
+        return 1;
+    for (size_t i = 1; i < need; i++)
+        if ((s[i] & 0xC0) != 0x80)
+            return 1;
+    return need;
+}
+
+void qv_ntfy_json_escape(const char *text, char *out, size_t cap) {
+    if (!out || cap == 0)
+        return;
+    size_t o = 0;
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(text ? text : "");
+    while (*s) {
+        char unit[QV_ESCAPE_UNIT_MAX + 1];
+        size_t n = 0;
+        size_t consumed = 1;
+        switch (*s) {
+        case '"': n = 2, memcpy(unit, "\\\"", 2); break;
+        case '\\': n = 2, memcpy(unit, "\\\\", 2); break;
+        case '\n': n = 2, memcpy(unit, "\\n", 2); break;
+        case '\r': n = 2, memcpy(unit, "\\r", 2); break;
+        case '\t': n = 2, memcpy(unit, "\\t", 2); break;
+        default:
+            if (*s < 0x20) {
+                n = static_cast<size_t>(snprintf(unit, sizeof unit, "\\u%04x", *s));
+            } else {
+                consumed = n = utf8_unit_length(s);
+                memcpy(unit, s, n);
+            }
+        }
+        if (!escape_put(out, cap, &o, unit, n))
+            break;
+        s += consumed;
+    }
+    out[o] = '\0';
+}
+
+int64_t qv_ntfy_now_epoch(void) {
+    return qv_plat_epoch_seconds();
+}

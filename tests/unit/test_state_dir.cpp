@@ -1,0 +1,167 @@
+// The state directory: resolution, privacy of folders and files, paths, whole-file reads,
+// atomic replacement, JSON loading and escaping.
+#include "state/state.h"
+#include "support.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <yyjson.h>
+
+namespace fs = std::filesystem;
+
+static std::string dir_or_fail() {
+    char dir[QV_DIR_CAP];
+    return qv_ntfy_dir(dir, sizeof dir) == 0 ? std::string(dir) : std::string("FAIL:") + dir;
+}
+
+static unsigned mode_of(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0xFFFF;
+}
+
+TEST(StateDir, ConnectorsRootWithOrWithoutTrailingSeparators) {
+    TempStateRoot t;
+    EXPECT_EQ(dir_or_fail(), t.root() + "/chimewick");
+    std::string slashed = t.root() + "///\\";
+    ScopedEnv e("QV_CONNECTORS_DIR", slashed.c_str());
+    EXPECT_EQ(dir_or_fail(), t.root() + "/chimewick");
+    EXPECT_EQ(mode_of(t.state_dir()), 0700u);
+    EXPECT_FALSE(fs::exists(t.file(".qvwritable")));
+}
+
+TEST(StateDir, OnlySeparatorsOrTooLongFails) {
+    {
+        ScopedEnv e("QV_CONNECTORS_DIR", "///");
+        EXPECT_EQ(dir_or_fail(), "FAIL:");
+        char path[QV_PATH_CAP];
+        EXPECT_EQ(qv_ntfy_path(path, sizeof path, "config.json"), -1);
+    }
+    std::string long_root = "/tmp/" + std::string(975, 'r');  // length + 24 reaches 1000
+    ScopedEnv e("QV_CONNECTORS_DIR", long_root.c_str());
+    EXPECT_EQ(dir_or_fail(), "FAIL:");
+}
+
+TEST(StateDir, HomeFallbackWhenConnectorsRootEmptyOrUnset) {
+    TempStateRoot t;
+    ScopedEnv home("HOME", t.root().c_str());
+    for (const char *root : {"", static_cast<const char *>(nullptr)}) {
+        ScopedEnv e("QV_CONNECTORS_DIR", root);
+        EXPECT_EQ(dir_or_fail(), t.root() + "/.quorvane/connectors/chimewick");
+    }
+    EXPECT_EQ(mode_of(t.root() + "/.quorvane"), 0700u);
+}
+
+TEST(StateDir, UnwritableDirectoryFailsTheProbe) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root writes into read-only folders";
+    TempStateRoot t;
+    fs::create_directories(t.state_dir());
+    chmod(t.state_dir().c_str(), 0500);
+    EXPECT_EQ(dir_or_fail().rfind("FAIL:", 0), 0u);
+    chmod(t.state_dir().c_str(), 0700);
+}
+
+TEST(StateDir, ProbeFailsWhereNothingCanBeCreated) {
+    ScopedEnv e("QV_CONNECTORS_DIR", "/proc/qvtest-no-such-root");
+    EXPECT_EQ(dir_or_fail().rfind("FAIL:", 0), 0u);
+}
+
+TEST(StatePath, RefusesSeparatorsAndDotDot) {
+    TempStateRoot t;
+    char path[QV_PATH_CAP];
+    ASSERT_EQ(qv_ntfy_path(path, sizeof path, "daemon.log"), 0);
+    EXPECT_EQ(std::string(path), t.file("daemon.log"));
+    for (const char *bad : {"..", "a..b", "a/b", "a\\b", "/etc/passwd"})
+        EXPECT_EQ(qv_ntfy_path(path, sizeof path, bad), -1) << bad;
+}
+
+TEST(ReadFile, SizeLimitAndEmptyFiles) {
+    TempStateRoot t;
+    fs::create_directories(t.state_dir());
+    std::string exact = t.file("exact"), over = t.file("over"), empty = t.file("empty");
+    write_whole(exact, std::string(QV_STATE_FILE_MAX, 'a'));
+    write_whole(over, std::string(QV_STATE_FILE_MAX + 1, 'a'));
+    write_whole(empty, "");
+    char *data = nullptr;
+    size_t len = 0;
+    ASSERT_EQ(qv_ntfy_read_file(exact.c_str(), &data, &len), 0);
+    EXPECT_EQ(len, static_cast<size_t>(QV_STATE_FILE_MAX));
+    EXPECT_EQ(data[len], '\0');
+    free(data);
+    EXPECT_EQ(qv_ntfy_read_file(over.c_str(), &data, &len), -1);
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(len, 0u);
+    ASSERT_EQ(qv_ntfy_read_file(empty.c_str(), &data, &len), 0);
+    EXPECT_EQ(len, 0u);
+    free(data);
+    EXPECT_EQ(qv_ntfy_read_file(exact.c_str(), nullptr, &len), 0);  // no data wanted
+    EXPECT_EQ(len, static_cast<size_t>(QV_STATE_FILE_MAX));
+    EXPECT_EQ(qv_ntfy_read_file(t.file("missing").c_str(), &data, &len), -1);
+}
+
+static bool temporaries_left(const std::string &dir) {
+    for (const auto &e : fs::directory_iterator(dir))
+        if (e.path().filename().string().find(".tmp.") != std::string::npos)
+            return true;
+    return false;
+}
+
+TEST(WriteAtomic, ReplacesWholeIsPrivateAndLeavesNoTemporary) {
+    TempStateRoot t;
+    fs::create_directories(t.state_dir());
+    std::string target = t.file("x.json");
+    write_whole(target, "old content that is longer");
+    chmod(target.c_str(), 0644);
+    ASSERT_EQ(qv_ntfy_write_file_atomic(target.c_str(), "new", 3), 0);
+    EXPECT_EQ(read_whole(target), "new");
+    EXPECT_EQ(mode_of(target), 0600u);
+    ASSERT_EQ(qv_ntfy_write_file_atomic(target.c_str(), "", 0), 0);
+    EXPECT_EQ(read_whole(target), "");
+    EXPECT_FALSE(temporaries_left(t.state_dir()));
+}
+
+TEST(WriteAtomic, FailedReplaceKeepsTargetAndRemovesTemporary) {
+    TempStateRoot t;
+    fs::create_directories(t.state_dir() + "/occupied");  // a folder cannot be replaced by a file
+    std::string target = t.file("occupied");
+    EXPECT_EQ(qv_ntfy_write_file_atomic(target.c_str(), "data", 4), -1);
+    EXPECT_TRUE(fs::is_directory(target));
+    EXPECT_FALSE(temporaries_left(t.state_dir()));
+    EXPECT_EQ(qv_ntfy_write_file_atomic((t.root() + "/no/such/dir/f").c_str(), "d", 1), -1);
+}
+
+TEST(LoadArray, EmptyOrBrokenFilesCountAsAbsent) {
+    TempStateRoot t;
+    fs::create_directories(t.state_dir());
+    yyjson_doc *doc = nullptr;
+    EXPECT_EQ(load_array("pending.json", &doc), -1);
+    write_whole(t.file("pending.json"), "");
+    EXPECT_EQ(load_array("pending.json", &doc), -1);
+    write_whole(t.file("pending.json"), "[1,2,]");
+    EXPECT_EQ(load_array("pending.json", &doc), -1);
+    write_whole(t.file("pending.json"), "\xEF\xBB\xBF[]");  // byte-order mark
+    EXPECT_EQ(load_array("pending.json", &doc), -1);
+    write_whole(t.file("pending.json"), "[\"a\"]");
+    ASSERT_EQ(load_array("pending.json", &doc), 0);
+    EXPECT_EQ(yyjson_arr_size(yyjson_doc_get_root(doc)), 1u);
+    yyjson_doc_free(doc);
+    EXPECT_EQ(load_array("../pending.json", &doc), -1);
+}
+
+static std::string escape(const char *text, size_t cap = 256) {
+    char out[256];
+    qv_ntfy_json_escape(text, out, cap);
+    return out;
+}
+
+TEST(JsonEscape, UnitsAndCuts) {
+    EXPECT_EQ(escape("a\"b\\c\nd\re\tf/"), "a\\\"b\\\\c\\nd\\re\\tf/");
+    EXPECT_EQ(escape("\x01\x1b"), "\\u0001\\u001b");
+    EXPECT_EQ(escape("\x7f\xC3\xA9"), "\x7f\xC3\xA9");
+    EXPECT_EQ(escape("a\"b", 4), "a\\\"");
+    EXPECT_EQ(escape("a\"b", 3), "a");
+    EXPECT_EQ(escape("ab\xC3\xA9", 4), "ab");  // a character is written whole or not at all
+    EXPECT_EQ(escape(nullptr), "");
+}

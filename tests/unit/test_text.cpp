@@ -1,0 +1,80 @@
+// Text primitives: error buffers, UTF-8-safe cuts, trimming, truth values, secret comparison.
+#include "entry/entry.h"
+
+#include <gtest/gtest.h>
+#include <string>
+
+TEST(ErrorBuffer, WritesTerminatedAndCutAndNeverWithoutRoom) {
+    char buf[8];
+    memset(buf, 'x', sizeof buf);
+    qv_errf(buf, sizeof buf, "cannot connect to %s", "host:1");
+    EXPECT_STREQ(buf, "cannot ");
+    char untouched[4] = "abc";
+    qv_errf(untouched, 0, "message");
+    EXPECT_STREQ(untouched, "abc");
+    qv_errf(nullptr, 10, "message");  // must not crash
+}
+
+TEST(CpTrunc, AsciiCutsExactlyAtCapacityMinusOne) {
+    char dst[4];
+    EXPECT_EQ(cp_trunc(dst, sizeof dst, "0123456789"), 3u);
+    EXPECT_STREQ(dst, "012");
+    EXPECT_EQ(cp_trunc(dst, sizeof dst, "ab"), 2u);
+    EXPECT_STREQ(dst, "ab");
+    EXPECT_EQ(cp_trunc(dst, sizeof dst, nullptr), 0u);
+    EXPECT_STREQ(dst, "");
+}
+
+TEST(CpTrunc, NeverSplitsAUtf8Sequence) {
+    struct Case {
+        const char *src;
+        size_t size;
+        const char *want;
+    } cases[] = {
+        {"ab\xC3\xBC", 4, "ab"},                  // two-byte letter cut after its lead byte
+        {"ab\xC3\xBC", 5, "ab\xC3\xBC"},          // fits exactly
+        {"a\xE2\x82\xAC", 3, "a"},                // euro sign, cut inside
+        {"a\xE2\x82\xAC", 4, "a"},                // cut after two of three bytes
+        {"a\xE2\x82\xAC" "b", 5, "a\xE2\x82\xAC"}, // cut right after the sign
+        {"\xF0\x9F\x94\x94xyz", 4, ""},           // bell emoji, four bytes, no room
+        {"\xF0\x9F\x94\x94xyz", 6, "\xF0\x9F\x94\x94x"},
+    };
+    for (const Case &c : cases) {
+        char dst[16];
+        cp_trunc(dst, c.size, c.src);
+        EXPECT_EQ(std::string(dst), std::string(c.want)) << "size " << c.size;
+    }
+}
+
+TEST(CpTrunc, MalformedTextIsCutAsBytes) {
+    char dst[4];
+    // Continuation bytes with no lead: nothing to back off to.
+    cp_trunc(dst, sizeof dst, "\x80\x80\x80\x80\x80");
+    EXPECT_EQ(std::string(dst), "\x80\x80\x80");
+}
+
+TEST(Trim, RemovesCLibraryWhiteSpaceOnBothEnds) {
+    char a[] = " \t\r\n\v\fhello world \n";
+    trim_inplace(a);
+    EXPECT_STREQ(a, "hello world");
+    char b[] = " \t \n";
+    trim_inplace(b);
+    EXPECT_STREQ(b, "");
+}
+
+TEST(Truthy, AcceptsExactlyTheFourSpellings) {
+    for (const char *yes : {"1", "true", "TRUE", "YES", "On", "on"})
+        EXPECT_EQ(is_truthy(yes), 1) << yes;
+    for (const char *no : {"2", "y", "", "0", "off", " true", "true "})
+        EXPECT_EQ(is_truthy(no), 0) << no;
+    EXPECT_EQ(is_truthy(nullptr), 0);
+}
+
+TEST(SecretEqual, SameResultAsByteComparison) {
+    EXPECT_EQ(qv_secret_equal("s3cret", "s3cret"), 1);
+    EXPECT_EQ(qv_secret_equal("s3cret", "s3creT"), 0);
+    EXPECT_EQ(qv_secret_equal("s3cret", "s3cret "), 0);
+    EXPECT_EQ(qv_secret_equal("", ""), 1);
+    EXPECT_EQ(qv_secret_equal("", "a"), 0);
+    EXPECT_EQ(qv_secret_equal("abc", nullptr), 0);
+}
