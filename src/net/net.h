@@ -25,6 +25,9 @@ struct qv_url {
 
 int qv_url_parse(const char *text, qv_url *u, char *err, size_t cap);
 void qv_url_encode(const char *src, char *dst, size_t cap);
+// SHA-256 of the bytes as 64 lower-case hexadecimal digits and a terminating zero.
+void qv_sha256_hex(const void *data, size_t len, char out[65]);
+
 // Encodes one request (head and body) into a new buffer the caller frees. 0 or -1.
 int build_request(const char *host, int port, int tls, const char *method, const char *path,
                   const char *const *headers, const char *body, size_t body_len, char **out,
