@@ -74,3 +74,17 @@ int qv_ntfy_tls_insecure(void);
 int valid_topic_name(const char *text);
 int env_int(const char *name, int fallback);
 void apply_env(qv_ntfy_config *c);
+
+// --- sent-message ledger (sent.json) ---
+
+enum { QV_SENT_SLOTS = 512, QV_SENT_ID_CAP = 40 };
+
+// Records an id the ntfy server gave to a message we published. 0, or -1 when refused or
+// the file cannot be written (the id stays remembered in this process either way).
+int qv_ntfy_sent_note(const char *id);
+// 1 when the id is one of ours, else 0.
+int qv_ntfy_sent_has(const char *id);
+// Fills the table from sent.json; returns the number of ids placed.
+int sent_load_ids(char slots[QV_SENT_SLOTS][QV_SENT_ID_CAP]);
+// Forgets what this process loaded, so a test can start over as a new process would.
+void qv_ntfy_sent_reset_for_tests(void);

@@ -1,0 +1,151 @@
+// The sent-message ledger (sent.json): ids of the messages this connector published, so the
+// daemon can recognise its own messages when the ntfy server echoes them on the stream.
+#include "state/state.h"
+
+#include "entry/entry.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <yyjson.h>
+
+static const char SENT_FILE[] = "sent.json";
+
+// The ring this process notes into; filled from the file once, then only by our own notes.
+struct sent_ring {
+    char slots[QV_SENT_SLOTS][QV_SENT_ID_CAP];
+    int head;
+    bool loaded;
+};
+
+// The ids the file held at this process's first question.
+struct sent_cache {
+    char slots[QV_SENT_SLOTS][QV_SENT_ID_CAP];
+    int count;
+    bool loaded;
+};
+
+static sent_ring g_ring;
+static sent_cache g_cache;
+
+// The id an element stands for: a string, or the string value of an object's first "id".
+static const char *element_id(yyjson_val *el, size_t *len) {
+    yyjson_val *v = yyjson_is_obj(el) ? yyjson_obj_get(el, "id") : el;
+    if (!yyjson_is_str(v))
+        return nullptr;
+    *len = yyjson_get_len(v);
+    return yyjson_get_str(v);
+}
+
+int sent_load_ids(char slots[QV_SENT_SLOTS][QV_SENT_ID_CAP]) {
+    yyjson_doc *doc = nullptr;
+    if (load_array(SENT_FILE, &doc) != 0)
+        return 0;
+    int count = 0;
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    size_t idx, max;
+    yyjson_val *el;
+    if (yyjson_is_arr(root)) {
+        yyjson_arr_foreach(root, idx, max, el) {
+            size_t len = 0;
+            const char *id = element_id(el, &len);
+            // Ids carrying a zero byte could never match a text id; they are skipped too.
+            if (!id || len >= QV_SENT_ID_CAP || strlen(id) != len)
+                continue;
+            memcpy(slots[count], id, len + 1);
+            if (++count == QV_SENT_SLOTS)
+                break;
+        }
+    }
+    yyjson_doc_free(doc);
+    return count;
+}
+
+static bool ring_holds(const char *id) {
+    for (const auto &slot : g_ring.slots)
+        if (slot[0] && strcmp(slot, id) == 0)
+            return true;
+    return false;
+}
+
+static int write_ring(void) {
+    char path[QV_PATH_CAP];
+    if (qv_ntfy_path(path, sizeof path, SENT_FILE) != 0)
+        return -1;
+    int rc = -1;
+    char *json = nullptr;
+    size_t len = 0;
+    yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+    yyjson_mut_val *arr = doc ? yyjson_mut_arr(doc) : nullptr;
+    bool built = arr != nullptr;
+    if (built) {
+        yyjson_mut_doc_set_root(doc, arr);
+        for (const auto &slot : g_ring.slots)
+            if (slot[0])
+                built = built && yyjson_mut_arr_add_str(doc, arr, slot);
+    }
+    if (built)
+        json = yyjson_mut_write(doc, 0, &len);
+    if (json)
+        rc = qv_ntfy_write_file_atomic(path, json, len);
+    free(json);
+    yyjson_mut_doc_free(doc);
+    return rc;
+}
+
+int qv_ntfy_sent_note(const char *id) {
+    if (!id || !*id || strlen(id) >= QV_SENT_ID_CAP)
+        return -1;
+    if (!g_ring.loaded) {
+        int n = sent_load_ids(g_ring.slots);
+        g_ring.head = n % QV_SENT_SLOTS;
+        g_ring.loaded = true;
+    }
+    if (ring_holds(id))
+        return 0;
+    memcpy(g_ring.slots[g_ring.head], id, strlen(id) + 1);
+    g_ring.head = (g_ring.head + 1) % QV_SENT_SLOTS;
+    return write_ring();
+}
+
+// Reads the file afresh and compares every id it holds, whatever its length.
+static int file_holds(const char *id) {
+    yyjson_doc *doc = nullptr;
+    if (load_array(SENT_FILE, &doc) != 0)
+        return 0;
+    int found = 0;
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    size_t idx, max, id_len = strlen(id);
+    yyjson_val *el;
+    if (yyjson_is_arr(root)) {
+        yyjson_arr_foreach(root, idx, max, el) {
+            size_t len = 0;
+            const char *candidate = element_id(el, &len);
+            if (candidate && len == id_len && memcmp(candidate, id, len) == 0) {
+                found = 1;
+                break;
+            }
+        }
+    }
+    yyjson_doc_free(doc);
+    return found;
+}
+
+int qv_ntfy_sent_has(const char *id) {
+    if (!id || !*id)
+        return 0;
+    if (!g_cache.loaded) {
+        g_cache.count = sent_load_ids(g_cache.slots);
+        g_cache.loaded = true;
+    }
+    for (int i = 0; i < g_cache.count; i++)
+        if (strcmp(g_cache.slots[i], id) == 0)
+            return 1;
+    // Ids noted by other processes after our first question are only in the file. An empty
+    // file at start-up is no reason to stop looking: the MCP server may note one later.
+    return file_holds(id);
+}
+
+void qv_ntfy_sent_reset_for_tests(void) {
+    memset(&g_ring, 0, sizeof g_ring);
+    memset(&g_cache, 0, sizeof g_cache);
+}
