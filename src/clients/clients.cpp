@@ -1,2 +1,0 @@
-// ntfy publishing, node conversation polling and sender identities: still to come.
-#include "clients/clients.h"
