@@ -14,3 +14,16 @@ enum { QV_PUB_ID_CAP = 64 };
 int ntfy_publish(const qv_ntfy_config *cfg, const char *topic, const char *message,
                  const char *title, int priority, const char *tags, char id_out[QV_PUB_ID_CAP],
                  char *err, size_t cap);
+
+// --- sender identity and label (identity.cpp) ---
+
+#include "state/state.h"
+
+// The identity ntfy's claims about a publisher amount to: 64 lower-case hexadecimal digits of
+// SHA-256 over "v1|topic|user|tags", tags lower-cased without control bytes. It is a
+// fingerprint of claims anyone can make, not proof of who published.
+void identity_of(const char *topic, const char *user, const char *tags,
+                 char out[QV_SENDER_KEY_CAP]);
+// A readable description of the publisher for the pairing queue, the allowlist and the log.
+void identity_label(const char *user, const char *tags, const char *topic,
+                    char out[QV_SENDER_LABEL_CAP]);

@@ -36,3 +36,14 @@ void qv_plat_stdio_binary(void);
 void qv_plat_net_startup(void);
 // Fills the buffer from the system's random source. 0 or -1.
 int qv_plat_random_bytes(void *buf, size_t len);
+
+// --- process liveness and local time (daemon pid file and log) ---
+
+struct tm;
+
+// 1 when a process with this id exists, also one we may not signal; 0 when it is gone or the
+// id cannot name one process (0 and negative ids address groups, never one process).
+int qv_plat_process_alive(long pid);
+// The calendar time of a Unix time in the local time zone as it is now (TZ is re-read, so a
+// long-running process follows a change). 0, or -1 when it cannot be converted.
+int qv_plat_local_time(int64_t epoch, struct tm *out);

@@ -93,3 +93,22 @@ int qv_plat_random_bytes(void *buf, size_t len) {
     }
     return 0;
 }
+
+// --- process liveness and local time (daemon pid file and log) ---
+
+int qv_plat_process_alive(long pid) {
+    if (pid <= 0 || static_cast<pid_t>(pid) != pid)
+        return 0;
+    if (kill(static_cast<pid_t>(pid), 0) == 0)
+        return 1;
+    // EPERM: the process exists but belongs to someone else. Only ESRCH means it is gone; an
+    // answer we cannot interpret counts as alive, so no live daemon is ever taken for dead.
+    return errno == ESRCH ? 0 : 1;
+}
+
+int qv_plat_local_time(int64_t epoch, struct tm *out) {
+    time_t t = static_cast<time_t>(epoch);
+    // localtime_r need not look at TZ again; tzset makes it follow the current setting.
+    tzset();
+    return localtime_r(&t, out) ? 0 : -1;
+}

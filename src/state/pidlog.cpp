@@ -1,0 +1,130 @@
+// The daemon's pid file (daemon.pid), which keeps one daemon per state directory and lets the
+// setup interface find it, and the shared log (daemon.log) with its one previous generation.
+#include "state/state.h"
+
+#include "entry/entry.h"
+#include "platform/platform.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+static const char PID_FILE[] = "daemon.pid";
+static const char LOG_FILE[] = "daemon.log";
+static const char LOG_STAMP_FORMAT[] = "%Y-%m-%dT%H:%M:%S";
+
+int qv_ntfy_pidfile_write(long pid) {
+    char path[QV_PATH_CAP];
+    if (qv_ntfy_path(path, sizeof path, PID_FILE) != 0)
+        return -1;
+    char text[QV_PID_TEXT_CAP];
+    int n = snprintf(text, sizeof text, "%ld\n", pid);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof text)
+        return -1;
+    return qv_ntfy_write_file_atomic(path, text, static_cast<size_t>(n));
+}
+
+int qv_ntfy_pidfile_read(int32_t *pid) {
+    if (pid)
+        *pid = 0;
+    char path[QV_PATH_CAP];
+    char *text = nullptr;
+    if (qv_ntfy_path(path, sizeof path, PID_FILE) != 0 ||
+        qv_ntfy_read_file(path, &text, nullptr) != 0)
+        return -1;
+    int rc = -1;
+    char *end = text;
+    long value = strtol(text, &end, 10);
+    // A number beyond the id range would name some other process once narrowed, so it is no
+    // usable id at all, like 0 or a negative number.
+    if (end != text && value > 0 && value <= INT32_MAX) {
+        if (pid)
+            *pid = static_cast<int32_t>(value);
+        rc = 0;
+    }
+    free(text);
+    return rc;
+}
+
+int qv_ntfy_pidfile_remove(void) {
+    char path[QV_PATH_CAP];
+    if (qv_ntfy_path(path, sizeof path, PID_FILE) != 0)
+        return -1;
+    remove(path);
+    return 0;
+}
+
+int qv_ntfy_daemon_running(void) {
+    int32_t pid = 0;
+    if (qv_ntfy_pidfile_read(&pid) != 0)
+        return 0;
+    if (qv_plat_process_alive(pid))
+        return 1;
+    // A daemon that was killed leaves its pid file behind; whoever asks next clears it.
+    qv_ntfy_pidfile_remove();
+    return 0;
+}
+
+// The size of a file in bytes, or -1 when it cannot be opened or measured.
+static long file_size(const char *path) {
+    FILE *f = fopen(path, "rb");
+    if (!f)
+        return -1;
+    long size = fseek(f, 0, SEEK_END) == 0 ? ftell(f) : -1;
+    fclose(f);
+    return size;
+}
+
+int qv_ntfy_log_open(int append) {
+    char path[QV_PATH_CAP];
+    if (qv_ntfy_path(path, sizeof path, LOG_FILE) != 0)
+        return -1;
+    if (file_size(path) > QV_LOG_ROTATE_BYTES) {
+        // One step replaces the previous generation, so it is never lost to a failed rename.
+        char previous[QV_TMP_PATH_CAP];
+        snprintf(previous, sizeof previous, "%s.1", path);
+        qv_plat_replace_file(path, previous);
+    }
+    FILE *f = qv_plat_fopen_private(path, append ? "ab" : "wb");
+    if (!f)
+        return -1;
+    fclose(f);
+    return 0;
+}
+
+static void local_stamp(char out[QV_LOG_STAMP_CAP]) {
+    struct tm tm;
+    if (qv_plat_local_time(qv_ntfy_now_epoch(), &tm) != 0 ||
+        strftime(out, QV_LOG_STAMP_CAP, LOG_STAMP_FORMAT, &tm) == 0)
+        out[0] = '\0';
+}
+
+int qv_ntfy_logf(const char *fmt, ...) {
+    // One byte beyond the longest message shows whether the cut falls inside a character.
+    char msg[QV_LOG_MSG_CAP + 1];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(msg, sizeof msg, fmt, ap);
+    va_end(ap);
+    size_t have = n < 0 ? 0 : static_cast<size_t>(n);
+    if (have > QV_LOG_MSG_CAP)
+        have = QV_LOG_MSG_CAP;
+    msg[qv_utf8_cut(msg, have, QV_LOG_MSG_CAP - 1)] = '\0';
+
+    char stamp[QV_LOG_STAMP_CAP];
+    local_stamp(stamp);
+    fprintf(stderr, "%s chimewick: %s\n", stamp, msg);
+    fflush(stderr);
+
+    char path[QV_PATH_CAP];
+    if (qv_ntfy_path(path, sizeof path, LOG_FILE) != 0)
+        return -1;
+    FILE *f = qv_plat_fopen_private(path, "ab");
+    if (!f)
+        return 0;
+    local_stamp(stamp);
+    fprintf(f, "%s %s\n", stamp, msg);
+    return fclose(f) == 0 ? 0 : -1;
+}
