@@ -135,7 +135,7 @@ export function subscribe(baseUrl, topic, { since, auth, ca, headers = {}, waitO
       });
       // ntfy ends a stream without its last chunk when it stops: Node reports that as 'aborted'/'error'.
       res.on('end', () => resolveEnded({ how: 'end' }));
-      res.on('aborted', () => resolveEnded({ how: 'aborted' }));
+      res.on('aborted', () => resolveEnded({ how: sub.closed ? 'closed' : 'aborted' }));
       res.on('error', (error) => resolveEnded({ how: sub.closed ? 'closed' : 'error', error }));
       if (sub.status !== 200 || !waitOpen) {
         if (sub.status !== 200) {
