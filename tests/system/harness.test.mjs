@@ -2,6 +2,7 @@
 // the devnode stand-in for the chat-agent node (as chimewick talks to it), and the executable runner.
 import assert from 'node:assert/strict';
 import { createServer } from 'node:http';
+import net from 'node:net';
 import path from 'node:path';
 import tls from 'node:tls';
 import { describe, test } from 'node:test';
@@ -180,6 +181,42 @@ describe('devnode, as chimewick uses it', () => {
     assert.deepEqual((await conversation(node, 'other', 0)).json.messages, []);
   });
 
+  // The bytes chimewick's own client writes: its fixed head lines, the caller's lines, the length line.
+  const rawRequest = (node, method, target, lines, body = '') => new Promise((resolve, reject) => {
+    const head = [`${method} ${target} HTTP/1.1`, `Host: 127.0.0.1:${node.port}`, 'User-Agent: quorvane-bot-chimewick/1.0.0',
+      'Accept: */*', 'Accept-Encoding: identity', 'Connection: close', ...lines];
+    if (body.length > 0 || method === 'POST') head.push(`Content-Length: ${Buffer.byteLength(body)}`);
+    const socket = net.connect(node.port, '127.0.0.1', () => socket.end(`${head.join('\r\n')}\r\n\r\n${body}`));
+    const chunks = [];
+    socket.on('data', (c) => chunks.push(c));
+    socket.on('end', () => {
+      const text = Buffer.concat(chunks).toString('utf8');
+      const split = text.indexOf('\r\n\r\n');
+      resolve({ status: Number(text.slice(9, 12)), head: text.slice(0, split), body: text.slice(split + 4) });
+    });
+    socket.on('error', reject);
+    socket.setTimeout(2000, () => socket.destroy(new Error('the node did not close the connection')));
+  });
+
+  test('answers the exact requests chimewick writes, percent-encoded session included, and closes', async (t) => {
+    const node = await devnodeFor(t, { password: 'pw', replyDelayMs: 0, reply: 'ok' });
+    const session = 'B%C3%BCro%201';
+    const body = JSON.stringify({ text: '[ntfy] hi', mode: 'queue' });
+    const posted = await rawRequest(node, 'POST', `/inbox?id=${session}&mode=queue`,
+      ['Content-Type: application/json', 'X-Bot-Password: pw'], body);
+    assert.equal(posted.status, 200, posted.body);
+    assert.equal(node.inbox[0].session, 'Büro 1');
+    assert.equal(node.inbox[0].body, body);
+    await node.waitForEntries('Büro 1', 2);
+
+    const polled = await rawRequest(node, 'GET', `/conversation?id=${session}&after=1&limit=100`,
+      ['Accept: application/json', 'X-Bot-Password: pw']);
+    assert.equal(polled.status, 200, polled.body);
+    const answer = JSON.parse(polled.body);
+    assert.equal(answer.start_index, 1);
+    assert.deepEqual(answer.messages.map((m) => [m.role, m.content]), [['assistant', 'ok']]);
+  });
+
   test('after=-1 places a new reader at the end; paging by position visits every entry once', async (t) => {
     const node = await devnodeFor(t, { autoReply: false });
     for (let i = 1; i <= 5; i++) node.appendReply('s', `reply ${i}`);
@@ -236,7 +273,7 @@ describe('devnode, as chimewick uses it', () => {
     assert.equal(node.inbox.length, 0);
   });
 
-  test('down modes: an error status with a body, a reset connection, a request never answered', async (t) => {
+  test('down modes: an error status with a body, a reset connection, a request never answered, refusal', async (t) => {
     const node = await devnodeFor(t, { autoReply: false });
     node.setDown({ mode: 'status', status: 503, body: 'agent busy' });
     const busy = await inbox(node, 's', 'x');
@@ -252,6 +289,12 @@ describe('devnode, as chimewick uses it', () => {
     node.setUp();
     assert.equal((await inbox(node, 's', 'x')).status, 200);
     assert.deepEqual(node.inbox.map((m) => m.text), ['x']);
+
+    await node.stopListening();
+    await assert.rejects(inbox(node, 's', 'y'), /ECONNREFUSED/);
+    await node.listenAgain();
+    assert.equal((await inbox(node, 's', 'z')).status, 200);
+    assert.deepEqual(node.inbox.map((m) => m.text), ['x', 'z']);
   });
 
   test('the HTTP control API inspects and scripts the node', async (t) => {

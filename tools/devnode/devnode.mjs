@@ -323,6 +323,7 @@ export async function start(options = {}) {
   // A test that forgets close() must not keep its process alive; the command line keeps the reference.
   if (options.unref) server.unref();
   const { port } = server.address();
+  let listening = true;
   const urlHost = host === '::1' ? '[::1]' : host;
 
   return {
@@ -361,6 +362,25 @@ export async function start(options = {}) {
       return waitFor(() => ((sessions.get(session)?.length ?? 0) >= count ? [...sessions.get(session)] : null),
         timeoutMs, `${count} entries in ${session}`);
     },
+    // The node not running at all: connections are refused until listenAgain(), which takes the same port
+    // back and keeps every session, message and setting.
+    async stopListening() {
+      if (!listening) return;
+      listening = false;
+      server.closeAllConnections();
+      await new Promise((resolve) => server.close(() => resolve()));
+    },
+    async listenAgain() {
+      if (listening) return;
+      await new Promise((resolve, reject) => {
+        server.once('error', reject);
+        server.listen({ port, host, exclusive: true }, () => {
+          server.off('error', reject);
+          resolve();
+        });
+      });
+      listening = true;
+    },
     async close() {
       for (const timer of timers) clearTimeout(timer);
       timers.clear();
@@ -368,6 +388,8 @@ export async function start(options = {}) {
         clearTimeout(waiter.timer);
       }
       waiters.clear();
+      if (!listening) return;
+      listening = false;
       server.closeAllConnections();
       await new Promise((resolve) => server.close(() => resolve()));
     },
@@ -435,6 +457,7 @@ if (invokedDirectly) main();
 //   appendReply(session, content, {role}), appendEntry(session, anyValue)   -> position
 //   setReplyDelay(ms), setReply('text {text}' | fn(text, session)), setAutoReply(bool), setPassword(p)
 //   setDown('status' | 'reset' | 'hang' | {mode, status, body}), setUp(), isDown(), reset()
+//   stopListening(), listenAgain()   connections refused meanwhile, same port and state afterwards
 //   waitForInbox(match, {timeoutMs, after}), waitForRequest(pred, {timeoutMs, from}),
 //   waitForEntries(session, count, {timeoutMs}), close()
 // Control API over HTTP (never password-guarded, loopback only):
