@@ -220,8 +220,8 @@ void qv_ntfy_random_code(char out[QV_PAIR_CODE_CAP]) {
     }
     // Only a system without a random source gets here. The seed mixes in where the code is
     // written, so two entries of one table queued in the same second still differ.
-    uint64_t seed = static_cast<uint64_t>(qv_ntfy_now_epoch()) ^
-                    (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(out))
-                     << QV_FALLBACK_SEED_SHIFT);
+    uint64_t seed =
+        static_cast<uint64_t>(qv_ntfy_now_epoch()) ^
+        (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(out)) << QV_FALLBACK_SEED_SHIFT);
     qv_ntfy_fallback_code(seed, out);
 }

@@ -20,21 +20,23 @@ struct status_member {
     size_t text_cap;
 };
 
-#define QV_I64(name) {#name, &qv_ntfy_status::name, nullptr, 0, 0}
-#define QV_I32(name) {#name, nullptr, &qv_ntfy_status::name, 0, 0}
-#define QV_TEXT(name) \
-    {#name, nullptr, nullptr, offsetof(qv_ntfy_status, name), sizeof(qv_ntfy_status::name)}
+#define QV_I64(name)                                                                               \
+    { #name, &qv_ntfy_status::name, nullptr, 0, 0 }
+#define QV_I32(name)                                                                               \
+    { #name, nullptr, &qv_ntfy_status::name, 0, 0 }
+#define QV_TEXT(name)                                                                              \
+    { #name, nullptr, nullptr, offsetof(qv_ntfy_status, name), sizeof(qv_ntfy_status::name) }
 
 // In file order. reply_cursor has no member: it lives only in the daemon's memory.
 static const status_member MEMBERS[] = {
-    QV_I64(started_at),       QV_I64(last_seen_at),      QV_I64(last_inbound_at),
-    QV_I64(last_outbound_at), QV_I64(inbound_count),     QV_I64(outbound_count),
-    QV_I64(blocked_count),    QV_I64(pending_count),     QV_I64(connect_count),
-    QV_I64(error_count),      QV_I32(connected),         QV_I64(last_message_time),
-    QV_I32(configured),       QV_I32(allow_all),         QV_I32(pairing_code_enabled),
-    QV_I32(markdown),         QV_I32(has_bearer),        QV_I32(has_bot_password),
-    QV_I32(tls_insecure),     QV_I32(pinned),            QV_TEXT(last_error),
-    QV_TEXT(last_event),      QV_TEXT(topic),            QV_TEXT(publish_topic),
+    QV_I64(started_at),       QV_I64(last_seen_at),  QV_I64(last_inbound_at),
+    QV_I64(last_outbound_at), QV_I64(inbound_count), QV_I64(outbound_count),
+    QV_I64(blocked_count),    QV_I64(pending_count), QV_I64(connect_count),
+    QV_I64(error_count),      QV_I32(connected),     QV_I64(last_message_time),
+    QV_I32(configured),       QV_I32(allow_all),     QV_I32(pairing_code_enabled),
+    QV_I32(markdown),         QV_I32(has_bearer),    QV_I32(has_bot_password),
+    QV_I32(tls_insecure),     QV_I32(pinned),        QV_TEXT(last_error),
+    QV_TEXT(last_event),      QV_TEXT(topic),        QV_TEXT(publish_topic),
     QV_TEXT(target_session),  QV_TEXT(server_url),
 };
 #undef QV_I64
