@@ -77,21 +77,38 @@ static long file_size(const char *path) {
     return size;
 }
 
+// Moves the log to its previous generation. One step replaces the older generation, so that
+// one is never lost to a failed rename; a failure leaves the log where it is.
+static void rotate_log(const char *path) {
+    char previous[QV_TMP_PATH_CAP];
+    snprintf(previous, sizeof previous, "%s.1", path);
+    qv_plat_replace_file(path, previous);
+}
+
 int qv_ntfy_log_open(int append) {
     char path[QV_PATH_CAP];
     if (qv_ntfy_path(path, sizeof path, LOG_FILE) != 0)
         return -1;
-    if (file_size(path) > QV_LOG_ROTATE_BYTES) {
-        // One step replaces the previous generation, so it is never lost to a failed rename.
-        char previous[QV_TMP_PATH_CAP];
-        snprintf(previous, sizeof previous, "%s.1", path);
-        qv_plat_replace_file(path, previous);
-    }
+    if (file_size(path) > QV_LOG_ROTATE_BYTES)
+        rotate_log(path);
     FILE *f = qv_plat_fopen_private(path, append ? "ab" : "wb");
     if (!f)
         return -1;
     fclose(f);
     return 0;
+}
+
+// Opens the log to append one line. A daemon busy for hours would otherwise grow the log
+// without bound (and past the size the setup page can read at all), so a log found beyond the
+// limit here is rotated too, before the line: the newest line is always in daemon.log.
+static FILE *open_log_for_line(const char *path) {
+    FILE *f = qv_plat_fopen_private(path, "ab");
+    if (f && fseek(f, 0, SEEK_END) == 0 && ftell(f) > QV_LOG_ROTATE_BYTES) {
+        fclose(f);
+        rotate_log(path);
+        f = qv_plat_fopen_private(path, "ab");
+    }
+    return f;
 }
 
 static void local_stamp(char out[QV_LOG_STAMP_CAP]) {
@@ -121,7 +138,7 @@ int qv_ntfy_logf(const char *fmt, ...) {
     char path[QV_PATH_CAP];
     if (qv_ntfy_path(path, sizeof path, LOG_FILE) != 0)
         return -1;
-    FILE *f = qv_plat_fopen_private(path, "ab");
+    FILE *f = open_log_for_line(path);
     if (!f)
         return 0;
     local_stamp(stamp);

@@ -185,8 +185,9 @@ int qv_ntfy_daemon_running(void);
 // Rotates a log grown beyond QV_LOG_ROTATE_BYTES to "daemon.log.1", then opens the log
 // (appending, or truncating when append is 0) and closes it. 0, or -1 when it cannot be opened.
 int qv_ntfy_log_open(int append);
-// Appends one time-stamped line to the log and echoes it to standard error. 0, or -1 when the
-// log path cannot be built or the log cannot be closed.
+// Appends one time-stamped line to the log (rotating it first when it has grown beyond
+// QV_LOG_ROTATE_BYTES) and echoes it to standard error. 0, or -1 when the log path cannot be
+// built or the log cannot be closed.
 int qv_ntfy_logf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // --- status record (status.json) ---

@@ -160,6 +160,27 @@ TEST_F(PidLog, RotationHappensOnlyBeyondOneMebibyte) {
     EXPECT_EQ(mode_of(log_path() + ".1"), 0600u);
 }
 
+// A busy daemon must not grow its log without bound between starts: a line finds the log
+// beyond the limit, rotates it and starts the fresh log, so the newest line is in daemon.log.
+TEST_F(PidLog, ALogGrownBeyondTheLimitIsRotatedBeforeTheNextLine) {
+    const std::string at_limit(QV_LOG_ROTATE_BYTES, 'a');
+    write_whole(log_path(), at_limit);
+    std::string err;
+    ASSERT_EQ(logf_captured(&err, "first"), 0);
+    EXPECT_FALSE(fs::exists(log_path() + ".1"));
+    std::string grown = read_whole(log_path());
+    ASSERT_GT(grown.size(), at_limit.size());
+    EXPECT_EQ(grown.substr(grown.size() - 7), " first\n");
+
+    ASSERT_EQ(logf_captured(&err, "second"), 0);
+    EXPECT_EQ(read_whole(log_path() + ".1"), grown);
+    std::string fresh = read_whole(log_path());
+    EXPECT_EQ(fresh.size(), 19u + 8u);
+    EXPECT_EQ(fresh.substr(19), " second\n");
+    EXPECT_EQ(mode_of(log_path()), 0600u);
+    EXPECT_EQ(mode_of(log_path() + ".1"), 0600u);
+}
+
 TEST_F(PidLog, UnopenableLog) {
     fs::create_symlink("daemon.log", log_path()); // a link to itself never opens
     EXPECT_EQ(qv_ntfy_log_open(1), -1);
