@@ -1,5 +1,5 @@
-// The HTTP/TLS client: URL parsing and request encoding (url.cpp); connections, TLS trust
-// and exchanges come in conn.cpp and http.cpp.
+// The HTTP/TLS client: URL parsing and request encoding (url.cpp), connections and TLS trust
+// (conn.cpp), exchanges and line streams (http.cpp), key digests (digest.cpp).
 #pragma once
 
 #include <cstddef>
@@ -15,6 +15,24 @@ enum {
     QV_HEAD_MAX = 8191,
 };
 
+enum {
+    QV_RBUF_CAP = 16384,               // one receive fills at most this much
+    QV_REASON_CAP = 64,                // reason phrase, cut to 63 bytes
+    QV_KEY_HEX_CAP = 65,               // SHA-256 as hex and its terminator
+    QV_BODY_MAX = 4194304,             // collected bodies and Content-Length stop here
+    QV_LINE_KEEP_MAX = 1048575,        // no stream line keeps more characters than this
+    QV_EXCHANGE_MS = 20000,            // one deadline for sending, head and body together
+    QV_CONNECT_DEFAULT_MS = 10000,     // a connect or handshake time-out of 0 or less
+    QV_LINE_DEFAULT_MS = 30000,        // a line time-out of 0 or less
+    QV_CA_FILE_MAX = 4194304,          // largest extra CA file read
+    QV_PUBKEY_DER_CAP = 1600,          // the server's public key in DER must fit here
+    QV_PIN_TOKEN_MAX = 79,             // a pin token longer than this is split
+    QV_CHUNK_LINE_MAX = 79,            // characters kept of a chunk-size line
+};
+
+// The embedded root store: PEM blocks of public roots, zero-terminated (generated at build
+// time from src/net/trust_store.pem).
+extern const char QV_NTFY_CA_BUNDLE_PEM[];
 struct qv_url {
     char scheme[QV_URL_SCHEME_CAP];
     char host[QV_URL_HOST_CAP];
@@ -32,3 +50,113 @@ void qv_sha256_hex(const void *data, size_t len, char out[65]);
 int build_request(const char *host, int port, int tls, const char *method, const char *path,
                   const char *const *headers, const char *body, size_t body_len, char **out,
                   size_t *out_len);
+
+// --- connections (conn.cpp) ---
+
+struct mbedtls_ssl_context;
+struct mbedtls_ssl_config;
+struct mbedtls_x509_crt;
+struct mbedtls_entropy_context;
+struct mbedtls_ctr_drbg_context;
+
+// One client connection with its TLS state and the response being read. Callers keep it in
+// their own storage (it carries the receive buffer inline), one per exchange.
+struct qv_conn {
+    int64_t sock;                      // connected non-blocking socket, -1 when none
+    int32_t tls;
+    char host[QV_URL_HOST_CAP];        // Host header, TLS server name and certificate name
+    int32_t port;
+    mbedtls_ssl_context *ssl;          // the TLS objects exist only with TLS
+    mbedtls_ssl_config *ssl_conf;
+    mbedtls_x509_crt *ca_chain;        // trust anchors (may be the process-wide parsed store)
+    mbedtls_entropy_context *entropy;
+    mbedtls_ctr_drbg_context *drbg;
+    char peer_key_sha256[QV_KEY_HEX_CAP];  // server key fingerprint, empty when none
+    int32_t verified;                  // chain and name verified against the anchors
+    int32_t pinned;                    // accepted through a pin instead
+    unsigned char rbuf[QV_RBUF_CAP];
+    uint64_t rlen;                     // bytes held in rbuf
+    uint64_t rpos;                     // next unread byte in rbuf
+    int32_t chunked;
+    int32_t chunk_state;               // 0 size line, 1 data, 2 data end, 3 trailers
+    int64_t remaining;                 // body (or chunk) bytes left; -1 until the server closes
+    int32_t headers_done;
+    int32_t eof;
+    int32_t status;
+    char reason[QV_REASON_CAP];
+};
+
+void qv_conn_init(qv_conn *c);
+// Connects to the URL's host and port and, for https, runs the handshake and decides trust:
+// verified chain and name, else a matching pin (never across a name mismatch), else refused.
+// pins: SHA-256 key fingerprints in hex, separated by white space or commas. 0, or -1 with a
+// message and nothing left open.
+int qv_conn_open(qv_conn *c, const qv_url *u, const char *pins, const char *ca_file,
+                 int insecure, int timeout_ms, char *err, size_t cap);
+// Releases the TLS objects and closes the socket; safe twice and after a failed open.
+void qv_conn_close(qv_conn *c);
+// The transport handed to the TLS library; ctx points at the connection's socket handle.
+// Byte count, 0 when the peer closed (receive), or the library's want-read/want-write or
+// internal-error codes. They never block.
+int bio_send(void *ctx, const unsigned char *buf, size_t len);
+int bio_recv(void *ctx, unsigned char *buf, size_t len);
+
+// --- exchanges and line streams (http.cpp) ---
+
+// Milliseconds of a clock that never steps; every deadline is in this unit.
+int64_t qv_now_ms(void);
+// 1 when the socket became ready before the deadline, 0 otherwise. A stop signal ends the wait
+// with 0; any other signal does not shorten it.
+int qv_wait_readable(int64_t sock, int64_t deadline);
+int qv_wait_writable(int64_t sock, int64_t deadline);
+int qv_send_all(qv_conn *c, const void *data, size_t len, int64_t deadline, char *err,
+                size_t cap);
+// 1 when unread bytes are available, 0 at the end of the stream, -1 on time-out or error.
+int qv_fill(qv_conn *c, int64_t deadline);
+int qv_read_headers(qv_conn *c, int64_t deadline, char *err, size_t cap);
+// 1 with the next body byte, 0 at the end of the body, -1 on time-out, receive error or
+// broken chunk framing.
+int qv_body_byte(qv_conn *c, int64_t deadline, unsigned char *out);
+// One whole exchange on an open connection. 0 when a response head was read, whatever its
+// status; the body (zero-terminated, not counted) is the caller's to free.
+int qv_http_request(qv_conn *c, const char *method, const char *path,
+                    const char *const *headers, const char *body, size_t body_len,
+                    int *status, char **out_body, size_t *out_len, char *err, size_t cap);
+// Sends the request and reads the head; the body is then read with the line readers below.
+int qv_http_open_stream(qv_conn *c, const char *method, const char *path,
+                        const char *const *headers, int *status, char *err, size_t cap);
+// One line of the body into buf (terminated, LF and one CR before it removed, cut to
+// cap - 1). 1 with a line, 0 at the end of the stream, -1 on time-out or error.
+int qv_http_readline(qv_conn *c, char *buf, size_t cap, int timeout_ms);
+
+// A stream line read in slices. The daemon must poll the node between stream lines, so it
+// waits for a line at most one slice at a time: a slice that ends without a whole line comes
+// back with QV_LINE_NOT_YET and keeps the partial line (and the chunk framing) in place, and
+// the next call goes on where it stopped. The line's time-out is fixed when the line starts
+// and runs across slices, so the idle limit means the same as with qv_http_readline.
+//
+//   qv_line_reader r;  qv_line_reader_init(&r, buf, sizeof buf);
+//   for (;;) {
+//       int got = qv_http_readline_slice(&c, &r, idle_timeout_ms, reply_poll_ms);
+//       if (got == QV_LINE_NOT_YET) { relay_replies(); continue; }
+//       if (got != 1) break;      // 0 end of stream, -1 idle time-out or error
+//       handle(r.buf);            // r.len characters
+//   }
+//
+// A slice only ends where nothing would be lost: between body bytes, never inside a chunk-size
+// line, a chunk's line end or the trailers (those finish within the line's time-out).
+enum { QV_LINE_NOT_YET = 2 };
+struct qv_line_reader {
+    char *buf;        // the caller's line buffer
+    size_t cap;
+    size_t len;       // characters kept of the current line
+    int64_t deadline; // when the current line must be complete; set when it starts
+    int32_t active;   // a line has started (its deadline is fixed)
+    int32_t dropping; // the line outgrew the buffer: the rest is dropped up to its LF
+    int32_t at_limit; // dropped after QV_LINE_KEEP_MAX characters (ends with 1 whatever follows)
+};
+void qv_line_reader_init(qv_line_reader *r, char *buf, size_t cap);
+// 1 with a line in r->buf, 0 at the end of the stream, -1 on the line's time-out or an error,
+// QV_LINE_NOT_YET when slice_ms passed first (slice_ms of 0 or less: no slicing). After 1, 0
+// or -1 the next call starts a new line.
+int qv_http_readline_slice(qv_conn *c, qv_line_reader *r, int timeout_ms, int slice_ms);

@@ -37,6 +37,45 @@ void qv_plat_net_startup(void);
 // Fills the buffer from the system's random source. 0 or -1.
 int qv_plat_random_bytes(void *buf, size_t len);
 
+// --- sockets and stop signals (HTTP/TLS client) ---
+// Sockets are non-blocking for their whole life; every wait is bounded by the caller's time.
+
+enum {
+    QV_PLAT_WOULD_BLOCK = -2,  // send/receive: try again after a wait
+    QV_PLAT_INTERRUPTED = -2,  // wait: a signal arrived before the socket became ready
+};
+
+// The addresses one name resolves to, in the resolver's order. Opaque; free with
+// qv_plat_addrs_free.
+struct qv_plat_addrs;
+// Resolves host and decimal port for stream sockets of any family. 0, or -1 when resolution
+// fails or returns nothing.
+int qv_plat_resolve(const char *host, int port, qv_plat_addrs **out);
+int qv_plat_addrs_count(const qv_plat_addrs *a);
+void qv_plat_addrs_free(qv_plat_addrs *a);
+// Creates a non-blocking socket for address `index` and starts connecting it. Returns the
+// socket, or -1 (nothing left open). *pending is 1 when the connect is still in progress.
+int64_t qv_plat_connect_start(const qv_plat_addrs *a, int index, int *pending);
+// 0 when the pending connect finished without error, -1 otherwise.
+int qv_plat_connect_result(int64_t sock);
+// Waits up to timeout_ms for the socket to become readable (for_write 0) or writable (1).
+// 1 ready, 0 timed out or failed, QV_PLAT_INTERRUPTED when a signal cut the wait short.
+int qv_plat_sock_wait(int64_t sock, int for_write, int64_t timeout_ms);
+// Bytes handed to the socket, QV_PLAT_WOULD_BLOCK, or -1. Never raises SIGPIPE.
+int64_t qv_plat_sock_send(int64_t sock, const void *buf, size_t len);
+// Bytes received, 0 when the peer closed, QV_PLAT_WOULD_BLOCK, or -1.
+int64_t qv_plat_sock_recv(int64_t sock, void *buf, size_t len);
+void qv_plat_sock_close(int64_t sock);
+// Test switch: while on, every send and every receive first reports QV_PLAT_WOULD_BLOCK once
+// (alternating), so the callers' would-block paths run against real peers.
+void qv_plat_test_would_block_once(int on);
+
+// SIGINT, SIGTERM and SIGHUP set a process-wide stop flag. The handlers do not restart
+// interrupted calls, so a stop cuts a socket wait short at once.
+void qv_plat_install_stop_handlers(void);
+// 1 once a stop was requested, for good.
+int qv_plat_stop_requested(void);
+
 // --- process liveness and local time (daemon pid file and log) ---
 
 struct tm;

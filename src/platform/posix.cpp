@@ -94,6 +94,170 @@ int qv_plat_random_bytes(void *buf, size_t len) {
     return 0;
 }
 
+// --- sockets and stop signals (HTTP/TLS client) ---
+
+#include <atomic>
+#include <netdb.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+
+struct qv_plat_addrs {
+    struct addrinfo *list;
+    int count;
+};
+
+static std::atomic<int> g_stop_requested{0};
+static std::atomic<int> g_would_block_once{0};
+static std::atomic<int> g_send_blocked_last{0};
+static std::atomic<int> g_recv_blocked_last{0};
+
+int qv_plat_resolve(const char *host, int port, qv_plat_addrs **out) {
+    *out = nullptr;
+    char service[16];
+    snprintf(service, sizeof service, "%d", port);
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *list = nullptr;
+    if (getaddrinfo(host, service, &hints, &list) != 0 || !list)
+        return -1;
+    qv_plat_addrs *a = static_cast<qv_plat_addrs *>(calloc(1, sizeof *a));
+    if (!a) {
+        freeaddrinfo(list);
+        return -1;
+    }
+    a->list = list;
+    for (struct addrinfo *ai = list; ai; ai = ai->ai_next)
+        a->count++;
+    *out = a;
+    return 0;
+}
+
+int qv_plat_addrs_count(const qv_plat_addrs *a) {
+    return a ? a->count : 0;
+}
+
+void qv_plat_addrs_free(qv_plat_addrs *a) {
+    if (!a)
+        return;
+    freeaddrinfo(a->list);
+    free(a);
+}
+
+int64_t qv_plat_connect_start(const qv_plat_addrs *a, int index, int *pending) {
+    *pending = 0;
+    struct addrinfo *ai = a ? a->list : nullptr;
+    for (int i = 0; ai && i < index; i++)
+        ai = ai->ai_next;
+    if (!ai)
+        return -1;
+    int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+    if (fd < 0)
+        return -1;
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        close(fd);
+        return -1;
+    }
+    if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0)
+        return fd;
+    // A non-blocking connect cut short by a signal goes on in the background like one that
+    // would block; both are finished by waiting for writability.
+    if (errno == EINPROGRESS || errno == EINTR) {
+        *pending = 1;
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+int qv_plat_connect_result(int64_t sock) {
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (getsockopt(static_cast<int>(sock), SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+        return -1;
+    return error == 0 ? 0 : -1;
+}
+
+int qv_plat_sock_wait(int64_t sock, int for_write, int64_t timeout_ms) {
+    // fd_set holds only FD_SETSIZE descriptors; a larger one would write outside it.
+    if (sock < 0 || sock >= FD_SETSIZE)
+        return 0;
+    if (timeout_ms < 0)
+        timeout_ms = 0;
+    int fd = static_cast<int>(sock);
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    struct timeval tv;
+    tv.tv_sec = static_cast<time_t>(timeout_ms / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
+    int n = select(fd + 1, for_write ? nullptr : &set, for_write ? &set : nullptr, nullptr, &tv);
+    if (n < 0)
+        return errno == EINTR ? QV_PLAT_INTERRUPTED : 0;
+    return n > 0 && FD_ISSET(fd, &set) ? 1 : 0;
+}
+
+// With the test switch on, every other call reports "would block" without touching the socket.
+static bool test_blocks_now(std::atomic<int> &blocked_last) {
+    if (!g_would_block_once.load())
+        return false;
+    return blocked_last.fetch_xor(1) == 0;
+}
+
+int64_t qv_plat_sock_send(int64_t sock, const void *buf, size_t len) {
+    if (test_blocks_now(g_send_blocked_last))
+        return QV_PLAT_WOULD_BLOCK;
+    ssize_t n = send(static_cast<int>(sock), buf, len, MSG_NOSIGNAL);
+    if (n >= 0)
+        return n;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+        return QV_PLAT_WOULD_BLOCK;
+    return -1;
+}
+
+int64_t qv_plat_sock_recv(int64_t sock, void *buf, size_t len) {
+    if (test_blocks_now(g_recv_blocked_last))
+        return QV_PLAT_WOULD_BLOCK;
+    ssize_t n = recv(static_cast<int>(sock), buf, len, 0);
+    if (n >= 0)
+        return n;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+        return QV_PLAT_WOULD_BLOCK;
+    return -1;
+}
+
+void qv_plat_sock_close(int64_t sock) {
+    if (sock >= 0)
+        close(static_cast<int>(sock));
+}
+
+void qv_plat_test_would_block_once(int on) {
+    g_send_blocked_last.store(0);
+    g_recv_blocked_last.store(0);
+    g_would_block_once.store(on ? 1 : 0);
+}
+
+static void on_stop_signal(int) {
+    g_stop_requested.store(1);
+}
+
+void qv_plat_install_stop_handlers(void) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: the signal must end a blocking wait
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+}
+
+int qv_plat_stop_requested(void) {
+    return g_stop_requested.load() ? 1 : 0;
+}
+
 // --- process liveness and local time (daemon pid file and log) ---
 
 int qv_plat_process_alive(long pid) {

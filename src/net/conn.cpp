@@ -1,0 +1,399 @@
+// Connections: TCP connect with one deadline shared by every resolved address, the TLS
+// handshake over the non-blocking socket, and the trust decision (verified chain and name,
+// else a public-key pin that never overrides a name mismatch, else refusal).
+#include "net/net.h"
+
+#include "entry/entry.h"
+#include "platform/platform.h"
+
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/error.h>
+#include <mbedtls/pk.h>
+#include <mbedtls/ssl.h>
+#include <mbedtls/x509_crt.h>
+#include <psa/crypto.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+enum {
+    HOSTPORT_CAP = QV_URL_HOST_CAP + 8,
+    TLS_ERROR_TEXT_MAX = 127,
+};
+
+// --- the parsed embedded store ------------------------------------------------------------
+
+// The embedded roots are the same for every connection, and parsing them costs more than a
+// whole loopback handshake, so they are parsed once per process. Verification only reads
+// them, so every connection may hang its anchors on the one parsed chain.
+struct embedded_roots {
+    mbedtls_x509_crt chain;
+    int parse_rc;
+};
+
+static embedded_roots *parsed_embedded_roots(void) {
+    static embedded_roots *roots = [] {
+        // Never freed: it lives as long as the process and is reachable from here.
+        embedded_roots *r = new (std::nothrow) embedded_roots;
+        if (!r)
+            return r;
+        mbedtls_x509_crt_init(&r->chain);
+        r->parse_rc = mbedtls_x509_crt_parse(
+            &r->chain, reinterpret_cast<const unsigned char *>(QV_NTFY_CA_BUNDLE_PEM),
+            strlen(QV_NTFY_CA_BUNDLE_PEM) + 1);
+        return r;
+    }();
+    return roots;
+}
+
+// A connection's anchors are either the shared chain itself, or its own chain (the CA file's
+// certificates) whose last link points at the shared chain. Only the own part is freed.
+static void release_anchors(qv_conn *c) {
+    if (!c->ca_chain)
+        return;
+    embedded_roots *roots = parsed_embedded_roots();
+    mbedtls_x509_crt *shared = roots ? &roots->chain : nullptr;
+    if (c->ca_chain != shared) {
+        for (mbedtls_x509_crt *crt = c->ca_chain; crt; crt = crt->next) {
+            if (crt->next == shared) {
+                crt->next = nullptr;
+                break;
+            }
+        }
+        mbedtls_x509_crt_free(c->ca_chain);
+        free(c->ca_chain);
+    }
+    c->ca_chain = nullptr;
+}
+
+// --- transport ----------------------------------------------------------------------------
+
+int bio_send(void *ctx, const unsigned char *buf, size_t len) {
+    int64_t sock = *static_cast<const int64_t *>(ctx);
+    int64_t n = qv_plat_sock_send(sock, buf, len);
+    if (n == QV_PLAT_WOULD_BLOCK)
+        return MBEDTLS_ERR_SSL_WANT_WRITE;
+    if (n < 0)
+        return MBEDTLS_ERR_SSL_INTERNAL_ERROR;
+    return static_cast<int>(n);
+}
+
+int bio_recv(void *ctx, unsigned char *buf, size_t len) {
+    int64_t sock = *static_cast<const int64_t *>(ctx);
+    int64_t n = qv_plat_sock_recv(sock, buf, len);
+    if (n == QV_PLAT_WOULD_BLOCK)
+        return MBEDTLS_ERR_SSL_WANT_READ;
+    if (n < 0)
+        return MBEDTLS_ERR_SSL_INTERNAL_ERROR;
+    return static_cast<int>(n);
+}
+
+// --- record -------------------------------------------------------------------------------
+
+void qv_conn_init(qv_conn *c) {
+    memset(c, 0, sizeof *c);
+    c->sock = -1;
+    c->remaining = -1;
+}
+
+void qv_conn_close(qv_conn *c) {
+    if (!c)
+        return;
+    if (c->ssl) {
+        mbedtls_ssl_free(c->ssl);
+        free(c->ssl);
+        c->ssl = nullptr;
+    }
+    if (c->ssl_conf) {
+        mbedtls_ssl_config_free(c->ssl_conf);
+        free(c->ssl_conf);
+        c->ssl_conf = nullptr;
+    }
+    release_anchors(c);
+    if (c->entropy) {
+        mbedtls_entropy_free(c->entropy);
+        free(c->entropy);
+        c->entropy = nullptr;
+    }
+    if (c->drbg) {
+        mbedtls_ctr_drbg_free(c->drbg);
+        free(c->drbg);
+        c->drbg = nullptr;
+    }
+    if (c->sock != -1) {
+        qv_plat_sock_close(c->sock);
+        c->sock = -1;
+    }
+}
+
+// --- TCP ----------------------------------------------------------------------------------
+
+static int connect_any(qv_conn *c, const qv_url *u, const char *hostport, int timeout_ms,
+                       char *err, size_t cap) {
+    qv_plat_addrs *addrs = nullptr;
+    if (qv_plat_resolve(u->host, u->port, &addrs) != 0) {
+        qv_errf(err, cap, "cannot resolve %s", hostport);
+        return -1;
+    }
+    // One window for all addresses: a name with many dead addresses must not multiply it.
+    int64_t deadline = qv_now_ms() + timeout_ms;
+    int64_t sock = -1;
+    for (int i = 0; i < qv_plat_addrs_count(addrs) && sock == -1; i++) {
+        int pending = 0;
+        int64_t s = qv_plat_connect_start(addrs, i, &pending);
+        if (s == -1)
+            continue;
+        if (!pending || (qv_wait_writable(s, deadline) && qv_plat_connect_result(s) == 0))
+            sock = s;
+        else
+            qv_plat_sock_close(s);
+    }
+    qv_plat_addrs_free(addrs);
+    if (sock == -1) {
+        qv_errf(err, cap, "cannot connect to %s", hostport);
+        return -1;
+    }
+    c->sock = sock;
+    return 0;
+}
+
+// --- TLS ----------------------------------------------------------------------------------
+
+// Each object is initialised as soon as it exists, so a partial failure is released safely.
+static int allocate_tls(qv_conn *c) {
+    if (!(c->ssl = static_cast<mbedtls_ssl_context *>(calloc(1, sizeof *c->ssl))))
+        return -1;
+    mbedtls_ssl_init(c->ssl);
+    if (!(c->ssl_conf = static_cast<mbedtls_ssl_config *>(calloc(1, sizeof *c->ssl_conf))))
+        return -1;
+    mbedtls_ssl_config_init(c->ssl_conf);
+    if (!(c->entropy = static_cast<mbedtls_entropy_context *>(calloc(1, sizeof *c->entropy))))
+        return -1;
+    mbedtls_entropy_init(c->entropy);
+    if (!(c->drbg = static_cast<mbedtls_ctr_drbg_context *>(calloc(1, sizeof *c->drbg))))
+        return -1;
+    mbedtls_ctr_drbg_init(c->drbg);
+    return 0;
+}
+
+// Reads the CA file whole and zero-terminated, as the PEM parser wants it.
+static unsigned char *read_ca_file(const char *path, size_t *len, char *err, size_t cap) {
+    FILE *f = fopen(path, "rb");
+    if (!f) {
+        qv_errf(err, cap, "cannot open ca_file %s", path);
+        return nullptr;
+    }
+    unsigned char *buf = nullptr;
+    long size = -1;
+    if (fseek(f, 0, SEEK_END) == 0)
+        size = ftell(f);
+    if (size < 1 || size > QV_CA_FILE_MAX || fseek(f, 0, SEEK_SET) != 0) {
+        qv_errf(err, cap, "ca_file %s has a bad size", path);
+    } else if (!(buf = static_cast<unsigned char *>(malloc(static_cast<size_t>(size) + 1)))) {
+        qv_errf(err, cap, "out of memory");
+    } else if (fread(buf, 1, static_cast<size_t>(size), f) != static_cast<size_t>(size)) {
+        qv_errf(err, cap, "ca_file %s has a bad size", path);
+        free(buf);
+        buf = nullptr;
+    } else {
+        buf[size] = 0;
+        *len = static_cast<size_t>(size) + 1;
+    }
+    fclose(f);
+    return buf;
+}
+
+static int load_anchors(qv_conn *c, const char *ca_file, char *err, size_t cap) {
+    embedded_roots *roots = parsed_embedded_roots();
+    if (!roots) {
+        qv_errf(err, cap, "out of memory");
+        return -1;
+    }
+    if (roots->parse_rc != 0) {
+        qv_errf(err, cap, "bundled trust store unreadable (%d)", roots->parse_rc);
+        return -1;
+    }
+    if (!ca_file || !*ca_file) {
+        c->ca_chain = &roots->chain;
+        return 0;
+    }
+    size_t len = 0;
+    unsigned char *pem = read_ca_file(ca_file, &len, err, cap);
+    if (!pem)
+        return -1;
+    int rc = -1;
+    c->ca_chain = static_cast<mbedtls_x509_crt *>(calloc(1, sizeof *c->ca_chain));
+    if (!c->ca_chain) {
+        qv_errf(err, cap, "out of memory");
+    } else {
+        mbedtls_x509_crt_init(c->ca_chain);
+        int parsed = mbedtls_x509_crt_parse(c->ca_chain, pem, len);
+        if (parsed != 0) {
+            qv_errf(err, cap, "ca_file %s has no usable certificate (%d)", ca_file, parsed);
+        } else {
+            mbedtls_x509_crt *last = c->ca_chain;
+            while (last->next)
+                last = last->next;
+            last->next = &roots->chain;  // the embedded roots stay trusted
+            rc = 0;
+        }
+    }
+    free(pem);
+    return rc;
+}
+
+static int configure_tls(qv_conn *c, const char *ca_file, int insecure, char *err, size_t cap) {
+    if (mbedtls_ctr_drbg_seed(c->drbg, mbedtls_entropy_func, c->entropy, nullptr, 0) != 0) {
+        qv_errf(err, cap, "entropy source unavailable");
+        return -1;
+    }
+    if (mbedtls_ssl_config_defaults(c->ssl_conf, MBEDTLS_SSL_IS_CLIENT,
+                                    MBEDTLS_SSL_TRANSPORT_STREAM,
+                                    MBEDTLS_SSL_PRESET_DEFAULT) != 0) {
+        qv_errf(err, cap, "tls config failed");
+        return -1;
+    }
+    mbedtls_ssl_conf_rng(c->ssl_conf, mbedtls_ctr_drbg_random, c->drbg);
+    // Optional, so the handshake completes whatever the chain's state and the decision
+    // (verified, pinned or refused) is taken afterwards with the verification flags.
+    mbedtls_ssl_conf_authmode(c->ssl_conf, insecure ? MBEDTLS_SSL_VERIFY_NONE
+                                                    : MBEDTLS_SSL_VERIFY_OPTIONAL);
+    if (!insecure) {
+        if (load_anchors(c, ca_file, err, cap) != 0)
+            return -1;
+        mbedtls_ssl_conf_ca_chain(c->ssl_conf, c->ca_chain, nullptr);
+    }
+    if (mbedtls_ssl_setup(c->ssl, c->ssl_conf) != 0) {
+        qv_errf(err, cap, "tls setup failed");
+        return -1;
+    }
+    if (mbedtls_ssl_set_hostname(c->ssl, c->host) != 0) {
+        qv_errf(err, cap, "tls hostname rejected");
+        return -1;
+    }
+    mbedtls_ssl_set_bio(c->ssl, &c->sock, bio_send, bio_recv, nullptr);
+    return 0;
+}
+
+static int handshake(qv_conn *c, int timeout_ms, char *err, size_t cap) {
+    int64_t deadline = qv_now_ms() + timeout_ms;
+    for (;;) {
+        if (!mbedtls_ssl_check_pending(c->ssl) && !qv_wait_writable(c->sock, deadline)) {
+            qv_errf(err, cap, "tls handshake timed out (write)");
+            return -1;
+        }
+        int ret = mbedtls_ssl_handshake(c->ssl);
+        if (ret == 0)
+            return 0;
+        if (ret == MBEDTLS_ERR_SSL_WANT_WRITE)
+            continue;
+        if (ret == MBEDTLS_ERR_SSL_WANT_READ) {
+            if (!mbedtls_ssl_check_pending(c->ssl) && !qv_wait_readable(c->sock, deadline)) {
+                qv_errf(err, cap, "tls handshake timed out");
+                return -1;
+            }
+            continue;
+        }
+        char text[TLS_ERROR_TEXT_MAX + 1];
+        mbedtls_strerror(ret, text, sizeof text);
+        qv_errf(err, cap, "tls handshake failed: %s", text);
+        return -1;
+    }
+}
+
+static void fingerprint_peer(qv_conn *c) {
+    const mbedtls_x509_crt *peer = mbedtls_ssl_get_peer_cert(c->ssl);
+    if (!peer)
+        return;
+    unsigned char der[QV_PUBKEY_DER_CAP];
+    // The key is written backwards from the end of the area.
+    int n = mbedtls_pk_write_pubkey_der(&peer->pk, der, sizeof der);
+    if (n >= 1 && n <= QV_PUBKEY_DER_CAP)
+        qv_sha256_hex(der + sizeof der - n, static_cast<size_t>(n), c->peer_key_sha256);
+}
+
+static bool is_pin_separator(unsigned char ch) {
+    return isspace(ch) || ch == ',';
+}
+
+// Pins are compared as lower-case 64-digit tokens; other token lengths (sha256/..., base64)
+// never match. A run of more than QV_PIN_TOKEN_MAX characters is read as several tokens.
+static bool pins_match(const char *pins, const char *fingerprint) {
+    char token[QV_PIN_TOKEN_MAX + 1];
+    size_t len = 0;
+    for (const char *p = pins;; p++) {
+        unsigned char ch = static_cast<unsigned char>(*p);
+        bool ends = ch == '\0' || is_pin_separator(ch);
+        if (ends || len == QV_PIN_TOKEN_MAX) {
+            if (len == 64 && memcmp(token, fingerprint, 64) == 0)
+                return true;
+            len = 0;
+        }
+        if (ch == '\0')
+            return false;
+        if (!is_pin_separator(ch))
+            token[len++] = static_cast<char>(tolower(ch));
+    }
+}
+
+static int decide_trust(qv_conn *c, const char *pins, int insecure, char *err, size_t cap) {
+    c->verified = 0;
+    c->pinned = 0;
+    if (insecure)
+        return 0;
+    uint32_t flags = mbedtls_ssl_get_verify_result(c->ssl);
+    if (flags == 0) {
+        c->verified = 1;
+        return 0;
+    }
+    if (flags & MBEDTLS_X509_BADCERT_CN_MISMATCH) {
+        qv_errf(err, cap,
+                "tls certificate is not valid for %s (a pin cannot override a hostname mismatch)",
+                c->host);
+        return -1;
+    }
+    if (pins && *pins && c->peer_key_sha256[0] && pins_match(pins, c->peer_key_sha256)) {
+        c->pinned = 1;
+        return 0;
+    }
+    qv_errf(err, cap, "tls certificate rejected (verify flags 0x%x, no matching pin)",
+            static_cast<unsigned>(flags));
+    return -1;
+}
+
+// --- open ---------------------------------------------------------------------------------
+
+int qv_conn_open(qv_conn *c, const qv_url *u, const char *pins, const char *ca_file,
+                 int insecure, int timeout_ms, char *err, size_t cap) {
+    qv_conn_init(c);
+    char hostport[HOSTPORT_CAP];
+    snprintf(hostport, sizeof hostport, "%s:%d", u->host, static_cast<int>(u->port));
+    if (timeout_ms <= 0)
+        timeout_ms = QV_CONNECT_DEFAULT_MS;
+    if (connect_any(c, u, hostport, timeout_ms, err, cap) != 0)
+        return -1;
+    cp_trunc(c->host, sizeof c->host, u->host);
+    c->port = u->port;
+    if (!u->tls) {
+        c->tls = 0;
+        return 0;
+    }
+    c->tls = 1;
+    int rc = -1;
+    // TLS 1.3 runs on the PSA crypto layer, which must be started once before a handshake.
+    psa_crypto_init();
+    if (allocate_tls(c) != 0)
+        qv_errf(err, cap, "out of memory");
+    else if (configure_tls(c, ca_file, insecure, err, cap) == 0 &&
+             handshake(c, timeout_ms, err, cap) == 0) {
+        fingerprint_peer(c);
+        rc = decide_trust(c, pins, insecure, err, cap);
+    }
+    if (rc != 0)
+        qv_conn_close(c);
+    return rc;
+}

@@ -1,0 +1,390 @@
+// Test peers for the HTTP/TLS client: scripted loopback servers (plain and TLS) on free ports
+// and certificates made at test time.
+#include "net_peers.h"
+
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/pk.h>
+#include <mbedtls/ssl.h>
+#include <mbedtls/x509_crt.h>
+#include <psa/crypto.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+const int kAcceptWaitMs = 15000;
+const int kPeerIoWaitMs = 15000;
+const int kPiecePauseMs = 30;  // lets each piece arrive in a receive of its own
+
+// One seeded random generator per use; tests make few keys.
+struct Rng {
+    mbedtls_entropy_context entropy;
+    mbedtls_ctr_drbg_context drbg;
+    Rng() {
+        mbedtls_entropy_init(&entropy);
+        mbedtls_ctr_drbg_init(&drbg);
+        if (mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, nullptr, 0) != 0)
+            throw std::runtime_error("rng seed failed");
+    }
+    ~Rng() {
+        mbedtls_ctr_drbg_free(&drbg);
+        mbedtls_entropy_free(&entropy);
+    }
+};
+
+std::string run_capture(const std::string &cmd) {
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p)
+        return out;
+    char buf[256];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+std::string fingerprint_by_openssl(const std::string &cert_pem) {
+    std::string path = temp_file_with(cert_pem);
+    std::string out = run_capture("openssl x509 -in '" + path +
+                                  "' -pubkey -noout | openssl pkey -pubin -outform DER | sha256sum");
+    if (out.size() < 64)
+        throw std::runtime_error("openssl could not compute the key fingerprint");
+    return out.substr(0, 64);
+}
+
+bool send_all_fd(int fd, const char *p, size_t n) {
+    while (n > 0) {
+        ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
+        if (k <= 0)
+            return false;
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
+int tls_send_cb(void *ctx, const unsigned char *buf, size_t len) {
+    ssize_t n = send(*static_cast<int *>(ctx), buf, len, MSG_NOSIGNAL);
+    return n < 0 ? MBEDTLS_ERR_SSL_INTERNAL_ERROR : static_cast<int>(n);
+}
+
+int tls_recv_cb(void *ctx, unsigned char *buf, size_t len) {
+    ssize_t n = recv(*static_cast<int *>(ctx), buf, len, 0);
+    return n < 0 ? MBEDTLS_ERR_SSL_INTERNAL_ERROR : static_cast<int>(n);
+}
+
+// Reads a request head and its Content-Length body with a byte reader returning the count
+// read, 0 at close, negative on error.
+template <typename Read> std::string read_request(Read read) {
+    std::string req;
+    char buf[4096];
+    size_t head_end = std::string::npos;
+    size_t want = 0;
+    for (;;) {
+        if (head_end == std::string::npos) {
+            head_end = req.find("\r\n\r\n");
+            if (head_end != std::string::npos) {
+                size_t at = req.find("Content-Length: ");
+                want = head_end + 4;
+                if (at != std::string::npos && at < head_end)
+                    want += strtoul(req.c_str() + at + 16, nullptr, 10);
+            }
+        }
+        if (head_end != std::string::npos && req.size() >= want)
+            return req;
+        int n = read(buf, sizeof buf);
+        if (n <= 0)
+            return req;
+        req.append(buf, static_cast<size_t>(n));
+    }
+}
+
+}  // namespace
+
+// --- certificates -------------------------------------------------------------------------
+
+TlsIdentity make_identity(const IdentitySpec &spec) {
+    psa_crypto_init();
+    Rng rng;
+    TlsIdentity id;
+    id.subject = "CN=" + spec.cn;
+    mbedtls_pk_context key, issuer_key;
+    mbedtls_pk_init(&key);
+    mbedtls_pk_init(&issuer_key);
+    mbedtls_x509write_cert crt;
+    mbedtls_x509write_crt_init(&crt);
+    std::vector<mbedtls_x509_san_list> sans(spec.dns_names.size());
+    unsigned char buf[8192];
+    bool ok = mbedtls_pk_setup(&key, mbedtls_pk_info_from_type(MBEDTLS_PK_ECKEY)) == 0 &&
+              mbedtls_ecp_gen_key(MBEDTLS_ECP_DP_SECP256R1, mbedtls_pk_ec(key),
+                                  mbedtls_ctr_drbg_random, &rng.drbg) == 0 &&
+              mbedtls_pk_write_key_pem(&key, buf, sizeof buf) == 0;
+    if (ok)
+        id.key_pem = reinterpret_cast<char *>(buf);
+    if (ok && spec.issuer)
+        ok = mbedtls_pk_parse_key(&issuer_key,
+                                  reinterpret_cast<const unsigned char *>(spec.issuer->key_pem.c_str()),
+                                  spec.issuer->key_pem.size() + 1, nullptr, 0,
+                                  mbedtls_ctr_drbg_random, &rng.drbg) == 0;
+    if (ok) {
+        mbedtls_x509write_crt_set_version(&crt, MBEDTLS_X509_CRT_VERSION_3);
+        mbedtls_x509write_crt_set_md_alg(&crt, MBEDTLS_MD_SHA256);
+        mbedtls_x509write_crt_set_subject_key(&crt, &key);
+        mbedtls_x509write_crt_set_issuer_key(&crt, spec.issuer ? &issuer_key : &key);
+        unsigned char serial[8];
+        mbedtls_ctr_drbg_random(&rng.drbg, serial, sizeof serial);
+        serial[0] = static_cast<unsigned char>((serial[0] & 0x3F) | 0x01);
+        for (size_t i = 0; i < sans.size(); i++) {
+            sans[i].node.type = MBEDTLS_X509_SAN_DNS_NAME;
+            sans[i].node.san.unstructured_name.p =
+                reinterpret_cast<unsigned char *>(const_cast<char *>(spec.dns_names[i].c_str()));
+            sans[i].node.san.unstructured_name.len = spec.dns_names[i].size();
+            sans[i].next = i + 1 < sans.size() ? &sans[i + 1] : nullptr;
+        }
+        ok = mbedtls_x509write_crt_set_subject_name(&crt, id.subject.c_str()) == 0 &&
+             mbedtls_x509write_crt_set_issuer_name(
+                 &crt, spec.issuer ? spec.issuer->subject.c_str() : id.subject.c_str()) == 0 &&
+             mbedtls_x509write_crt_set_serial_raw(&crt, serial, sizeof serial) == 0 &&
+             mbedtls_x509write_crt_set_validity(&crt, spec.expired ? "20010101000000" : "20200101000000",
+                                                spec.expired ? "20020101000000" : "20991231235959") == 0 &&
+             mbedtls_x509write_crt_set_basic_constraints(&crt, spec.is_ca ? 1 : 0, -1) == 0 &&
+             (!spec.is_ca || mbedtls_x509write_crt_set_key_usage(
+                                 &crt, MBEDTLS_X509_KU_KEY_CERT_SIGN | MBEDTLS_X509_KU_CRL_SIGN) == 0) &&
+             (sans.empty() || mbedtls_x509write_crt_set_subject_alternative_name(&crt, sans.data()) == 0) &&
+             mbedtls_x509write_crt_pem(&crt, buf, sizeof buf, mbedtls_ctr_drbg_random, &rng.drbg) == 0;
+    }
+    if (ok)
+        id.cert_pem = reinterpret_cast<char *>(buf);
+    mbedtls_x509write_crt_free(&crt);
+    mbedtls_pk_free(&issuer_key);
+    mbedtls_pk_free(&key);
+    if (!ok)
+        throw std::runtime_error("could not make a test certificate");
+    id.fingerprint = fingerprint_by_openssl(id.cert_pem);
+    return id;
+}
+
+// --- files and ports ----------------------------------------------------------------------
+
+std::string temp_file_with(const std::string &content) {
+    char path[] = "/tmp/qv-net-test-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0)
+        throw std::runtime_error("mkstemp failed");
+    bool written = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    close(fd);
+    if (!written)
+        throw std::runtime_error("cannot write a temporary file");
+    static std::vector<std::string> *made = new std::vector<std::string>;
+    static bool hooked = false;
+    if (!hooked) {
+        hooked = true;
+        atexit([] {
+            for (const std::string &p : *made)
+                unlink(p.c_str());
+        });
+    }
+    made->push_back(path);
+    return path;
+}
+
+static int listen_loopback(int *port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw std::runtime_error("socket failed");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;  // a free port chosen by the system
+    socklen_t len = sizeof addr;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 4) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        close(fd);
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
+int unused_port() {
+    int port = 0;
+    int fd = listen_loopback(&port);
+    close(fd);
+    return port;
+}
+
+PeerScript script_of(std::vector<std::string> pieces, bool hold_open, bool read_request) {
+    PeerScript s;
+    s.pieces = std::move(pieces);
+    s.hold_open = hold_open;
+    s.read_request = read_request;
+    return s;
+}
+
+// --- the scripted peer --------------------------------------------------------------------
+
+ScriptPeer::ScriptPeer(PeerScript script) : script_(std::move(script)) {
+    listen_fd_ = listen_loopback(&port_);
+    if (pipe(stop_pipe_) != 0 || pipe(go_pipe_) != 0)
+        throw std::runtime_error("pipe failed");
+    thread_ = std::thread([this] { run(); });
+}
+
+ScriptPeer::~ScriptPeer() {
+    received();
+    close(stop_pipe_[0]);
+    close(stop_pipe_[1]);
+    close(go_pipe_[0]);
+    close(go_pipe_[1]);
+    close(listen_fd_);
+}
+
+std::string ScriptPeer::url(const std::string &path) const {
+    return std::string(script_.tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) +
+           path;
+}
+
+void ScriptPeer::release() {
+    ssize_t w = write(go_pipe_[1], "g", 1);
+    (void)w;
+}
+
+// Waits as the script says before a piece: a short pause, or for release(). False on stop.
+bool ScriptPeer::pause_before(size_t piece) {
+    for (size_t g : script_.gated) {
+        if (g != piece)
+            continue;
+        if (!wait_stop_or_readable(go_pipe_[0], -1))
+            return false;
+        char token;
+        return read(go_pipe_[0], &token, 1) == 1;
+    }
+    if (piece > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPiecePauseMs));
+    return true;
+}
+
+std::string ScriptPeer::received() {
+    if (!joined_) {
+        ssize_t w = write(stop_pipe_[1], "x", 1);
+        (void)w;
+        thread_.join();
+        joined_ = true;
+    }
+    return request_;
+}
+
+// True when the connection has something to read (or was closed); false on stop or time-out.
+bool ScriptPeer::wait_stop_or_readable(int fd, int timeout_ms) {
+    pollfd fds[2] = {{stop_pipe_[0], POLLIN, 0}, {fd, POLLIN, 0}};
+    int n = poll(fds, fd >= 0 ? 2 : 1, timeout_ms);
+    if (n <= 0 || (fds[0].revents & POLLIN))
+        return false;
+    return true;
+}
+
+void ScriptPeer::run() {
+    if (!wait_stop_or_readable(listen_fd_, kAcceptWaitMs))
+        return;
+    int fd = accept(listen_fd_, nullptr, nullptr);
+    if (fd < 0)
+        return;
+    timeval tv{kPeerIoWaitMs / 1000, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    if (script_.tls)
+        serve_tls(fd);
+    else
+        serve(fd);
+    close(fd);
+}
+
+void ScriptPeer::serve(int fd) {
+    if (script_.read_request)
+        request_ = read_request([&](char *buf, size_t n) {
+            if (!wait_stop_or_readable(fd, kPeerIoWaitMs))
+                return -1;
+            return static_cast<int>(recv(fd, buf, n, 0));
+        });
+    for (size_t i = 0; i < script_.pieces.size(); i++) {
+        if (!pause_before(i))
+            return;
+        if (!send_all_fd(fd, script_.pieces[i].data(), script_.pieces[i].size()))
+            return;
+    }
+    if (!script_.hold_open)
+        return;
+    char sink[512];
+    while (wait_stop_or_readable(fd, -1))
+        if (recv(fd, sink, sizeof sink, 0) <= 0)
+            return;
+}
+
+void ScriptPeer::serve_tls(int fd) {
+    psa_crypto_init();
+    Rng rng;
+    mbedtls_ssl_config conf;
+    mbedtls_ssl_context ssl;
+    mbedtls_x509_crt cert;
+    mbedtls_pk_context key;
+    mbedtls_ssl_config_init(&conf);
+    mbedtls_ssl_init(&ssl);
+    mbedtls_x509_crt_init(&cert);
+    mbedtls_pk_init(&key);
+    std::string chain = script_.tls->cert_pem + script_.tls_chain_extra;
+    bool ok =
+        mbedtls_x509_crt_parse(&cert, reinterpret_cast<const unsigned char *>(chain.c_str()),
+                               chain.size() + 1) == 0 &&
+        mbedtls_pk_parse_key(&key, reinterpret_cast<const unsigned char *>(script_.tls->key_pem.c_str()),
+                             script_.tls->key_pem.size() + 1, nullptr, 0, mbedtls_ctr_drbg_random,
+                             &rng.drbg) == 0 &&
+        mbedtls_ssl_config_defaults(&conf, MBEDTLS_SSL_IS_SERVER, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                    MBEDTLS_SSL_PRESET_DEFAULT) == 0;
+    if (ok) {
+        mbedtls_ssl_conf_rng(&conf, mbedtls_ctr_drbg_random, &rng.drbg);
+        if (script_.tls12_only)
+            mbedtls_ssl_conf_max_tls_version(&conf, MBEDTLS_SSL_VERSION_TLS1_2);
+        ok = mbedtls_ssl_conf_own_cert(&conf, &cert, &key) == 0 && mbedtls_ssl_setup(&ssl, &conf) == 0;
+    }
+    if (ok) {
+        mbedtls_ssl_set_bio(&ssl, &fd, tls_send_cb, tls_recv_cb, nullptr);
+        ok = mbedtls_ssl_handshake(&ssl) == 0;
+    }
+    if (ok && script_.read_request)
+        request_ = read_request([&](char *buf, size_t n) {
+            if (mbedtls_ssl_get_bytes_avail(&ssl) == 0 && !wait_stop_or_readable(fd, kPeerIoWaitMs))
+                return -1;
+            return mbedtls_ssl_read(&ssl, reinterpret_cast<unsigned char *>(buf), n);
+        });
+    for (size_t i = 0; ok && i < script_.pieces.size(); i++) {
+        if (!(ok = pause_before(i)))
+            break;
+        const std::string &piece = script_.pieces[i];
+        for (size_t sent = 0; ok && sent < piece.size();) {
+            int n = mbedtls_ssl_write(&ssl, reinterpret_cast<const unsigned char *>(piece.data()) + sent,
+                                      piece.size() - sent);
+            ok = n > 0;
+            if (ok)
+                sent += static_cast<size_t>(n);
+        }
+    }
+    if (ok && script_.hold_open)
+        wait_stop_or_readable(-1, -1);
+    mbedtls_ssl_free(&ssl);
+    mbedtls_ssl_config_free(&conf);
+    mbedtls_x509_crt_free(&cert);
+    mbedtls_pk_free(&key);
+}

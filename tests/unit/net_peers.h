@@ -1,0 +1,80 @@
+// Test peers for the HTTP/TLS client: a loopback server thread that sends scripted bytes (over
+// plain TCP or TLS), and certificates made at test time with Mbed TLS.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+// A key and certificate made for one test run. `fingerprint` is the SHA-256 of the public key's
+// DER form as 64 lower-case hex digits, computed by the openssl command (not by the code
+// under test).
+struct TlsIdentity {
+    std::string subject;  // "CN=..."
+    std::string cert_pem;
+    std::string key_pem;
+    std::string fingerprint;
+};
+
+struct IdentitySpec {
+    std::string cn = "localhost";
+    std::vector<std::string> dns_names = {"localhost"};
+    const TlsIdentity *issuer = nullptr;  // null: self-signed
+    bool is_ca = false;
+    bool expired = false;
+};
+TlsIdentity make_identity(const IdentitySpec &spec);
+
+// What the peer does with one connection: read the request (head and Content-Length body),
+// send the pieces one by one (each in its own write, a short pause apart, so they arrive in
+// separate receives), then close, or stay silent until the peer is destroyed.
+struct PeerScript {
+    std::vector<std::string> pieces;
+    bool hold_open = false;
+    bool read_request = true;
+    const TlsIdentity *tls = nullptr;
+    std::string tls_chain_extra;  // PEM of intermediates sent after the leaf
+    bool tls12_only = false;
+    std::vector<size_t> gated;  // pieces that wait for release() before they are sent
+};
+
+// The common scripts: send the pieces, then close (or stay silent with hold_open).
+PeerScript script_of(std::vector<std::string> pieces, bool hold_open = false,
+                     bool read_request = true);
+
+class ScriptPeer {
+public:
+    explicit ScriptPeer(PeerScript script);
+    ~ScriptPeer();
+    ScriptPeer(const ScriptPeer &) = delete;
+    ScriptPeer &operator=(const ScriptPeer &) = delete;
+
+    int port() const { return port_; }
+    std::string url(const std::string &path = "/") const;
+    // Lets the next gated piece go.
+    void release();
+    // Stops the peer and returns the request bytes it received.
+    std::string received();
+
+private:
+    void run();
+    void serve(int fd);
+    void serve_tls(int fd);
+    bool wait_stop_or_readable(int fd, int timeout_ms);
+    bool pause_before(size_t piece);
+
+    PeerScript script_;
+    int listen_fd_ = -1;
+    int stop_pipe_[2] = {-1, -1};
+    int go_pipe_[2] = {-1, -1};
+    int port_ = 0;
+    std::string request_;
+    std::thread thread_;
+    bool joined_ = false;
+};
+
+// A port on 127.0.0.1 where nothing listens (bound, then released).
+int unused_port();
+// Writes a text to a new temporary file and returns its path; removed at process exit.
+std::string temp_file_with(const std::string &content);
