@@ -1,9 +1,251 @@
-// The stdio MCP server. Not built yet: the mode says so and fails.
+// The stdio MCP server: JSON-RPC 2.0 requests, one per line, answered one line each, with the
+// one tool ntfy_send publishing through the shared publisher.
 #include "mcp/mcp.h"
 
+#include "clients/clients.h"
+#include "entry/entry.h"
+#include "platform/platform.h"
+#include "state/state.h"
+
+#include <cinttypes>
 #include <cstdio>
+#include <cstring>
+#include <yyjson.h>
+
+enum {
+    QV_MCP_LINE_CAP = 65536,
+    QV_MCP_ID_TEXT_CAP = 24,
+    QV_MCP_INIT_CAP = 512,
+    QV_MCP_ERROR_CAP = 700,
+    QV_MCP_ERROR_MSG_CAP = 512,
+    QV_MCP_RESULT_CAP = 97200,
+    QV_MCP_RESULT_TEXT_CAP = 96000,
+    QV_MCP_RESULT_RAW_CAP = 1200,
+    QV_MCP_TITLE_CAP = 200,
+    QV_MCP_TAGS_CAP = 200,
+    QV_MCP_TOPIC_CAP = 160,
+    QV_MCP_PUBLISH_ERR_CAP = 512,
+    QV_MCP_CONFIG_ERR_CAP = 256,
+};
+
+static const char PROTOCOL_VERSION[] = "2024-11-05";
+static const char NEED_MESSAGE[] = "ntfy_send requires a non-empty 'message'";
+
+// The request id as decimal text; only a JSON integer is an id, anything else makes the
+// request a notification that is processed but never answered.
+struct mcp_id {
+    bool present;
+    char text[QV_MCP_ID_TEXT_CAP];
+};
+
+static mcp_id read_id(yyjson_val *req) {
+    mcp_id id = {};
+    yyjson_val *v = yyjson_obj_get(req, "id");
+    if (yyjson_is_sint(v)) {
+        snprintf(id.text, sizeof id.text, "%" PRId64, yyjson_get_sint(v));
+        id.present = true;
+    } else if (yyjson_is_uint(v)) {
+        // Written back as received, so a client's large id is echoed, not wrapped negative.
+        snprintf(id.text, sizeof id.text, "%" PRIu64, yyjson_get_uint(v));
+        id.present = true;
+    }
+    return id;
+}
+
+void mcp_send_raw(const char *line) {
+    fputs(line, stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+}
+
+void mcp_error(const char *id, int code, const char *message) {
+    char escaped[QV_MCP_ERROR_MSG_CAP];
+    qv_ntfy_json_escape(message, escaped, sizeof escaped);
+    char line[QV_MCP_ERROR_CAP];
+    snprintf(line, sizeof line,
+             "{\"jsonrpc\":\"2.0\",\"id\":%s,\"error\":{\"code\":%d,\"message\":\"%s\"}}", id,
+             code, escaped);
+    mcp_send_raw(line);
+}
+
+static void answer_initialize(const char *id) {
+    char line[QV_MCP_INIT_CAP];
+    snprintf(line, sizeof line,
+             "{\"jsonrpc\":\"2.0\",\"id\":%s,\"result\":{\"protocolVersion\":\"%s\","
+             "\"capabilities\":{\"tools\":{}},\"serverInfo\":{\"name\":\"chimewick\","
+             "\"version\":\"%s\"},\"instructions\":\"ntfy push + channel connector for "
+             "QUORVANE BOT. Use ntfy_send to deliver notifications.\"}}",
+             id, PROTOCOL_VERSION, QV_VERSION);
+    mcp_send_raw(line);
+}
+
+static void answer_ping(const char *id) {
+    char line[QV_MCP_INIT_CAP];
+    snprintf(line, sizeof line, "{\"jsonrpc\":\"2.0\",\"id\":%s,\"result\":{}}", id);
+    mcp_send_raw(line);
+}
+
+static void answer_tools_list(const char *id) {
+    fprintf(stdout, "{\"jsonrpc\":\"2.0\",\"id\":%s,\"result\":%s}\n", id, qv_schema_text());
+    fflush(stdout);
+}
+
+static void answer_tool_result(const char *id, const char *raw, bool is_error) {
+    static char escaped[QV_MCP_RESULT_TEXT_CAP];
+    static char line[QV_MCP_RESULT_CAP];
+    qv_ntfy_json_escape(raw, escaped, sizeof escaped);
+    snprintf(line, sizeof line,
+             "{\"jsonrpc\":\"2.0\",\"id\":%s,\"result\":{\"content\":[{\"type\":\"text\","
+             "\"text\":\"%s\"}],\"isError\":%s}}",
+             id, escaped, is_error ? "true" : "false");
+    mcp_send_raw(line);
+}
+
+// The arguments of one ntfy_send call, each taken only when it has the right type.
+struct send_args {
+    const char *message;
+    char title[QV_MCP_TITLE_CAP];
+    char tags[QV_MCP_TAGS_CAP];
+    char topic[QV_MCP_TOPIC_CAP];
+    int priority;
+};
+
+static void read_send_args(yyjson_val *args, int configured_priority, send_args *a) {
+    memset(a, 0, sizeof *a);
+    a->priority = configured_priority;
+    yyjson_val *v = yyjson_obj_get(args, "message");
+    a->message = yyjson_is_str(v) ? yyjson_get_str(v) : nullptr;
+    if (yyjson_is_str(v = yyjson_obj_get(args, "title")))
+        cp_trunc(a->title, sizeof a->title, yyjson_get_str(v));
+    if (yyjson_is_str(v = yyjson_obj_get(args, "tags")))
+        cp_trunc(a->tags, sizeof a->tags, yyjson_get_str(v));
+    if (yyjson_is_str(v = yyjson_obj_get(args, "topic")))
+        cp_trunc(a->topic, sizeof a->topic, yyjson_get_str(v));
+    v = yyjson_obj_get(args, "priority");
+    if (yyjson_is_int(v)) {
+        // A large unsigned value reads as negative here and is left out like any other.
+        int64_t p = yyjson_get_sint(v);
+        if (p >= 1 && p <= 5)
+            a->priority = static_cast<int>(p);
+    }
+}
+
+static const char *choose_topic(const qv_ntfy_config *cfg, const send_args *a) {
+    if (a->topic[0])
+        return a->topic;
+    if (cfg->publish_topic[0])
+        return cfg->publish_topic;
+    return cfg->topic[0] ? cfg->topic : nullptr;
+}
+
+// Runs ntfy_send; answers only when the request carried an id.
+static void call_tool(const qv_ntfy_config *cfg, yyjson_val *req, const mcp_id &id) {
+    yyjson_val *params = yyjson_obj_get(req, "params");
+    yyjson_val *name = yyjson_obj_get(params, "name");
+    if (!yyjson_is_obj(params) || !yyjson_is_str(name) ||
+        strcmp(yyjson_get_str(name), "ntfy_send") != 0) {
+        if (id.present)
+            mcp_error(id.text, -32602, "unknown tool");
+        return;
+    }
+    yyjson_val *args = yyjson_obj_get(params, "arguments");
+    send_args a;
+    read_send_args(args, cfg->priority, &a);
+    if (!yyjson_is_obj(args) || !a.message || !a.message[0]) {
+        if (id.present)
+            mcp_error(id.text, -32602, NEED_MESSAGE);
+        return;
+    }
+    const char *topic = choose_topic(cfg, &a);
+    if (!topic) {
+        if (id.present)
+            mcp_error(id.text, -32603,
+                      "no topic configured: open the ntfy plugin UI or set NTFY_TOPIC");
+        return;
+    }
+    char msg_id[QV_PUB_ID_CAP];
+    char perr[QV_MCP_PUBLISH_ERR_CAP] = "";
+    char raw[QV_MCP_RESULT_RAW_CAP];
+    bool failed = ntfy_publish(cfg, topic, a.message, a.title, a.priority, a.tags, msg_id, perr,
+                               sizeof perr) != 0;
+    if (failed) {
+        snprintf(raw, sizeof raw, "ntfy_send failed: %s", perr);
+    } else {
+        if (msg_id[0])
+            qv_ntfy_sent_note(msg_id);
+        snprintf(raw, sizeof raw, "published to %s (id %s, priority %d)", topic,
+                 msg_id[0] ? msg_id : "?", a.priority);
+    }
+    if (id.present)
+        answer_tool_result(id.text, raw, failed);
+}
+
+static void dispatch(const qv_ntfy_config *cfg, yyjson_val *req) {
+    mcp_id id = read_id(req);
+    yyjson_val *m = yyjson_obj_get(req, "method");
+    const char *method = yyjson_is_str(m) ? yyjson_get_str(m) : "";
+    if (strncmp(method, "notifications/", 14) == 0)
+        return;
+    if (strcmp(method, "tools/call") == 0) {
+        call_tool(cfg, req, id);
+        return;
+    }
+    if (!id.present)
+        return;
+    if (strcmp(method, "initialize") == 0)
+        answer_initialize(id.text);
+    else if (strcmp(method, "ping") == 0)
+        answer_ping(id.text);
+    else if (strcmp(method, "tools/list") == 0)
+        answer_tools_list(id.text);
+    else
+        mcp_error(id.text, -32601, "method not found");
+}
+
+void mcp_handle_line(const qv_ntfy_config *cfg, char *line) {
+    trim_inplace(line);
+    if (!line[0])
+        return;
+    // Lines that do not parse, batches and non-object roots get no answer at all.
+    yyjson_doc *doc = yyjson_read(line, strlen(line), 0);
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    if (yyjson_is_obj(root) && yyjson_obj_size(root) > 0)
+        dispatch(cfg, root);
+    yyjson_doc_free(doc);
+}
+
+// Reads one request line into buf (line feed dropped). A line longer than the buffer is read
+// to its end and dropped whole: answering a piece of it could answer something the client
+// never sent. Returns 1 with a line, 0 for a line to drop, -1 at the end of input.
+static int read_request_line(char *buf, size_t cap) {
+    size_t len = 0;
+    bool overlong = false, has_nul = false;
+    int c;
+    while ((c = getc(stdin)) != EOF && c != '\n') {
+        if (len + 1 < cap) {
+            buf[len++] = static_cast<char>(c);
+            has_nul = has_nul || c == 0;
+        } else {
+            overlong = true;
+        }
+    }
+    buf[len] = '\0';
+    if (c == EOF && len == 0 && !overlong)
+        return -1;
+    // A zero byte is never valid JSON; the text before it must not be taken for the request.
+    return overlong || has_nul ? 0 : 1;
+}
 
 int mode_mcp(void) {
-    fputs("chimewick: the MCP server (--mcp) is not available in this build yet\n", stderr);
-    return 1;
+    static qv_ntfy_config cfg;
+    char err[QV_MCP_CONFIG_ERR_CAP] = "";
+    if (qv_ntfy_config_load(&cfg, err, sizeof err) != 0)
+        fprintf(stderr, "chimewick --mcp: config problem: %s\n", err);
+    qv_plat_stdio_binary();
+    static char line[QV_MCP_LINE_CAP];
+    int got;
+    while ((got = read_request_line(line, sizeof line)) >= 0)
+        if (got == 1)
+            mcp_handle_line(&cfg, line);
+    return 0;
 }

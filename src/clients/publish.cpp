@@ -1,0 +1,172 @@
+// Publishing one notification to ntfy: a POST of the message to the topic's path with the
+// options as headers. Every notification carries the tag "quorvane" and our X-Source-Id, so
+// the daemon can tell our own messages from inbound ones when the server echoes them.
+#include "clients/clients.h"
+
+#include "entry/entry.h"
+#include "net/net.h"
+#include "state/state.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <yyjson.h>
+
+enum {
+    QV_PUB_SERVER_URL_CAP = 512,
+    QV_PUB_PATH_TOPIC_CAP = 320,
+    QV_PUB_TITLE_LINE_CAP = 260,
+    QV_PUB_TAGS_CLEAN_CAP = 220,
+    QV_PUB_TAGS_LINE_CAP = 340,
+    QV_PUB_AUTH_LINE_CAP = 300,
+    QV_PUB_SMALL_LINE_CAP = 64,
+    QV_PUB_HEADER_LINES = 6,
+    QV_PUB_EXCERPT_MAX = 199,
+    QV_PUB_TIMEOUT_MS = 15000,
+};
+
+static int check_topic(const char *topic, char *err, size_t cap) {
+    if (!topic || !*topic) {
+        qv_errf(err, cap, "no topic");
+        return -1;
+    }
+    if (strlen(topic) > QV_TOPIC_NAME_MAX) {
+        qv_errf(err, cap, "bad topic length");
+        return -1;
+    }
+    if (!valid_topic_name(topic)) {
+        qv_errf(err, cap, "topic contains forbidden characters");
+        return -1;
+    }
+    return 0;
+}
+
+// Formats one header line, cut to its capacity without splitting a character.
+static void header_line(char *line, size_t cap, const char *fmt, const char *value) {
+    char full[QV_PUB_SERVER_URL_CAP * 2];
+    snprintf(full, sizeof full, fmt, value);
+    cp_trunc(line, cap, full);
+}
+
+// Drops control bytes from the caller's tags and keeps at most 219 bytes.
+static void clean_tags(const char *tags, char *out, size_t cap) {
+    char kept[QV_PUB_SERVER_URL_CAP * 2];
+    size_t n = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(tags);
+         *p && n + 1 < sizeof kept; p++)
+        if (*p >= 0x20)
+            kept[n++] = static_cast<char>(*p);
+    kept[n] = '\0';
+    cp_trunc(out, cap, kept);
+}
+
+struct publish_headers {
+    char title[QV_PUB_TITLE_LINE_CAP];
+    char tags[QV_PUB_TAGS_LINE_CAP];
+    char priority[QV_PUB_SMALL_LINE_CAP];
+    char auth[QV_PUB_AUTH_LINE_CAP];
+    const char *list[QV_PUB_HEADER_LINES + 1];
+};
+
+static void build_headers(publish_headers *h, const qv_ntfy_config *cfg, const char *title,
+                          int priority, const char *tags) {
+    int n = 0;
+    if (title && *title) {
+        header_line(h->title, sizeof h->title, "Title: %s", title);
+        h->list[n++] = h->title;
+    }
+    if (tags && *tags) {
+        char cleaned[QV_PUB_TAGS_CLEAN_CAP];
+        clean_tags(tags, cleaned, sizeof cleaned);
+        header_line(h->tags, sizeof h->tags, "Tags: %s,quorvane", cleaned);
+    } else {
+        cp_trunc(h->tags, sizeof h->tags, "Tags: quorvane");
+    }
+    h->list[n++] = h->tags;
+    if (priority >= 1 && priority <= 5) {
+        snprintf(h->priority, sizeof h->priority, "Priority: %d", priority);
+        h->list[n++] = h->priority;
+    }
+    if (cfg->markdown)
+        h->list[n++] = "X-Markdown: true";
+    if (cfg->bearer_token[0]) {
+        // The stored token is the whole header value, scheme word included.
+        header_line(h->auth, sizeof h->auth, "Authorization: %s", cfg->bearer_token);
+        h->list[n++] = h->auth;
+    }
+    h->list[n++] = "X-Source-Id: quorvane-bot-chimewick";
+    h->list[n] = nullptr;
+}
+
+static void read_message_id(const char *body, size_t len, char id_out[QV_PUB_ID_CAP]) {
+    if (!body || len == 0)
+        return;
+    yyjson_doc *doc = yyjson_read(body, len, 0);
+    yyjson_val *id = yyjson_obj_get(yyjson_doc_get_root(doc), "id");
+    if (yyjson_is_str(id))
+        cp_trunc(id_out, QV_PUB_ID_CAP, yyjson_get_str(id));
+    yyjson_doc_free(doc);
+}
+
+static void status_error(int status, const char *body, size_t len, char *err, size_t cap) {
+    char excerpt[QV_PUB_EXCERPT_MAX + 1] = "";
+    if (body) {
+        size_t n = qv_utf8_cut(body, len, QV_PUB_EXCERPT_MAX);
+        memcpy(excerpt, body, n);
+        excerpt[n] = '\0';
+        while (n > 0 && (excerpt[n - 1] == '\n' || excerpt[n - 1] == '\r'))
+            excerpt[--n] = '\0';
+    }
+    qv_errf(err, cap, "ntfy server answered %d%s%s", status, excerpt[0] ? ": " : "", excerpt);
+}
+
+int ntfy_publish(const qv_ntfy_config *cfg, const char *topic, const char *message,
+                 const char *title, int priority, const char *tags,
+                 char id_out[QV_PUB_ID_CAP], char *err, size_t cap) {
+    id_out[0] = '\0';
+    if (check_topic(topic, err, cap) != 0)
+        return -1;
+    char server[QV_PUB_SERVER_URL_CAP];
+    cp_trunc(server, sizeof server, cfg->server_url);
+    for (size_t n = strlen(server); n > 0 && server[n - 1] == '/'; n--)
+        server[n - 1] = '\0';
+    char encoded[QV_PUB_PATH_TOPIC_CAP];
+    qv_url_encode(topic, encoded, sizeof encoded);
+    char path[QV_PUB_PATH_TOPIC_CAP + 1];
+    snprintf(path, sizeof path, "/%s", encoded);
+    qv_url url;
+    if (qv_url_parse(server, &url, err, cap) != 0)
+        return -1;
+
+    int rc = -1;
+    int status = 0;
+    char *body = nullptr;
+    size_t body_len = 0;
+    publish_headers headers;
+    qv_conn *conn = static_cast<qv_conn *>(malloc(sizeof(qv_conn)));
+    if (!conn) {
+        qv_errf(err, cap, "out of memory");
+        return -1;
+    }
+    qv_conn_init(conn);
+    if (qv_conn_open(conn, &url, cfg->allowed_pins[0] ? cfg->allowed_pins : nullptr,
+                     cfg->ca_file[0] ? cfg->ca_file : nullptr, qv_ntfy_tls_insecure(),
+                     QV_PUB_TIMEOUT_MS, err, cap) != 0)
+        goto done;
+    build_headers(&headers, cfg, title, priority, tags);
+    if (qv_http_request(conn, "POST", path, headers.list, message ? message : "",
+                        message ? strlen(message) : 0, &status, &body, &body_len, err,
+                        cap) != 0)
+        goto done;
+    if (status >= 200 && status <= 299) {
+        read_message_id(body, body_len, id_out);
+        rc = 0;
+    } else {
+        status_error(status, body, body_len, err, cap);
+    }
+done:
+    qv_conn_close(conn);
+    free(conn);
+    free(body);
+    return rc;
+}

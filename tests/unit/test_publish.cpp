@@ -1,0 +1,167 @@
+// Publishing to ntfy against a scripted loopback server: the request as the server sees it,
+// the id read from the answer, and every refusal and status error.
+#include "clients/clients.h"
+#include "net_peers.h"
+#include "state/state.h"
+
+#include <gtest/gtest.h>
+#include <string>
+
+static const std::string OK_ID = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                                 "Content-Length: 39\r\n\r\n{\"id\":\"abc\",\"event\":\"message\",\"x\":1}\n";
+
+struct Published {
+    int rc;
+    std::string id, err, request;
+};
+
+static qv_ntfy_config config_for(const std::string &server) {
+    qv_ntfy_config c;
+    qv_ntfy_config_defaults(&c);
+    snprintf(c.server_url, sizeof c.server_url, "%s", server.c_str());
+    return c;
+}
+
+static Published publish_to(ScriptPeer &peer, qv_ntfy_config c, const char *topic,
+                            const char *message, const char *title, int priority,
+                            const char *tags) {
+    Published p;
+    char id[QV_PUB_ID_CAP] = "junk";
+    char err[256] = "";
+    p.rc = ntfy_publish(&c, topic, message, title, priority, tags, id, err, sizeof err);
+    p.id = id;
+    p.err = err;
+    p.request = peer.received();
+    return p;
+}
+
+static std::string head_of(const std::string &request) {
+    return request.substr(0, request.find("\r\n\r\n") + 2);
+}
+
+TEST(Publish, RequestLinesInOrderAndTheIdFromTheAnswer) {
+    ScriptPeer peer(script_of({OK_ID}));
+    qv_ntfy_config c = config_for("http://127.0.0.1:" + std::to_string(peer.port()) + "//");
+    c.markdown = 1;
+    snprintf(c.bearer_token, sizeof c.bearer_token, "Bearer tk_secret");
+    Published p = publish_to(peer, c, "alerts", "hello **world**", "Build done", 5, "warning,bell");
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_EQ(p.id, "abc");
+    std::string want_head = "POST /alerts HTTP/1.1\r\n"
+                            "Host: 127.0.0.1:" + std::to_string(peer.port()) + "\r\n"
+                            "User-Agent: quorvane-bot-chimewick/1.0.0\r\n"
+                            "Accept: */*\r\n"
+                            "Accept-Encoding: identity\r\n"
+                            "Connection: close\r\n"
+                            "Title: Build done\r\n"
+                            "Tags: warning,bell,quorvane\r\n"
+                            "Priority: 5\r\n"
+                            "X-Markdown: true\r\n"
+                            "Authorization: Bearer tk_secret\r\n"
+                            "X-Source-Id: quorvane-bot-chimewick\r\n"
+                            "Content-Length: 15\r\n";
+    EXPECT_EQ(head_of(p.request), want_head);
+    EXPECT_EQ(p.request.substr(p.request.size() - 15), "hello **world**");
+}
+
+TEST(Publish, OptionalLinesLeftOutAndTagsCleaned) {
+    struct Case {
+        const char *title, *tags;
+        int priority;
+        const char *want;  // the header lines after Connection and before Content-Length
+    } cases[] = {
+        {"", "", 3, "Tags: quorvane\r\nPriority: 3\r\n"},
+        {nullptr, "\x01\x02\x1f", 0, "Tags: ,quorvane\r\n"},
+        {nullptr, "a\tb\x7f\xC3\xA9", 6, "Tags: ab\x7f\xC3\xA9,quorvane\r\n"},
+    };
+    for (const Case &k : cases) {
+        ScriptPeer peer(script_of({"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"}));
+        qv_ntfy_config c = config_for("http://127.0.0.1:" + std::to_string(peer.port()) + "/some/path");
+        Published p = publish_to(peer, c, "t", nullptr, k.title, k.priority, k.tags);
+        ASSERT_EQ(p.rc, 0) << p.err;
+        EXPECT_EQ(p.id, "");  // an empty answer is success without an id
+        std::string head = head_of(p.request);
+        EXPECT_EQ(head.rfind("POST /t HTTP/1.1\r\n", 0), 0u);  // the URL's path is not used
+        size_t from = head.find("Connection: close\r\n") + 19;
+        size_t to = head.find("X-Source-Id:");
+        EXPECT_EQ(head.substr(from, to - from), k.want);
+        EXPECT_NE(head.find("Content-Length: 0\r\n"), std::string::npos);
+    }
+}
+
+TEST(Publish, LongTitleAndTagsAreCutToTheirLines) {
+    ScriptPeer peer(script_of({"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"}));
+    qv_ntfy_config c = config_for("http://127.0.0.1:" + std::to_string(peer.port()));
+    std::string title(400, 'T'), tags(400, 'g');
+    Published p = publish_to(peer, c, "t", "m", title.c_str(), 3, tags.c_str());
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_NE(p.request.find("\r\nTitle: " + std::string(252, 'T') + "\r\n"), std::string::npos);
+    EXPECT_NE(p.request.find("\r\nTags: " + std::string(219, 'g') + ",quorvane\r\n"), std::string::npos);
+}
+
+TEST(Publish, TopicRefusalsNeverConnect) {
+    std::string t128(128, 'a'), t129(129, 'a');
+    struct Case {
+        const char *topic, *err;
+    } cases[] = {
+        {nullptr, "no topic"},
+        {"", "no topic"},
+        {t129.c_str(), "bad topic length"},
+        {"a/b", "topic contains forbidden characters"},
+        {"caf\xC3\xA9", "topic contains forbidden characters"},
+    };
+    qv_ntfy_config c = config_for("http://127.0.0.1:" + std::to_string(unused_port()));
+    for (const Case &k : cases) {
+        char id[QV_PUB_ID_CAP], err[256] = "";
+        EXPECT_EQ(ntfy_publish(&c, k.topic, "m", nullptr, 3, "", id, err, sizeof err), -1);
+        EXPECT_STREQ(err, k.err);
+    }
+    ScriptPeer peer(script_of({"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"}));
+    Published p = publish_to(peer, config_for(peer.url()), t128.c_str(), "m", nullptr, 3, "");
+    EXPECT_EQ(p.rc, 0) << p.err;
+}
+
+TEST(Publish, StatusErrorsCarryABodyExcerpt) {
+    struct Case {
+        std::string answer, err;
+    } cases[] = {
+        {"HTTP/1.1 403 Forbidden\r\nContent-Length: 10\r\n\r\nforbidden\n", "ntfy server answered 403: forbidden"},
+        {"HTTP/1.1 500 Oops\r\nContent-Length: 0\r\n\r\n", "ntfy server answered 500"},
+        {"HTTP/1.1 404 Not Found\r\nContent-Length: 300\r\n\r\n" + std::string(300, 'x'),
+         "ntfy server answered 404: " + std::string(199, 'x')},
+    };
+    for (const Case &k : cases) {
+        ScriptPeer peer(script_of({k.answer}));
+        Published p = publish_to(peer, config_for(peer.url()), "t", "m", nullptr, 3, "");
+        EXPECT_EQ(p.rc, -1);
+        EXPECT_EQ(p.err, k.err);
+        EXPECT_EQ(p.id, "");
+    }
+}
+
+TEST(Publish, ALineBreakInATitleOrTokenNeverReachesTheWire) {
+    for (int which = 0; which < 2; which++) {
+        ScriptPeer peer(script_of({OK_ID}));
+        qv_ntfy_config c = config_for(peer.url());
+        const char *title = "ok";
+        if (which == 0)
+            title = "hi\r\nX-Injected: 1";
+        else
+            snprintf(c.bearer_token, sizeof c.bearer_token, "Bearer a\nX-Injected: 1");
+        Published p = publish_to(peer, c, "t", "m", title, 3, "");
+        EXPECT_EQ(p.rc, -1);
+        EXPECT_EQ(p.err, "request refused (malformed header or path)");
+        EXPECT_EQ(p.request.find("X-Injected"), std::string::npos);
+    }
+}
+
+TEST(Publish, ConnectionAndUrlErrorsArePassedOn) {
+    char id[QV_PUB_ID_CAP], err[256] = "";
+    int port = unused_port();
+    qv_ntfy_config c = config_for("http://127.0.0.1:" + std::to_string(port));
+    EXPECT_EQ(ntfy_publish(&c, "t", "m", nullptr, 3, "", id, err, sizeof err), -1);
+    EXPECT_EQ(std::string(err), "cannot connect to 127.0.0.1:" + std::to_string(port));
+    c = config_for("ftp://127.0.0.1");
+    EXPECT_EQ(ntfy_publish(&c, "t", "m", nullptr, 3, "", id, err, sizeof err), -1);
+    EXPECT_STREQ(err, "url must start with http:// or https://");
+}
