@@ -9,6 +9,9 @@
 #include <mbedtls/ssl.h>
 #include <mbedtls/x509_crt.h>
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,6 +53,7 @@ struct Opened {
     std::string err;
     int verified = -1, pinned = -1;
     std::string fingerprint;
+    std::string version;  // the negotiated TLS version
     int status = 0;
     std::string body;
 };
@@ -82,6 +86,7 @@ Opened open_and_get(ScriptPeer &peer, const OpenArgs &a, bool tls = true) {
         o.verified = c.verified;
         o.pinned = c.pinned;
         o.fingerprint = c.peer_key_sha256;
+        o.version = c.ssl ? mbedtls_ssl_get_version(c.ssl) : "";
         char *body = nullptr;
         size_t len = 0;
         EXPECT_EQ(qv_http_request(&c, "GET", "/x", nullptr, nullptr, 0, &o.status, &body, &len,
@@ -290,6 +295,7 @@ TEST(ConnTls, ExchangesOverBothVersionsWhenEveryIoBlocksOnce) {
         Opened o = open_and_get(peer, {nullptr, ca_file.c_str()});
         EXPECT_EQ(o.rc, 0) << o.err;
         EXPECT_EQ(o.verified, 1);
+        EXPECT_EQ(o.version, tls12 ? "TLSv1.2" : "TLSv1.3");
         EXPECT_EQ(o.body, "pong");
         EXPECT_EQ(peer.received().rfind("GET /x HTTP/1.1\r\nHost: localhost:", 0), 0u);
     }
@@ -339,6 +345,25 @@ TEST(ConnOpen, PlainConnectionHasNoTlsState) {
     EXPECT_EQ(o.pinned, 0);
     EXPECT_EQ(o.fingerprint, "");
     EXPECT_EQ(o.body, "pong");
+}
+
+TEST(ConnOpen, SocketsAreNonBlockingAndSendSmallWritesAtOnce) {
+    ScriptPeer peer(script_of(kReply));
+    qv_conn c;
+    qv_url u;
+    char err[256];
+    ASSERT_EQ(qv_url_parse(peer.url().c_str(), &u, err, sizeof err), 0);
+    ASSERT_EQ(qv_conn_open(&c, &u, nullptr, nullptr, 0, 5000, err, sizeof err), 0) << err;
+    int fd = static_cast<int>(c.sock);
+    EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+    int nodelay = 0;
+    socklen_t len = sizeof nodelay;
+    ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, &len), 0);
+    EXPECT_EQ(nodelay, 1);
+    EXPECT_EQ(c.port, peer.port());
+    EXPECT_STREQ(c.host, "127.0.0.1");
+    EXPECT_EQ(c.tls, 0);
+    qv_conn_close(&c);
 }
 
 TEST(ConnOpen, InitAndCloseAreSafe) {
