@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 struct qv_ntfy_config;
 
@@ -27,3 +28,18 @@ void identity_of(const char *topic, const char *user, const char *tags,
 // A readable description of the publisher for the pairing queue, the allowlist and the log.
 void identity_label(const char *user, const char *tags, const char *topic,
                     char out[QV_SENDER_LABEL_CAP]);
+
+// --- the node's loopback API (conversation.cpp) ---
+
+struct qv_url;
+
+// Parses bot_api_url. 0 or -1.
+int qv_node_url(const qv_ntfy_config *cfg, qv_url *url);
+// 1 when the node password may travel to this URL: https, or plain http to this machine.
+int qv_node_is_loopback_or_tls(const qv_url *url);
+// "X-Bot-Password: ..." when a node password is configured, else the empty text.
+void qv_node_password_line(const qv_ntfy_config *cfg, char *line, size_t cap);
+// Asks the node for conversation entries after the cursor: raises the cursor past every entry
+// it reports and leaves the newest agent reply in out (empty when there is none). Failures
+// are silent and leave the cursor as it was.
+void poll_assistant(const qv_ntfy_config *cfg, int64_t *cursor, char *out, size_t cap);

@@ -86,3 +86,8 @@ int qv_plat_process_alive(long pid);
 // The calendar time of a Unix time in the local time zone as it is now (TZ is re-read, so a
 // long-running process follows a change). 0, or -1 when it cannot be converted.
 int qv_plat_local_time(int64_t epoch, struct tm *out);
+
+// --- waiting (daemon) ---
+
+// Sleeps for the time given; a signal may end the sleep early.
+void qv_plat_sleep_ms(int64_t ms);

@@ -282,3 +282,14 @@ int qv_plat_local_time(int64_t epoch, struct tm *out) {
     tzset();
     return localtime_r(&t, out) ? 0 : -1;
 }
+
+// --- waiting (daemon) ---
+
+void qv_plat_sleep_ms(int64_t ms) {
+    if (ms <= 0)
+        return;
+    struct timespec ts;
+    ts.tv_sec = static_cast<time_t>(ms / 1000);
+    ts.tv_nsec = static_cast<long>((ms % 1000) * 1000000);
+    nanosleep(&ts, nullptr);
+}

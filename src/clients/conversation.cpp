@@ -1,0 +1,112 @@
+// Reading the node's conversation: the newest agent reply after the daemon's reply cursor.
+// Every failure is silent and leaves the cursor alone; the daemon simply asks again later.
+#include "clients/clients.h"
+
+#include "entry/entry.h"
+#include "net/net.h"
+#include "state/state.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <yyjson.h>
+
+enum {
+    QV_NODE_SESSION_ENC_CAP = 560,
+    QV_NODE_PATH_CAP = 1200,
+    QV_NODE_PASSWORD_LINE_CAP = 360,
+    QV_NODE_TIMEOUT_MS = 5000,
+};
+
+// Entries that are the conversation's own machinery or the person's words, never relayed.
+static const char *const SILENT_ROLES[] = {"user", "tool_use", "tool_result",
+                                           "thinking", "info", "unknown"};
+
+int qv_node_url(const qv_ntfy_config *cfg, qv_url *url) {
+    if (qv_url_parse(cfg->bot_api_url, url, nullptr, 0) != 0)
+        return -1;
+    return 0;
+}
+
+int qv_node_is_loopback_or_tls(const qv_url *url) {
+    return url->tls || strcmp(url->host, "127.0.0.1") == 0 || strcmp(url->host, "localhost") == 0;
+}
+
+void qv_node_password_line(const qv_ntfy_config *cfg, char *line, size_t cap) {
+    line[0] = '\0';
+    if (!cfg->bot_password[0])
+        return;
+    char full[2 * QV_NODE_PASSWORD_LINE_CAP];
+    snprintf(full, sizeof full, "X-Bot-Password: %s", cfg->bot_password);
+    cp_trunc(line, cap, full);
+}
+
+static bool relayable_role(yyjson_val *role) {
+    if (!yyjson_is_str(role) || yyjson_get_len(role) == 0)
+        return false;
+    for (const char *silent : SILENT_ROLES)
+        if (strcmp(yyjson_get_str(role), silent) == 0)
+            return false;
+    return true;
+}
+
+// Walks one answer: raises the cursor over every entry, keeps the newest relayable text.
+static void take_replies(const char *body, size_t len, int64_t *cursor, char *out, size_t cap) {
+    yyjson_doc *doc = yyjson_read(body, len, 0);
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    yyjson_val *messages = yyjson_obj_get(root, "messages");
+    if (yyjson_is_obj(root) && yyjson_is_arr(messages)) {
+        int64_t start = 0;
+        qv_json_take_i64(root, "start_index", &start);
+        size_t k, max;
+        yyjson_val *entry;
+        yyjson_arr_foreach(messages, k, max, entry) {
+            int64_t position = start + 1 + static_cast<int64_t>(k);
+            if (position > *cursor)
+                *cursor = position;
+            if (!yyjson_is_obj(entry) || yyjson_obj_size(entry) == 0)
+                continue;
+            yyjson_val *content = yyjson_obj_get(entry, "content");
+            if (!relayable_role(yyjson_obj_get(entry, "role")) || !yyjson_is_str(content) ||
+                yyjson_get_len(content) == 0)
+                continue;
+            cp_trunc(out, cap, yyjson_get_str(content));
+        }
+    }
+    yyjson_doc_free(doc);
+}
+
+void poll_assistant(const qv_ntfy_config *cfg, int64_t *cursor, char *out, size_t cap) {
+    if (out && cap > 0)
+        out[0] = '\0';
+    qv_url url;
+    // The node password is only ever sent in the clear to this machine.
+    if (qv_node_url(cfg, &url) != 0 || !qv_node_is_loopback_or_tls(&url))
+        return;
+    char session[QV_NODE_SESSION_ENC_CAP];
+    qv_url_encode(cfg->target_session, session, sizeof session);
+    char path[QV_NODE_PATH_CAP];
+    snprintf(path, sizeof path, "/conversation?id=%s&after=%" PRId64 "&limit=100", session,
+             *cursor);
+    char password[QV_NODE_PASSWORD_LINE_CAP];
+    qv_node_password_line(cfg, password, sizeof password);
+    const char *headers[] = {"Accept: application/json", password[0] ? password : nullptr,
+                             nullptr};
+    qv_conn *conn = static_cast<qv_conn *>(malloc(sizeof(qv_conn)));
+    if (!conn)
+        return;
+    qv_conn_init(conn);
+    int status = 0;
+    char *body = nullptr;
+    size_t len = 0;
+    if (qv_conn_open(conn, &url, nullptr, nullptr, 0, QV_NODE_TIMEOUT_MS, nullptr, 0) == 0 &&
+        qv_http_request(conn, "GET", path, headers, nullptr, 0, &status, &body, &len, nullptr,
+                        0) == 0 &&
+        status == 200 && body && len > 0) {
+        take_replies(body, len, cursor, out, cap);
+    }
+    qv_conn_close(conn);
+    free(conn);
+    free(body);
+}

@@ -1,0 +1,381 @@
+// Handling one line of the topic's stream. Default deny: only approved senders reach the
+// agent; unknown ones are queued and challenged, our own notifications are recognised by
+// their id, tag or prefix and dropped, and a replayed event is never handled twice.
+#include "daemon/daemon.h"
+
+#include "clients/clients.h"
+#include "entry/entry.h"
+#include "net/net.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <yyjson.h>
+
+enum {
+    QV_EVENT_KIND_CAP = 24,
+    QV_EVENT_TOPIC_CAP = 160,
+    QV_EVENT_TITLE_CAP = 200,
+    QV_EVENT_MESSAGE_CAP = 8000,
+    QV_EVENT_USER_CAP = 120,
+    QV_EVENT_TAGS_CAP = 200,
+    QV_FRAMED_CAP = 9300,
+    QV_INBOX_BODY_MAX = 16599,
+    QV_INBOX_PATH_CAP = 1200,
+    QV_INBOX_SESSION_ENC_CAP = 560,
+    QV_INBOX_ERR_CAP = 300,
+    QV_INBOX_TIMEOUT_MS = 5000,
+    QV_CHALLENGE_TITLE_CAP = 80,
+    QV_CHALLENGE_TEXT_CAP = 420,
+    QV_CHALLENGE_EVERY_S = 600,
+    QV_PAIR_CODE_MIN = 4,
+    QV_PAIR_CODE_MAX = 16,
+    QV_PUBLISH_ERR_CAP = 256,
+};
+
+static const char PAIRING_TITLE[] = "QUORVANE BOT pairing";
+
+// The members of one stream event that the daemon reads.
+struct stream_event {
+    char id[QV_EVENT_ID_CAP];
+    char event[QV_EVENT_KIND_CAP];
+    char topic[QV_EVENT_TOPIC_CAP];
+    char title[QV_EVENT_TITLE_CAP];
+    char message[QV_EVENT_MESSAGE_CAP];
+    char user[QV_EVENT_USER_CAP];
+    char tags[QV_EVENT_TAGS_CAP];
+    int64_t time;
+};
+
+// Joins an array of tags with commas (a comma before every string once the text is not
+// empty), or takes a string as it is; cut to the capacity at a character boundary.
+static void join_tags(yyjson_val *tags, char *out, size_t cap) {
+    out[0] = '\0';
+    if (yyjson_is_str(tags)) {
+        cp_trunc(out, cap, yyjson_get_str(tags));
+        return;
+    }
+    size_t idx, max;
+    yyjson_val *tag;
+    size_t len = 0;
+    yyjson_arr_foreach(tags, idx, max, tag) {
+        if (!yyjson_is_str(tag))
+            continue;
+        if (len > 0 && len + 1 < cap)
+            out[len++] = ',';
+        out[len] = '\0';
+        len += cp_trunc(out + len, cap - len, yyjson_get_str(tag));
+        if (len + 1 >= cap)
+            break;
+    }
+}
+
+static int parse_event(const char *text, stream_event *ev) {
+    memset(ev, 0, sizeof *ev);
+    yyjson_doc *doc = yyjson_read(text, strlen(text), 0);
+    yyjson_val *root = yyjson_doc_get_root(doc);
+    if (!yyjson_is_obj(root)) {
+        yyjson_doc_free(doc);
+        return -1;
+    }
+    qv_json_take_text(root, "id", ev->id, sizeof ev->id);
+    qv_json_take_text(root, "event", ev->event, sizeof ev->event);
+    qv_json_take_text(root, "topic", ev->topic, sizeof ev->topic);
+    qv_json_take_text(root, "title", ev->title, sizeof ev->title);
+    qv_json_take_text(root, "message", ev->message, sizeof ev->message);
+    qv_json_take_text(root, "user", ev->user, sizeof ev->user);
+    join_tags(yyjson_obj_get(root, "tags"), ev->tags, sizeof ev->tags);
+    qv_json_take_i64(root, "time", &ev->time);
+    yyjson_doc_free(doc);
+    return 0;
+}
+
+int recent_ids_seen(qv_recent_ids *r, const char *id) {
+    if (!id[0])
+        return 0;
+    for (const auto &seen : r->ids)
+        if (seen[0] && strcmp(seen, id) == 0)
+            return 1;
+    cp_trunc(r->ids[r->head], sizeof r->ids[r->head], id);
+    r->head = (r->head + 1) % QV_RECENT_IDS;
+    return 0;
+}
+
+static bool is_own_message(const qv_daemon *d, const stream_event *ev) {
+    if (ev->id[0] && qv_ntfy_sent_has(ev->id))
+        return true;
+    if (strstr(ev->tags, "quorvane"))
+        return true;
+    const char *prefix = d->cfg.reply_prefix;
+    return prefix[0] && strncmp(ev->message, prefix, strlen(prefix)) == 0;
+}
+
+static bool is_space(char c) {
+    return isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+int pair_command_parse(const char *message, char *code, size_t cap) {
+    const char *p = message;
+    while (is_space(*p))
+        p++;
+    if (strncasecmp(p, "PAIR", 4) != 0 || !is_space(p[4]))
+        return 0;
+    p += 4;
+    while (is_space(*p))
+        p++;
+    size_t n = 0;
+    for (; *p && !is_space(*p); p++) {
+        if (!isalnum(static_cast<unsigned char>(*p)))
+            return 0;  // a hyphen, or a full stop right after the code
+        if (n + 1 < cap && n < QV_PAIR_CODE_READ_CAP - 1)
+            code[n] = static_cast<char>(toupper(static_cast<unsigned char>(*p)));
+        n++;
+    }
+    while (is_space(*p))
+        p++;
+    if (*p == '.' && p[1] == '\0')
+        p++;
+    if (*p != '\0' || n < QV_PAIR_CODE_MIN || n > QV_PAIR_CODE_MAX || n + 1 > cap)
+        return 0;
+    code[n] = '\0';
+    return 1;
+}
+
+static const char *reply_topic(const qv_ntfy_config *cfg) {
+    return cfg->publish_topic[0] ? cfg->publish_topic : cfg->topic;
+}
+
+// Publishes one of our own notices and notes its id, so its echo is dropped.
+static int publish_notice(const qv_daemon *d, const char *message, const char *title,
+                          const char *tags, char *err, size_t cap) {
+    char id[QV_PUB_ID_CAP];
+    if (ntfy_publish(&d->cfg, reply_topic(&d->cfg), message, title, 3, tags, id, err, cap) != 0)
+        return -1;
+    if (id[0])
+        qv_ntfy_sent_note(id);
+    return 0;
+}
+
+static void handle_pair_command(qv_daemon *d, const char *code, const char *key,
+                                const char *label) {
+    char paired_key[QV_SENDER_KEY_CAP];
+    if (!qv_ntfy_pending_find_code(code, paired_key, sizeof paired_key)) {
+        d->st.blocked_count++;
+        qv_ntfy_logf("wrong pairing code from %s", key);
+        return;
+    }
+    // The identity queued with the code is approved, whoever presents it.
+    qv_ntfy_approved_add(paired_key, label, QV_VIA_PAIRING_CODE);
+    qv_ntfy_pending_remove(paired_key);
+    char err[QV_PUBLISH_ERR_CAP];
+    publish_notice(d, "Paired. Your messages now reach the agent.", PAIRING_TITLE,
+                   "white_check_mark", err, sizeof err);
+    qv_ntfy_logf("paired via code: %s (%s)", paired_key, label);
+    d->st.last_seen_at = qv_ntfy_now_epoch();
+    qv_ntfy_status_save(&d->st);
+}
+
+static void send_challenge(qv_daemon *d, qv_ntfy_pending_entry *entry, int64_t now) {
+    char title[QV_CHALLENGE_TITLE_CAP];
+    snprintf(title, sizeof title, "%s: pairing required", PAIRING_TITLE);
+    char text[QV_CHALLENGE_TEXT_CAP];
+    int n = snprintf(text, sizeof text,
+                     "This topic is not paired with this QUORVANE BOT node yet. To pair it, "
+                     "open the ntfy plugin UI on this node and approve the request, or reply on "
+                     "this same topic with exactly: PAIR %s",
+                     entry->code);
+    if (n > 0 && static_cast<size_t>(n) < sizeof text)
+        snprintf(text + n, sizeof text - static_cast<size_t>(n),
+                 " (this challenge repeats at most once every %d minutes)",
+                 QV_CHALLENGE_EVERY_S / 60);
+    char err[QV_PUBLISH_ERR_CAP] = "";
+    if (publish_notice(d, text, title, "lock", err, sizeof err) != 0)
+        qv_ntfy_logf("challenge publish failed: %s", err);
+    entry->last_challenge_at = now;
+}
+
+static void handle_unknown_sender(qv_daemon *d, const stream_event *ev, const char *key,
+                                  const char *label) {
+    qv_ntfy_pending_entry *table = nullptr;
+    int count = 0;
+    int64_t now = qv_ntfy_now_epoch();
+    if (qv_ntfy_pending_load(&table, &count) == 0) {
+        qv_ntfy_pending_entry *entry =
+            qv_ntfy_pending_touch(table, &count, key, label, ev->message);
+        if (entry) {
+            bool due = entry->last_challenge_at == 0 ||
+                       now - entry->last_challenge_at > QV_CHALLENGE_EVERY_S;
+            // Without pairing codes a "reply with PAIR" challenge would promise what the
+            // daemon then refuses; the sender waits for approval in the setup UI instead.
+            if (due && d->cfg.pairing_code_enabled)
+                send_challenge(d, entry, now);
+            qv_ntfy_pending_save(table, count);
+            d->st.pending_count = count;
+        }
+        free(table);
+    }
+    d->st.blocked_count++;
+    d->st.last_seen_at = qv_ntfy_now_epoch();
+    qv_ntfy_status_save(&d->st);
+    qv_ntfy_logf("blocked unapproved sender %s (%s)", key, label);
+}
+
+// Drops control bytes other than tab and line feed; cut at a character boundary.
+static void clean_message(const char *in, char *out, size_t cap) {
+    char kept[QV_EVENT_MESSAGE_CAP];
+    size_t n = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(in); *p; p++) {
+        bool control = *p < 0x20 || *p == 0x7F;
+        if (!control || *p == '\t' || *p == '\n')
+            kept[n++] = static_cast<char>(*p);
+    }
+    kept[n] = '\0';
+    cp_trunc(out, cap, kept);
+}
+
+static void frame_message(const stream_event *ev, char *out, size_t cap) {
+    char cleaned[QV_EVENT_MESSAGE_CAP];
+    clean_message(ev->message, cleaned, sizeof cleaned);
+    char framed[QV_FRAMED_CAP * 2];
+    if (ev->user[0] || ev->tags[0])
+        snprintf(framed, sizeof framed, "[%s via ntfy%s%s%s] %s",
+                 ev->user[0] ? ev->user : "anonymous", ev->tags[0] ? " tags=" : "", ev->tags,
+                 "", cleaned);
+    else
+        snprintf(framed, sizeof framed, "[ntfy] %s", cleaned);
+    if (!ev->title[0]) {
+        cp_trunc(out, cap, framed);
+        return;
+    }
+    char titled[QV_FRAMED_CAP * 2 + QV_EVENT_TITLE_CAP];
+    snprintf(titled, sizeof titled, "%s\n%s", ev->title, framed);
+    cp_trunc(out, cap, titled);
+}
+
+// Builds {"text":...,"mode":"queue"}; 0 with a new text the caller frees, or -1 with a message.
+static int inbox_payload(const char *text, char **json, size_t *len, char *err, size_t cap) {
+    *json = nullptr;
+    yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+    yyjson_mut_val *obj = doc ? yyjson_mut_obj(doc) : nullptr;
+    if (obj) {
+        yyjson_mut_doc_set_root(doc, obj);
+        if (yyjson_mut_obj_add_str(doc, obj, "text", text) &&
+            yyjson_mut_obj_add_str(doc, obj, "mode", "queue"))
+            *json = yyjson_mut_write(doc, 0, len);
+    }
+    yyjson_mut_doc_free(doc);
+    if (!*json) {
+        qv_errf(err, cap, "cannot serialise inbox payload");
+        return -1;
+    }
+    if (*len > QV_INBOX_BODY_MAX) {
+        free(*json);
+        *json = nullptr;
+        qv_errf(err, cap, "message too large for the inbox bridge");
+        return -1;
+    }
+    return 0;
+}
+
+static int post_inbox(const qv_ntfy_config *cfg, const char *text, char *err, size_t cap) {
+    qv_url url;
+    if (qv_url_parse(cfg->bot_api_url, &url, err, cap) != 0)
+        return -1;
+    if (!qv_node_is_loopback_or_tls(&url)) {
+        qv_errf(err, cap, "refusing to send the node password to a non-loopback host");
+        return -1;
+    }
+    char session[QV_INBOX_SESSION_ENC_CAP];
+    qv_url_encode(cfg->target_session, session, sizeof session);
+    char path[QV_INBOX_PATH_CAP];
+    snprintf(path, sizeof path, "/inbox?id=%s&mode=queue", session);
+    char *json = nullptr;
+    size_t json_len = 0;
+    if (inbox_payload(text, &json, &json_len, err, cap) != 0)
+        return -1;
+    char password[QV_CFG_SECRET_CAP * 2];
+    qv_node_password_line(cfg, password, sizeof password);
+    const char *headers[] = {"Content-Type: application/json", password[0] ? password : nullptr,
+                             nullptr};
+    int rc = -1;
+    int status = 0;
+    char *body = nullptr;
+    size_t body_len = 0;
+    qv_conn *conn = static_cast<qv_conn *>(malloc(sizeof(qv_conn)));
+    if (!conn) {
+        free(json);
+        qv_errf(err, cap, "out of memory");
+        return -1;
+    }
+    qv_conn_init(conn);
+    if (qv_conn_open(conn, &url, nullptr, nullptr, 0, QV_INBOX_TIMEOUT_MS, err, cap) == 0 &&
+        qv_http_request(conn, "POST", path, headers, json, json_len, &status, &body, &body_len,
+                        err, cap) == 0) {
+        if (status >= 200 && status <= 299)
+            rc = 0;
+        else
+            qv_errf(err, cap, "node /inbox answered %d%s%s", status,
+                    body && body[0] ? ": " : "", body ? body : "");
+    }
+    qv_conn_close(conn);
+    free(conn);
+    free(json);
+    free(body);
+    return rc;
+}
+
+static void forward(qv_daemon *d, const stream_event *ev, const char *key) {
+    static char text[QV_FRAMED_CAP];
+    frame_message(ev, text, sizeof text);
+    char err[QV_INBOX_ERR_CAP] = "";
+    if (post_inbox(&d->cfg, text, err, sizeof err) == 0) {
+        d->st.inbound_count++;
+        d->st.last_inbound_at = qv_ntfy_now_epoch();
+        qv_ntfy_logf("inbound -> /inbox (%zu bytes) from %s", strlen(text), key);
+    } else {
+        d->st.error_count++;
+        qv_errf(d->st.last_error, sizeof d->st.last_error, "inbox: %s", err);
+        qv_ntfy_logf("inbox post failed: %s", err);
+    }
+    qv_ntfy_status_save(&d->st);
+}
+
+void daemon_handle_line(qv_daemon *d, const char *line) {
+    while (is_space(*line))
+        line++;
+    if (*line != '{')
+        return;
+    static stream_event ev;
+    if (parse_event(line, &ev) != 0 || !ev.event[0])
+        return;
+    if (recent_ids_seen(&d->recent, ev.id))
+        return;
+    d->st.last_seen_at = qv_ntfy_now_epoch();
+    if (ev.time > d->st.last_message_time)
+        d->st.last_message_time = ev.time;
+    if (strcmp(ev.event, "message") != 0 || !ev.message[0])
+        return;
+    cp_trunc(d->st.last_event, sizeof d->st.last_event, ev.event);
+    if (is_own_message(d, &ev)) {
+        d->st.blocked_count++;
+        return;
+    }
+    if (ev.topic[0] && strcmp(ev.topic, d->cfg.topic) != 0)
+        return;
+    const char *topic = ev.topic[0] ? ev.topic : d->cfg.topic;
+    char key[QV_SENDER_KEY_CAP], label[QV_SENDER_LABEL_CAP];
+    identity_of(topic, ev.user, ev.tags, key);
+    identity_label(ev.user, ev.tags, topic, label);
+    char code[QV_PAIR_CODE_READ_CAP];
+    if (d->cfg.pairing_code_enabled && pair_command_parse(ev.message, code, sizeof code)) {
+        handle_pair_command(d, code, key, label);
+        return;
+    }
+    // One read answers both "approved?" and records the sighting.
+    if (!d->cfg.allow_all && qv_ntfy_approved_touch_seen(key) != 1) {
+        handle_unknown_sender(d, &ev, key, label);
+        return;
+    }
+    forward(d, &ev, key);
+}

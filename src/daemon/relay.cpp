@@ -1,0 +1,56 @@
+// The reply relay: the agent's newest reply in the node conversation goes back to the topic,
+// marked (tag, prefix, ledger) so the daemon drops it when the server echoes it.
+#include "daemon/daemon.h"
+
+#include "clients/clients.h"
+#include "entry/entry.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+enum { QV_REPLY_CAP = 12000, QV_REPLY_TEXT_CAP = 12300, QV_RELAY_ERR_CAP = 300 };
+
+void daemon_seed_cursor(qv_daemon *d) {
+    int64_t cursor = -1;
+    char none[1];
+    // A one-byte output takes no reply text: the call only moves the cursor past history.
+    poll_assistant(&d->cfg, &cursor, none, sizeof none);
+    d->st.reply_cursor = cursor < 0 ? 0 : cursor;
+    d->st.last_message_time = qv_ntfy_now_epoch();
+    qv_ntfy_logf("reply cursor seeded at %" PRId64, d->st.reply_cursor);
+}
+
+static const char *reply_topic(const qv_ntfy_config *cfg) {
+    return cfg->publish_topic[0] ? cfg->publish_topic : cfg->topic;
+}
+
+void daemon_relay_step(qv_daemon *d) {
+    static char reply[QV_REPLY_CAP];
+    static char text[QV_REPLY_TEXT_CAP];
+    int64_t cursor = d->st.reply_cursor;
+    poll_assistant(&d->cfg, &cursor, reply, sizeof reply);
+    if (cursor > d->st.reply_cursor)
+        d->st.reply_cursor = cursor;
+    if (!reply[0])
+        return;
+    snprintf(text, sizeof text, "%s%s", d->cfg.reply_prefix, reply);
+    const qv_ntfy_config *c = &d->cfg;
+    char id[QV_PUB_ID_CAP];
+    char err[QV_RELAY_ERR_CAP] = "";
+    if (ntfy_publish(c, reply_topic(c), text, c->title_prefix[0] ? c->title_prefix : nullptr,
+                     c->priority, c->tags[0] ? c->tags : "robot", id, err, sizeof err) != 0) {
+        d->st.error_count++;
+        qv_errf(d->st.last_error, sizeof d->st.last_error, "publish: %s", err);
+        qv_ntfy_logf("reply publish failed: %s", err);
+    } else {
+        if (id[0])
+            qv_ntfy_sent_note(id);
+        d->st.outbound_count++;
+        d->st.last_outbound_at = qv_ntfy_now_epoch();
+        qv_ntfy_logf("outbound reply published (id %s, %zu bytes)", id[0] ? id : "?",
+                     strlen(text));
+    }
+    d->st.last_seen_at = qv_ntfy_now_epoch();
+    qv_ntfy_status_save(&d->st);
+}

@@ -1,0 +1,220 @@
+// The daemon's life: start-up checks, the status it keeps, the subscription with its
+// reconnect back-off, the stream loop that relays replies between lines, and the orderly stop.
+#include "daemon/daemon.h"
+
+#include "clients/clients.h"
+#include "entry/entry.h"
+#include "net/net.h"
+#include "platform/platform.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+enum {
+    QV_DAEMON_ERR_CAP = 256,
+    QV_SUBSCRIBE_ERR_CAP = 512,
+    QV_SUBSCRIBE_TOPIC_CAP = 320,
+    QV_SUBSCRIBE_PATH_CAP = 600,
+    QV_AUTH_LINE_CAP = 300,
+    QV_SUBSCRIBE_TIMEOUT_MS = 15000,
+    QV_STOP_SLICE_MS = 50,
+};
+
+static bool stop_requested(void) {
+    return qv_plat_stop_requested() != 0;
+}
+
+// Waits until the time has passed or a stop is requested, whichever comes first.
+static void stop_sleep(int64_t ms) {
+    int64_t start = qv_now_ms();
+    while (!stop_requested()) {
+        int64_t left = ms - (qv_now_ms() - start);
+        if (left <= 0)
+            return;
+        qv_plat_sleep_ms(left < QV_STOP_SLICE_MS ? left : int64_t{QV_STOP_SLICE_MS});
+    }
+}
+
+static void copy_settings(qv_daemon *d) {
+    qv_ntfy_status *s = &d->st;
+    const qv_ntfy_config *c = &d->cfg;
+    s->started_at = qv_ntfy_now_epoch();
+    s->configured = 1;
+    cp_trunc(s->topic, sizeof s->topic, c->topic);
+    cp_trunc(s->publish_topic, sizeof s->publish_topic, c->publish_topic);
+    cp_trunc(s->target_session, sizeof s->target_session, c->target_session);
+    cp_trunc(s->server_url, sizeof s->server_url, c->server_url);
+    s->allow_all = c->allow_all;
+    s->pairing_code_enabled = c->pairing_code_enabled;
+    s->markdown = c->markdown;
+    s->has_bearer = c->bearer_token[0] != '\0';
+    s->has_bot_password = c->bot_password[0] != '\0';
+    s->tls_insecure = qv_ntfy_tls_insecure();
+    s->pinned = c->allowed_pins[0] != '\0';
+}
+
+// 0 when the daemon may run; otherwise the exit status with the reason on standard error.
+static int start_up(qv_daemon *d) {
+    char err[QV_DAEMON_ERR_CAP] = "";
+    if (qv_ntfy_config_load(&d->cfg, err, sizeof err) != 0 ||
+        qv_ntfy_config_validate(&d->cfg, err, sizeof err) != 0) {
+        fprintf(stderr, "chimewick --daemon: %s\n", err);
+        return 2;
+    }
+    if (qv_ntfy_daemon_running()) {
+        fputs("chimewick --daemon: another daemon is already running (daemon.pid)\n", stderr);
+        return 3;
+    }
+    // Handlers first, so that a stop arriving from here on always takes the orderly path.
+    qv_plat_install_stop_handlers();
+    qv_ntfy_log_open(1);
+    qv_ntfy_pidfile_write(qv_plat_pid());
+    qv_ntfy_status_load(&d->st);
+    copy_settings(d);
+    if (d->st.reply_cursor < 1)
+        daemon_seed_cursor(d);
+    qv_ntfy_status_save(&d->st);
+    if (d->st.tls_insecure)
+        qv_ntfy_logf("WARNING NTFY_TLS_INSECURE=1 is set: certificate verification is DISABLED");
+    qv_ntfy_logf("daemon start topic=%s publish=%s session=%s server=%s allow_all=%d "
+                 "cursor=%" PRId64,
+                 d->cfg.topic, d->cfg.publish_topic, d->cfg.target_session, d->cfg.server_url,
+                 d->cfg.allow_all, d->st.reply_cursor);
+    return 0;
+}
+
+static void subscription_path(const qv_daemon *d, char *path, size_t cap) {
+    char topic[QV_SUBSCRIBE_TOPIC_CAP];
+    qv_url_encode(d->cfg.topic, topic, sizeof topic);
+    if (d->st.last_message_time < 1)
+        snprintf(path, cap, "/%s/json", topic);
+    else
+        snprintf(path, cap, "/%s/json?since=%" PRId64, topic, d->st.last_message_time);
+}
+
+// Reads the stream until it ends, relaying replies at least every reply_poll_ms meanwhile.
+static void stream_loop(qv_daemon *d, qv_conn *conn) {
+    static char line[QV_STREAM_LINE_CAP];
+    qv_line_reader reader;
+    qv_line_reader_init(&reader, line, sizeof line);
+    const int64_t poll_ms = d->cfg.reply_poll_ms;
+    int64_t last_relay = qv_now_ms() - poll_ms;
+    while (!stop_requested()) {
+        if (qv_now_ms() - last_relay >= poll_ms) {
+            daemon_relay_step(d);
+            last_relay = qv_now_ms();
+        }
+        int64_t slice = poll_ms - (qv_now_ms() - last_relay);
+        int got = qv_http_readline_slice(conn, &reader, static_cast<int>(d->cfg.idle_timeout_ms),
+                                         static_cast<int>(slice < 1 ? 1 : slice));
+        if (got == QV_LINE_NOT_YET)
+            continue;
+        if (stop_requested())
+            return;
+        if (got < 0) {
+            qv_ntfy_logf("stream read timeout/error, reconnecting");
+            return;
+        }
+        if (got == 0) {
+            qv_ntfy_logf("stream closed by server, reconnecting");
+            return;
+        }
+        daemon_handle_line(d, line);
+    }
+}
+
+// One subscription attempt. 1 after a stream ended, 0 after a failure (backing off).
+static int subscribe_once(qv_daemon *d, const qv_url *url, qv_conn *conn, int64_t backoff,
+                          bool first) {
+    char err[QV_SUBSCRIBE_ERR_CAP] = "";
+    char path[QV_SUBSCRIBE_PATH_CAP];
+    subscription_path(d, path, sizeof path);
+    const qv_ntfy_config *c = &d->cfg;
+    // The access token goes on the subscription too, so read-protected topics work.
+    char auth[QV_AUTH_LINE_CAP] = "";
+    if (c->bearer_token[0]) {
+        char full[2 * QV_AUTH_LINE_CAP];
+        snprintf(full, sizeof full, "Authorization: %s", c->bearer_token);
+        cp_trunc(auth, sizeof auth, full);
+    }
+    const char *headers[] = {"Accept: application/x-ndjson", auth[0] ? auth : nullptr, nullptr};
+    int status = 0;
+    qv_conn_init(conn);
+    if (qv_conn_open(conn, url, c->allowed_pins[0] ? c->allowed_pins : nullptr,
+                     c->ca_file[0] ? c->ca_file : nullptr, qv_ntfy_tls_insecure(),
+                     QV_SUBSCRIBE_TIMEOUT_MS, err, sizeof err) != 0) {
+        qv_ntfy_logf("subscribe connect failed: %s (retry in %" PRId64 "ms)", err, backoff);
+        cp_trunc(d->st.last_error, sizeof d->st.last_error, err);
+        return 0;
+    }
+    if (qv_http_open_stream(conn, "GET", path, headers, &status, err, sizeof err) != 0) {
+        qv_ntfy_logf("subscribe request failed: %s (retry in %" PRId64 "ms)", err, backoff);
+        cp_trunc(d->st.last_error, sizeof d->st.last_error, err);
+        return 0;
+    }
+    if (status != 200) {
+        qv_ntfy_logf("subscribe answered %d (retry in %" PRId64 "ms)", status, backoff);
+        qv_errf(d->st.last_error, sizeof d->st.last_error, "subscribe http %d", status);
+        return 0;
+    }
+    d->st.connect_count++;
+    d->st.connected = 1;
+    d->st.last_seen_at = qv_ntfy_now_epoch();
+    d->st.last_error[0] = '\0';
+    qv_ntfy_status_save(&d->st);
+    if (first)
+        qv_ntfy_logf("subscribed to %s/%s", c->server_url, c->topic);
+    stream_loop(d, conn);
+    return 1;
+}
+
+static void main_loop(qv_daemon *d) {
+    static qv_conn conn;
+    int64_t backoff = d->cfg.reconnect_min_ms;
+    bool first = true;
+    while (!stop_requested()) {
+        qv_url url;
+        char err[QV_SUBSCRIBE_ERR_CAP] = "";
+        if (qv_url_parse(d->cfg.server_url, &url, err, sizeof err) != 0) {
+            qv_ntfy_logf("bad server_url: %s", err);
+            stop_sleep(d->cfg.reconnect_max_ms);
+            continue;
+        }
+        if (subscribe_once(d, &url, &conn, backoff, first)) {
+            backoff = d->cfg.reconnect_min_ms;
+            d->st.connected = 0;
+            d->st.last_seen_at = qv_ntfy_now_epoch();
+            qv_ntfy_status_save(&d->st);
+            qv_conn_close(&conn);
+            if (!stop_requested())
+                daemon_relay_step(d);
+            if (!stop_requested()) {
+                stop_sleep(d->cfg.reply_poll_ms);
+                first = false;
+            }
+            continue;
+        }
+        d->st.error_count++;
+        qv_ntfy_status_save(&d->st);
+        qv_conn_close(&conn);
+        stop_sleep(backoff);
+        backoff = backoff * 2 > d->cfg.reconnect_max_ms ? d->cfg.reconnect_max_ms : backoff * 2;
+    }
+}
+
+int run_daemon(void) {
+    static qv_daemon d;
+    memset(&d, 0, sizeof d);
+    int rc = start_up(&d);
+    if (rc != 0)
+        return rc;
+    main_loop(&d);
+    d.st.connected = 0;
+    d.st.last_seen_at = qv_ntfy_now_epoch();
+    qv_ntfy_status_save(&d.st);
+    qv_ntfy_pidfile_remove();
+    qv_ntfy_logf("daemon stopped");
+    return 0;
+}
