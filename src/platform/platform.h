@@ -91,3 +91,20 @@ int qv_plat_local_time(int64_t epoch, struct tm *out);
 
 // Sleeps for the time given; a signal may end the sleep early.
 void qv_plat_sleep_ms(int64_t ms);
+
+// --- daemon control for the setup interface (start and stop) ---
+
+// The full path of the running executable (a file replaced since it started is named by its
+// path). 0, or -1 when it cannot be resolved or does not fit.
+int qv_plat_exe_path(char *out, size_t cap);
+// Runs `exe arg` detached: in a session of its own, standard streams on /dev/null, no other
+// descriptor inherited, signals at their defaults, with this process's environment and working
+// folder. Returns without waiting for it: 0 once the program is running, -1 when it could not
+// be created or started.
+int qv_plat_spawn_detached(const char *exe, const char *arg);
+// 1 when the process runs the same executable as the caller, else 0 (also when that cannot be
+// read, for instance for another user's process).
+int qv_plat_process_is_self(long pid);
+// Asks the process to end (SIGTERM) and waits up to wait_ms; then kills it (SIGKILL). 0 when
+// it has ended, -1 when it is still there.
+int qv_plat_terminate(long pid, int64_t wait_ms);

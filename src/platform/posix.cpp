@@ -293,3 +293,168 @@ void qv_plat_sleep_ms(int64_t ms) {
     ts.tv_nsec = static_cast<long>((ms % 1000) * 1000000);
     nanosleep(&ts, nullptr);
 }
+
+// --- daemon control for the setup interface (start and stop) ---
+
+#include <climits>
+#include <sys/wait.h>
+
+enum {
+    QV_PLAT_LINK_CAP = PATH_MAX,
+    QV_PLAT_PROC_PATH_CAP = 64,
+    QV_PLAT_STAT_CAP = 512,
+    QV_PLAT_FIRST_FREE_FD = 3,
+    QV_PLAT_EXEC_FAILED = 127,
+};
+
+enum : int64_t { QV_PLAT_POLL_MS = 10, QV_PLAT_KILL_WAIT_MS = 1000 };
+
+// Linux names an executable replaced since the process started "<path> (deleted)".
+static const char DELETED_SUFFIX[] = " (deleted)";
+
+static int read_exe_link(const char *link, char *out, size_t cap) {
+    if (!out || cap == 0)
+        return -1;
+    out[0] = '\0';
+    ssize_t n = readlink(link, out, cap);
+    if (n <= 0 || static_cast<size_t>(n) >= cap) {
+        out[0] = '\0';
+        return -1;
+    }
+    out[n] = '\0';
+    size_t len = static_cast<size_t>(n), suffix = sizeof DELETED_SUFFIX - 1;
+    if (len > suffix && strcmp(out + len - suffix, DELETED_SUFFIX) == 0)
+        out[len - suffix] = '\0';
+    return 0;
+}
+
+int qv_plat_exe_path(char *out, size_t cap) {
+    return read_exe_link("/proc/self/exe", out, cap);
+}
+
+int qv_plat_process_is_self(long pid) {
+    if (pid <= 0 || static_cast<pid_t>(pid) != pid)
+        return 0;
+    char link[QV_PLAT_PROC_PATH_CAP];
+    snprintf(link, sizeof link, "/proc/%ld/exe", pid);
+    char self[QV_PLAT_LINK_CAP], other[QV_PLAT_LINK_CAP];
+    if (read_exe_link("/proc/self/exe", self, sizeof self) != 0 ||
+        read_exe_link(link, other, sizeof other) != 0)
+        return 0;
+    return strcmp(self, other) == 0;
+}
+
+// The grandchild's set-up before exec: nothing of the web server's request may stay attached,
+// or the server would wait for the daemon before it finishes its response.
+[[noreturn]] static void exec_detached(const char *exe, const char *arg, int report_fd) {
+    // Keep the failure report above the standard streams while they are replaced.
+    int report = fcntl(report_fd, F_DUPFD_CLOEXEC, QV_PLAT_FIRST_FREE_FD);
+    int null_fd = open("/dev/null", O_RDWR);
+    if (report < 0 || null_fd < 0)
+        _exit(QV_PLAT_EXEC_FAILED);
+    for (int fd = 0; fd < QV_PLAT_FIRST_FREE_FD; fd++)
+        dup2(null_fd, fd);
+    if (report != QV_PLAT_FIRST_FREE_FD) {
+        dup3(report, QV_PLAT_FIRST_FREE_FD, O_CLOEXEC);
+        report = QV_PLAT_FIRST_FREE_FD;
+    }
+    if (close_range(QV_PLAT_FIRST_FREE_FD + 1, ~0U, 0) != 0) {
+        long max_fd = sysconf(_SC_OPEN_MAX);
+        for (long fd = QV_PLAT_FIRST_FREE_FD + 1; fd < max_fd; fd++)
+            close(static_cast<int>(fd));
+    }
+    // Ignored signals survive exec; the daemon must start from the defaults.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig = 1; sig < NSIG; sig++)
+        signal(sig, SIG_DFL);
+    char *argv[] = {const_cast<char *>(exe), const_cast<char *>(arg), nullptr};
+    execv(exe, argv);
+    int err = errno;
+    ssize_t ignored = write(report, &err, sizeof err);
+    (void)ignored;
+    _exit(QV_PLAT_EXEC_FAILED);
+}
+
+int qv_plat_spawn_detached(const char *exe, const char *arg) {
+    if (!exe || !arg)
+        return -1;
+    // Closed by a successful exec; an errno arrives through it when exec fails.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
+        return -1;
+    pid_t child = fork();
+    if (child < 0) {
+        close(report[0]);
+        close(report[1]);
+        return -1;
+    }
+    if (child == 0) {
+        close(report[0]);
+        // A session of its own, then a second fork: the daemon is no session leader, so it can
+        // never take a terminal, and its parent (init) reaps it.
+        if (setsid() < 0)
+            _exit(QV_PLAT_EXEC_FAILED);
+        pid_t grandchild = fork();
+        if (grandchild < 0)
+            _exit(QV_PLAT_EXEC_FAILED);
+        if (grandchild == 0)
+            exec_detached(exe, arg, report[1]);
+        _exit(0);
+    }
+    close(report[1]);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    int exec_errno = 0;
+    ssize_t n;
+    do {
+        n = read(report[0], &exec_errno, sizeof exec_errno);
+    } while (n < 0 && errno == EINTR);
+    close(report[0]);
+    bool forked = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return forked && n == 0 ? 0 : -1;
+}
+
+// Ended: no such process any more, or only its exit status is left for its parent to collect.
+static bool stop_target_ended(pid_t pid) {
+    if (kill(pid, 0) != 0)
+        return errno == ESRCH;
+    char path[QV_PLAT_PROC_PATH_CAP];
+    snprintf(path, sizeof path, "/proc/%ld/stat", static_cast<long>(pid));
+    FILE *f = fopen(path, "r");
+    if (!f)
+        return true;
+    char buf[QV_PLAT_STAT_CAP];
+    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    buf[n] = '\0';
+    // The state follows the command name, which is in parentheses and may hold blanks.
+    const char *close_paren = strrchr(buf, ')');
+    return close_paren && close_paren[1] == ' ' && close_paren[2] == 'Z';
+}
+
+static bool wait_ended(pid_t pid, int64_t wait_ms) {
+    int64_t deadline = qv_plat_monotonic_ms() + wait_ms;
+    for (;;) {
+        if (stop_target_ended(pid))
+            return true;
+        if (qv_plat_monotonic_ms() >= deadline)
+            return false;
+        struct timespec slice = {0, QV_PLAT_POLL_MS * 1000000};
+        nanosleep(&slice, nullptr);
+    }
+}
+
+int qv_plat_terminate(long pid, int64_t wait_ms) {
+    if (pid <= 0 || static_cast<pid_t>(pid) != pid)
+        return -1;
+    pid_t p = static_cast<pid_t>(pid);
+    if (kill(p, SIGTERM) != 0 && errno == ESRCH)
+        return 0;
+    if (wait_ended(p, wait_ms))
+        return 0;
+    kill(p, SIGKILL);
+    return wait_ended(p, QV_PLAT_KILL_WAIT_MS) ? 0 : -1;
+}

@@ -1,0 +1,122 @@
+// The setup API's daemon controls: "logs" (the tail of daemon.log), "start" (the daemon as a
+// detached process of this executable) and "stop" (ends the daemon the pid file names).
+#include "setup/setup.h"
+
+#include "entry/entry.h"
+#include "platform/platform.h"
+#include "state/state.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <yyjson.h>
+
+enum {
+    QV_LOG_TAIL_MAX = 15999,
+    QV_LOG_TAIL_SEARCH_END = 80,  // how close to the end a line start is still looked for
+    QV_EXE_PATH_CAP = 1024,
+    QV_VALIDATION_CAP = 256,
+};
+
+enum : int64_t { QV_STOP_WAIT_MS = 3000 };
+
+static const char LOG_FILE[] = "daemon.log";
+static const char DAEMON_ARG[] = "--daemon";
+
+// Where the tail of an n-byte log starts: just past the first newline in its last 15,999
+// bytes, unless that is within the last 80 bytes; then 80 bytes before the end.
+static size_t log_tail_start(const char *log, size_t n) {
+    if (n <= QV_LOG_TAIL_MAX)
+        return 0;
+    size_t last = n - QV_LOG_TAIL_SEARCH_END;
+    for (size_t pos = n - QV_LOG_TAIL_MAX; pos <= last; pos++) {
+        if (log[pos] == '\n')
+            return pos + 1;
+    }
+    // A start in the middle of a character would make the whole answer unwritable.
+    while (last < n && (static_cast<unsigned char>(log[last]) & 0xC0) == 0x80)
+        last++;
+    return last;
+}
+
+void api_logs(qv_api_request *) {
+    char path[QV_PATH_CAP];
+    if (qv_ntfy_path(path, sizeof path, LOG_FILE) != 0) {
+        jfail(500, "connector dir unavailable");
+        return;
+    }
+    char *log = nullptr;
+    size_t n = 0;
+    // No log yet reads as an empty one.
+    if (qv_ntfy_read_file(path, &log, &n) != 0 || !log)
+        n = 0;
+    size_t start = log ? log_tail_start(log, n) : 0;
+    jout j;
+    jout_init(&j);
+    yyjson_mut_obj_add_strncpy(j.doc, j.root, "log", log ? log + start : "", n - start);
+    yyjson_mut_obj_add_int(j.doc, j.root, "bytes", static_cast<int64_t>(n));
+    free(log);
+    jout_done(&j);
+}
+
+void api_start(qv_api_request *r) {
+    if (qv_ntfy_daemon_running()) {
+        jfail(409, "the daemon is already running");
+        return;
+    }
+    char msg[QV_VALIDATION_CAP] = "";
+    if (qv_ntfy_config_validate(&r->cfg, msg, sizeof msg) != 0) {
+        jfail(400, msg);
+        return;
+    }
+    if (qv_ntfy_log_open(1) != 0) {
+        jfail(500, "cannot open the log file");
+        return;
+    }
+    char exe[QV_EXE_PATH_CAP];
+    if (qv_plat_exe_path(exe, sizeof exe) != 0) {
+        jfail(500, "cannot resolve this executable path");
+        return;
+    }
+    if (qv_plat_spawn_detached(exe, DAEMON_ARG) != 0) {
+        jfail(500, "CreateProcess failed for the detached daemon");
+        return;
+    }
+    qv_ntfy_logf("daemon started by the setup UI");
+    jout j;
+    jout_init(&j);
+    yyjson_mut_obj_add_bool(j.doc, j.root, "started", true);
+    jout_done(&j);
+}
+
+// Removes the pid file only while it still names the daemon that was stopped, so a daemon
+// started meanwhile keeps its own.
+static void remove_pidfile_of(int32_t pid) {
+    int32_t now = 0;
+    if (qv_ntfy_pidfile_read(&now) != 0 || now == pid)
+        qv_ntfy_pidfile_remove();
+}
+
+void api_stop(qv_api_request *) {
+    int32_t pid = 0;
+    if (qv_ntfy_pidfile_read(&pid) != 0) {
+        jfail(404, "the daemon is not running");
+        return;
+    }
+    // A pid file outlives its daemon when that was killed, and the number may since have been
+    // given to some other program: only a process running this executable is ours to end.
+    if (!qv_plat_process_alive(pid) || !qv_plat_process_is_self(pid)) {
+        remove_pidfile_of(pid);
+        jfail(404, "the daemon is not running");
+        return;
+    }
+    // SIGTERM lets the daemon finish in order (its status, its own "daemon stopped" line);
+    // one that does not end in time is killed.
+    qv_plat_terminate(pid, QV_STOP_WAIT_MS);
+    remove_pidfile_of(pid);
+    qv_ntfy_logf("daemon stopped by the setup UI");
+    jout j;
+    jout_init(&j);
+    yyjson_mut_obj_add_bool(j.doc, j.root, "stopped", true);
+    jout_done(&j);
+}
