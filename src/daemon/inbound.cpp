@@ -172,6 +172,12 @@ static void handle_pair_command(qv_daemon *d, const char *code, const char *key,
     publish_notice(d, "Paired. Your messages now reach the agent.", PAIRING_TITLE,
                    "white_check_mark", err, sizeof err);
     qv_ntfy_logf("paired via code: %s (%s)", paired_key, label);
+    // The queue just shrank; the status shows how many senders still wait.
+    qv_ntfy_pending_entry *table = nullptr;
+    int count = 0;
+    if (qv_ntfy_pending_load(&table, &count) == 0)
+        d->st.pending_count = count;
+    free(table);
     d->st.last_seen_at = qv_ntfy_now_epoch();
     qv_ntfy_status_save(&d->st);
 }

@@ -266,11 +266,27 @@ int qv_plat_stop_requested(void) {
 
 // --- process liveness and local time (daemon pid file and log) ---
 
+// An exited process its parent has not reaped yet still answers kill(pid, 0); it has ended.
+static bool process_is_zombie(long pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    FILE *f = fopen(path, "r");
+    if (!f)
+        return false;
+    char buf[512];
+    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    buf[n] = '\0';
+    // The state follows the command name, which is in parentheses and may hold blanks.
+    const char *close = strrchr(buf, ')');
+    return close && close[1] == ' ' && close[2] == 'Z';
+}
+
 int qv_plat_process_alive(long pid) {
     if (pid <= 0 || static_cast<pid_t>(pid) != pid)
         return 0;
     if (kill(static_cast<pid_t>(pid), 0) == 0)
-        return 1;
+        return process_is_zombie(pid) ? 0 : 1;
     // EPERM: the process exists but belongs to someone else. Only ESRCH means it is gone; an
     // answer we cannot interpret counts as alive, so no live daemon is ever taken for dead.
     return errno == ESRCH ? 0 : 1;

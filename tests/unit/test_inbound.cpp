@@ -1,0 +1,238 @@
+// The daemon's handling of stream lines: what is dropped, counted, paired and forwarded, and
+// exactly what the node's inbox receives.
+#include "daemon/daemon.h"
+#include "net_peers.h"
+#include "support.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+
+static std::string pair_code(const char *message) {
+    char code[QV_PAIR_CODE_READ_CAP];
+    return pair_command_parse(message, code, sizeof code) ? std::string(code) : "-";
+}
+
+TEST(PairCommand, AcceptedFormsAndOrdinaryMessages) {
+    struct Case {
+        const char *message, *code;
+    } cases[] = {
+        {"PAIR ABCD2345", "ABCD2345"},
+        {"pair abcd2345", "ABCD2345"},
+        {"  PaIr \t abcd2345  ", "ABCD2345"},
+        {"PAIR abcd2345 .", "ABCD2345"},
+        {"PAIR abcd2345\n.", "ABCD2345"},
+        {"PAIR abcd", "ABCD"},
+        {"PAIR abcdefghijklmnop", "ABCDEFGHIJKLMNOP"},
+        {"PAIR abcd2345.", "-"},             // a full stop right after the code
+        {"PAIR abcd-2345", "-"},             // a hyphen inside the code
+        {"PAIRabcd2345", "-"},               // no white space after the word
+        {"PAIR abc", "-"},                   // 3 characters
+        {"PAIR abcdefghijklmnopq", "-"},     // 17 characters
+        {"PAIR abcd2345 . ", "-"},           // the full stop must be the very last character
+        {"PAIR abcd2345 please", "-"},
+        {"PAIR ", "-"},
+        {"PAIR\xC3\xA9 abcd", "-"},
+        {"REPAIR abcd2345", "-"},
+        {"", "-"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(pair_code(c.message), c.code) << "[" << c.message << "]";
+}
+
+TEST(RecentIds, RemembersTheLastFewHundredIds) {
+    static qv_recent_ids r;
+    memset(&r, 0, sizeof r);
+    EXPECT_EQ(recent_ids_seen(&r, "a"), 0);
+    EXPECT_EQ(recent_ids_seen(&r, "a"), 1);
+    EXPECT_EQ(recent_ids_seen(&r, ""), 0);  // events without an id are never taken for repeats
+    EXPECT_EQ(recent_ids_seen(&r, ""), 0);
+    for (int i = 0; i < QV_RECENT_IDS; i++)
+        recent_ids_seen(&r, ("id" + std::to_string(i)).c_str());
+    EXPECT_EQ(recent_ids_seen(&r, "a"), 0);  // pushed out by newer ids
+    EXPECT_EQ(recent_ids_seen(&r, ("id" + std::to_string(QV_RECENT_IDS - 1)).c_str()), 1);
+}
+
+// A daemon record wired to a scripted node on loopback, with a fresh state directory.
+class Inbound : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(state_.state_dir());
+        qv_ntfy_sent_reset_for_tests();
+        d_ = static_cast<qv_daemon *>(calloc(1, sizeof(qv_daemon)));
+        qv_ntfy_config_defaults(&d_->cfg);
+        strcpy(d_->cfg.topic, "alerts");
+        strcpy(d_->cfg.publish_topic, "alerts");
+        strcpy(d_->cfg.target_session, "main:chat");
+        strcpy(d_->cfg.server_url, ("http://127.0.0.1:" + std::to_string(unused_port())).c_str());
+        d_->cfg.allow_all = 1;
+    }
+    void TearDown() override { free(d_); }
+    void node_at(const ScriptPeer &peer) {
+        snprintf(d_->cfg.bot_api_url, sizeof d_->cfg.bot_api_url, "http://127.0.0.1:%d", peer.port());
+    }
+    // Hands one line to the daemon with a node answering `answer`; returns what the node got.
+    std::string forward(const std::string &line, const std::string &answer = "HTTP/1.1 202 Accepted\r\nContent-Length: 0\r\n\r\n") {
+        ScriptPeer node(script_of({answer}));
+        node_at(node);
+        daemon_handle_line(d_, line.c_str());
+        return node.received();
+    }
+    static std::string body_of(const std::string &request) {
+        size_t at = request.find("\r\n\r\n");
+        return at == std::string::npos ? "" : request.substr(at + 4);
+    }
+    TempStateRoot state_;
+    qv_daemon *d_ = nullptr;
+};
+
+TEST_F(Inbound, ForwardedTextIsFramedWithTheSender) {
+    struct Case {
+        std::string event, text;
+    } cases[] = {
+        {R"({"id":"a1","event":"message","topic":"alerts","message":"hi","user":"ann","tags":["x"],"title":"T"})",
+         "T\n[ann via ntfy tags=x] hi"},
+        {R"({"id":"a2","event":"message","message":"hi","user":"ann"})", "[ann via ntfy] hi"},
+        {R"({"id":"a3","event":"message","message":"hi","tags":["a","","b",3]})", "[anonymous via ntfy tags=a,,b] hi"},
+        {R"({"id":"a4","event":"message","message":"hi","tags":"raw,tags"})", "[anonymous via ntfy tags=raw,tags] hi"},
+        {R"({"id":"a5","event":"message","message":"a\u0001b\tc\nd\u007fe\r"})", "[ntfy] ab\tc\nde"},
+    };
+    for (const Case &c : cases) {
+        std::string request = forward(c.event);
+        EXPECT_EQ(request.rfind("POST /inbox?id=main%3Achat&mode=queue HTTP/1.1\r\n", 0), 0u) << request;
+        EXPECT_NE(request.find("\r\nContent-Type: application/json\r\n"), std::string::npos);
+        // The body is compact JSON with "text" then "mode".
+        std::string body = body_of(request);
+        std::string escaped;
+        for (char ch : c.text) {
+            if (ch == '\n') escaped += "\\n";
+            else if (ch == '\t') escaped += "\\t";
+            else escaped += ch;
+        }
+        EXPECT_EQ(body, "{\"text\":\"" + escaped + "\",\"mode\":\"queue\"}");
+    }
+    EXPECT_EQ(d_->st.inbound_count, 5);
+}
+
+TEST_F(Inbound, NodePasswordTravelsOnlyToThisMachine) {
+    strcpy(d_->cfg.bot_password, "pw");
+    std::string request = forward(R"({"id":"p1","event":"message","message":"hi"})");
+    EXPECT_NE(request.find("\r\nX-Bot-Password: pw\r\n"), std::string::npos);
+    strcpy(d_->cfg.bot_api_url, "http://192.0.2.1:8150");
+    daemon_handle_line(d_, R"({"id":"p2","event":"message","message":"hi"})");
+    EXPECT_STREQ(d_->st.last_error, "inbox: refusing to send the node password to a non-loopback host");
+    EXPECT_EQ(d_->st.error_count, 1);
+}
+
+TEST_F(Inbound, NodeErrorsAreCountedAndTheDaemonGoesOn) {
+    forward(R"({"id":"e1","event":"message","message":"hi"})",
+            "HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy");
+    EXPECT_STREQ(d_->st.last_error, "inbox: node /inbox answered 503: busy");
+    forward(R"({"id":"e2","event":"message","message":"hi"})", "HTTP/1.1 500 X\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_STREQ(d_->st.last_error, "inbox: node /inbox answered 500");
+    EXPECT_EQ(d_->st.error_count, 2);
+    EXPECT_EQ(d_->st.inbound_count, 0);
+    std::string log = read_whole(state_.file("daemon.log"));
+    EXPECT_NE(log.find("inbox post failed: node /inbox answered 503: busy"), std::string::npos);
+}
+
+TEST_F(Inbound, OwnMessagesAreDroppedAndCounted) {
+    strcpy(d_->cfg.reply_prefix, "BOT: ");
+    ASSERT_EQ(qv_ntfy_sent_note("ours1"), 0);
+    const char *own[] = {
+        R"({"id":"ours1","event":"message","message":"from the ledger"})",
+        R"({"id":"o2","event":"message","message":"tagged","tags":["robot","quorvane"]})",
+        R"({"id":"o3","event":"message","message":"BOT: a reply"})",
+    };
+    for (const char *line : own)
+        EXPECT_EQ(forward(line), "") << line;
+    EXPECT_EQ(d_->st.blocked_count, 3);
+    EXPECT_EQ(d_->st.inbound_count, 0);
+}
+
+TEST_F(Inbound, DroppedWithoutCounting) {
+    const char *lines[] = {
+        "", "   ", "not json", "[1,2]", R"({"event":""})", R"({"id":"k","event":"keepalive","time":1800000000})",
+        R"({"id":"m0","event":"message","message":""})",
+        R"({"id":"t1","event":"message","topic":"other","message":"wrong topic"})",
+        R"({"event":"message","message":"trailing comma",})",
+    };
+    for (const char *line : lines)
+        EXPECT_EQ(forward(line), "") << line;
+    EXPECT_EQ(d_->st.blocked_count, 0);
+    EXPECT_EQ(d_->st.last_message_time, 1800000000);  // any event kind moves since forward
+}
+
+TEST_F(Inbound, AReplayedEventIsHandledOnce) {
+    std::string line = R"({"id":"same","time":5,"event":"message","message":"once"})";
+    EXPECT_NE(forward(line), "");
+    EXPECT_EQ(forward(line), "");
+    EXPECT_EQ(d_->st.inbound_count, 1);
+    EXPECT_EQ(d_->st.blocked_count, 0);
+}
+
+TEST_F(Inbound, LongMessagesInAnyScriptAreCutAtACharacterAndStillForwarded) {
+    std::string word;
+    for (int i = 0; i < 5000; i++)
+        word += "\xE6\x97\xA5";  // 15000 bytes of a three-byte character
+    std::string request = forward(R"({"id":"u1","event":"message","message":")" + word + "\"}");
+    std::string body = body_of(request);
+    ASSERT_FALSE(body.empty());
+    // 7999 bytes cut back to 7998: 2666 whole characters.
+    EXPECT_EQ(body, "{\"text\":\"[ntfy] " + word.substr(0, 7998) + "\",\"mode\":\"queue\"}");
+    EXPECT_EQ(d_->st.inbound_count, 1);
+}
+
+TEST_F(Inbound, UnknownSenderIsQueuedAndChallengedOncePerTenMinutes) {
+    d_->cfg.allow_all = 0;
+    ScriptPeer ntfy(script_of({"HTTP/1.1 200 OK\r\nContent-Length: 15\r\n\r\n{\"id\":\"chal1\"}\n"}));
+    snprintf(d_->cfg.server_url, sizeof d_->cfg.server_url, "%s", ntfy.url().c_str());
+    EXPECT_EQ(forward(R"({"id":"s1","event":"message","message":"hello","user":"ann"})"), "");
+    std::string challenge = ntfy.received();
+    EXPECT_NE(challenge.find("Title: QUORVANE BOT pairing: pairing required\r\n"), std::string::npos);
+    EXPECT_NE(challenge.find("Tags: lock,quorvane\r\n"), std::string::npos);
+    EXPECT_NE(challenge.find("reply on this same topic with exactly: PAIR "), std::string::npos);
+    EXPECT_NE(challenge.find(" (this challenge repeats at most once every 10 minutes)"), std::string::npos);
+    EXPECT_EQ(qv_ntfy_sent_has("chal1"), 1);
+    // A second message within ten minutes is queued again but not challenged.
+    EXPECT_EQ(forward(R"({"id":"s2","event":"message","message":"again","user":"ann"})"), "");
+    EXPECT_EQ(d_->st.blocked_count, 2);
+    EXPECT_EQ(d_->st.pending_count, 1);
+    qv_ntfy_pending_entry *table = nullptr;
+    int count = 0;
+    ASSERT_EQ(qv_ntfy_pending_load(&table, &count), 0);
+    ASSERT_EQ(count, 1);
+    EXPECT_EQ(table[0].count, 2);
+    EXPECT_STREQ(table[0].sample, "hello");
+    free(table);
+}
+
+TEST_F(Inbound, PairingByCodeApprovesTheQueuedSenderAndNeverForwardsThePairMessage) {
+    d_->cfg.allow_all = 0;
+    strcpy(d_->cfg.server_url, ("http://127.0.0.1:" + std::to_string(unused_port())).c_str());
+    forward(R"({"id":"q1","event":"message","message":"hello","user":"ann"})");
+    qv_ntfy_pending_entry *table = nullptr;
+    int count = 0;
+    ASSERT_EQ(qv_ntfy_pending_load(&table, &count), 0);
+    ASSERT_EQ(count, 1);
+    std::string code = table[0].code, key = table[0].key;
+    free(table);
+    EXPECT_EQ(forward(R"({"id":"q2","event":"message","message":"pair wrongcode","user":"ann"})"), "");
+    EXPECT_NE(read_whole(state_.file("daemon.log")).find("wrong pairing code from " + key), std::string::npos);
+    EXPECT_EQ(qv_ntfy_approved_has(key.c_str()), 0);
+    EXPECT_EQ(forward(R"({"id":"q3","event":"message","message":"PAIR )" + code + R"(","user":"ann"})"), "");
+    EXPECT_EQ(qv_ntfy_approved_has(key.c_str()), 1);
+    EXPECT_EQ(d_->st.pending_count, 0);
+    std::string request = forward(R"({"id":"q4","event":"message","message":"now?","user":"ann"})");
+    EXPECT_EQ(body_of(request), "{\"text\":\"[ann via ntfy] now?\",\"mode\":\"queue\"}");
+    // Even an approved sender's (or allow_all's) PAIR message never reaches the agent.
+    d_->cfg.allow_all = 1;
+    EXPECT_EQ(forward(R"({"id":"q5","event":"message","message":"PAIR ABCD2345","user":"ann"})"), "");
+}
+
+TEST_F(Inbound, AllowAllForwardsWithoutTouchingApprovals) {
+    forward(R"({"id":"w1","event":"message","message":"hi","user":"bob"})");
+    EXPECT_EQ(d_->st.inbound_count, 1);
+    EXPECT_FALSE(std::filesystem::exists(state_.file("approved.json")));
+    EXPECT_FALSE(std::filesystem::exists(state_.file("pending.json")));
+}
