@@ -162,6 +162,7 @@ static void handle_pair_command(qv_daemon *d, const char *code, const char *key,
     char paired_key[QV_SENDER_KEY_CAP];
     if (!qv_ntfy_pending_find_code(code, paired_key, sizeof paired_key)) {
         d->st.blocked_count++;
+        qv_ntfy_status_save(&d->st);
         qv_ntfy_logf("wrong pairing code from %s", key);
         return;
     }
@@ -363,8 +364,10 @@ void daemon_handle_line(qv_daemon *d, const char *line) {
     if (strcmp(ev.event, "message") != 0 || !ev.message[0])
         return;
     cp_trunc(d->st.last_event, sizeof d->st.last_event, ev.event);
+    // Counters are saved at once, so the setup page never shows a count that lags behind.
     if (is_own_message(d, &ev)) {
         d->st.blocked_count++;
+        qv_ntfy_status_save(&d->st);
         return;
     }
     if (ev.topic[0] && strcmp(ev.topic, d->cfg.topic) != 0)

@@ -148,6 +148,8 @@ TEST_F(Inbound, OwnMessagesAreDroppedAndCounted) {
         EXPECT_EQ(forward(line), "") << line;
     EXPECT_EQ(d_->st.blocked_count, 3);
     EXPECT_EQ(d_->st.inbound_count, 0);
+    // Saved at once: the setup page shows the count without waiting for another event.
+    EXPECT_NE(read_whole(state_.file("status.json")).find("\"blocked_count\": 3,"), std::string::npos);
 }
 
 TEST_F(Inbound, DroppedWithoutCounting) {

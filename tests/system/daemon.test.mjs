@@ -1,0 +1,254 @@
+// The channel gateway against the real ntfy server and the devnode: pairing, forwarding,
+// replies, loop prevention, resilience and the orderly stop. QV_SOAK=1 adds the keepalive soak.
+import assert from 'node:assert/strict';
+import { readFile, writeFile, mkdir } from 'node:fs/promises';
+import { describe, test } from 'node:test';
+import { start as startDevnode } from '../../tools/devnode/devnode.mjs';
+import { sleep, waitUntil } from './lib/common.mjs';
+import { makeConnectorsDir, runExe, spawnExe } from './lib/exe.mjs';
+import { startNtfy } from './lib/ntfy.mjs';
+import { bearer, publish, subscribe } from './lib/stream.mjs';
+
+const SESSION = 'main:chat';
+
+async function peers(t, { ntfy = {}, node = {} } = {}) {
+  const srv = await startNtfy(ntfy);
+  t.after(() => srv.close());
+  const dev = await startDevnode({ unref: true, replyDelayMs: 50, ...node });
+  t.after(() => dev.close());
+  const conn = await makeConnectorsDir();
+  t.after(() => conn.cleanup());
+  return { srv, dev, conn };
+}
+
+function daemonEnv(srv, dev, topic, extra = {}) {
+  return {
+    NTFY_SERVER_URL: srv.url, NTFY_TOPIC: topic, NTFY_TARGET_SESSION: SESSION,
+    NTFY_BOT_API_URL: dev.url, NTFY_REPLY_POLL_MS: '200', NTFY_RECONNECT_MIN_MS: '200',
+    NTFY_RECONNECT_MAX_MS: '400', ...extra,
+  };
+}
+
+async function startDaemon(t, conn, env) {
+  const d = await spawnExe(['--daemon'], { env, connectorsDir: conn.dir });
+  t.after(() => d.close());
+  await d.waitForOutput(/subscribed to /, { stream: 'stderr', timeoutMs: 8000 });
+  return d;
+}
+
+const readJson = async (file) => JSON.parse(await readFile(file, 'utf8'));
+
+async function pairedDaemon(t, topic, extra = {}, node = {}) {
+  const { srv, dev, conn } = await peers(t, { node });
+  const sub = await subscribe(srv.url, topic);
+  t.after(() => sub.close());
+  const d = await startDaemon(t, conn, daemonEnv(srv, dev, topic, extra));
+  await publish(srv.url, topic, 'hello, may I?');
+  const challenge = await sub.waitForMessage(/PAIR [A-Z2-9]{8}/, { timeoutMs: 5000 });
+  const code = /PAIR ([A-Z2-9]{8})/.exec(challenge.message)[1];
+  await publish(srv.url, topic, `  pair ${code.toLowerCase()} .`);
+  await sub.waitForMessage('Paired. Your messages now reach the agent.');
+  // The first message, the challenge's echo and the confirmation's echo are all blocked.
+  await waitUntil(async () => (await readJson(d.file('status.json'))).blocked_count === 3,
+    { what: 'the pairing echoes to be handled' });
+  return { srv, dev, conn, sub, d, code };
+}
+
+describe('pairing and the round trip', () => {
+  test('an unknown sender is queued and challenged once, pairs by code, then reaches the agent and gets the reply', async (t) => {
+    const topic = 'd_pair';
+    const { srv, dev, conn } = await peers(t);
+    const sub = await subscribe(srv.url, topic);
+    t.after(() => sub.close());
+    const d = await startDaemon(t, conn, daemonEnv(srv, dev, topic));
+
+    await publish(srv.url, topic, 'hello, may I?');
+    const challenge = await sub.waitForMessage(/PAIR [A-Z2-9]{8}/);
+    assert.equal(challenge.title, 'QUORVANE BOT pairing: pairing required');
+    assert.deepEqual(challenge.tags, ['lock', 'quorvane']);
+    assert.match(challenge.message, / \(this challenge repeats at most once every 10 minutes\)$/);
+    const code = /PAIR ([A-Z2-9]{8})/.exec(challenge.message)[1];
+
+    await publish(srv.url, topic, 'hello again');
+    await waitUntil(async () => (await readFile(d.file('daemon.log'), 'utf8')).split('blocked unapproved sender').length === 3,
+      { what: 'the second message to be blocked' });
+    const pending = await readJson(d.file('pending.json'));
+    assert.equal(pending.length, 1);
+    assert.equal(pending[0].count, 2);
+    assert.equal(pending[0].sample, 'hello, may I?');
+    assert.equal(sub.messages.filter((m) => /pairing required/.test(m.title ?? '')).length, 1);
+
+    await publish(srv.url, topic, `PAIR ${code}`);
+    const paired = await sub.waitForMessage('Paired. Your messages now reach the agent.');
+    assert.equal(paired.title, 'QUORVANE BOT pairing');
+    assert.deepEqual(paired.tags, ['white_check_mark', 'quorvane']);
+    assert.deepEqual(await readJson(d.file('pending.json')), []);
+    const approved = await readJson(d.file('approved.json'));
+    assert.equal(approved.length, 1);
+    assert.equal(approved[0].via, 1);
+
+    await publish(srv.url, topic, 'what is the weather?', { title: 'Q' });
+    const got = await dev.waitForInbox(/weather/);
+    assert.equal(got.text, 'Q\n[ntfy] what is the weather?');
+    assert.equal(dev.inbox.length, 1, 'the PAIR message and the blocked ones never reach the agent');
+    const reply = await sub.waitForMessage('echo: Q\n[ntfy] what is the weather?', { timeoutMs: 5000 });
+    assert.equal(reply.title, 'QUORVANE BOT');
+    assert.deepEqual(reply.tags, ['robot', 'quorvane']);
+    await waitUntil(async () => (await readJson(d.file('sent.json'))).includes(reply.id),
+      { what: 'the reply id in the ledger' });
+    await waitUntil(async () => (await readJson(d.file('status.json'))).outbound_count === 1);
+    const status = await readJson(d.file('status.json'));
+    assert.equal(status.inbound_count, 1);
+    assert.equal(status.connected, 1);
+  });
+
+  test('replies carry the prefix and configured tags; every echo of our own is dropped and counted', async (t) => {
+    const topic = 'd_loop';
+    const { srv, dev, conn, sub, d } = await pairedDaemon(t, topic, { NTFY_REPLY_PREFIX: 'BOT: ', NTFY_TAGS: 'bell' },
+      { autoReply: false });
+    const before = (await readJson(d.file('status.json'))).blocked_count;
+
+    dev.appendReply(SESSION, 'unprompted news');
+    const reply = await sub.waitForMessage('BOT: unprompted news');
+    assert.deepEqual(reply.tags, ['bell', 'quorvane']);
+
+    const mcp = await runExe(['--mcp'], {
+      connectorsDir: conn.dir, env: { NTFY_SERVER_URL: srv.url, NTFY_TOPIC: topic },
+      input: `${JSON.stringify({ jsonrpc: '2.0', id: 1, method: 'tools/call', params: { name: 'ntfy_send', arguments: { message: 'from a tool' } } })}\n`,
+    });
+    assert.match(mcp.stdout, /"isError":false/);
+    await sub.waitForMessage('from a tool');
+    await publish(srv.url, topic, 'BOT: pretending to be the bot');
+    await publish(srv.url, topic, 'a real question');
+    await dev.waitForInbox('[ntfy] a real question');
+    await waitUntil(async () => (await readJson(d.file('status.json'))).blocked_count === before + 3,
+      { what: 'three own messages blocked' });
+    assert.deepEqual(dev.inbox.map((m) => m.text), ['[ntfy] a real question']);
+  });
+});
+
+describe('resilience', () => {
+  test('the ntfy server going away and coming back: back-off, resubscribe, nothing twice, nothing lost', async (t) => {
+    const topic = 'd_restart';
+    const { srv, dev, d } = await pairedDaemon(t, topic);
+    await publish(srv.url, topic, 'before the restart');
+    await dev.waitForInbox('[ntfy] before the restart');
+
+    await srv.stop();
+    await d.waitForOutput(/stream closed by server|stream read timeout/, { stream: 'stderr' });
+    await d.waitForOutput(/subscribe connect failed: cannot connect to/, { stream: 'stderr' });
+    await srv.restart();
+    await waitUntil(async () => (await readJson(d.file('status.json'))).connect_count >= 2,
+      { timeoutMs: 8000, what: 'a second subscription' });
+    await publish(srv.url, topic, 'after the restart');
+    await dev.waitForInbox('[ntfy] after the restart');
+    await sleep(600);  // give any replay a chance to show
+    assert.deepEqual(dev.inbox.map((m) => m.text), ['[ntfy] before the restart', '[ntfy] after the restart']);
+    const status = await readJson(d.file('status.json'));
+    assert.ok(status.error_count >= 1);
+    assert.equal(status.connected, 1);
+    assert.equal(status.last_error, '');
+  });
+
+  test('the node down: the inbox failure is counted and the daemon carries on', async (t) => {
+    const topic = 'd_nodedown';
+    const { srv, dev, d } = await pairedDaemon(t, topic);
+    await dev.stopListening();
+    await publish(srv.url, topic, 'lost while the node is down');
+    await waitUntil(async () => /^inbox: cannot connect to 127\.0\.0\.1:/.test((await readJson(d.file('status.json'))).last_error),
+      { what: 'the inbox failure in the status' });
+    await dev.listenAgain();
+    await publish(srv.url, topic, 'back again');
+    await dev.waitForInbox('[ntfy] back again');
+    const status = await readJson(d.file('status.json'));
+    assert.ok(status.error_count >= 1);
+    assert.equal(status.inbound_count, 1);
+  });
+
+  test('a second daemon exits 3; a stale pid file does not block', async (t) => {
+    const topic = 'd_single';
+    const { srv, dev, conn } = await peers(t);
+    const env = daemonEnv(srv, dev, topic);
+    const first = await startDaemon(t, conn, env);
+    const second = await runExe(['--daemon'], { connectorsDir: conn.dir, env });
+    assert.equal(second.code, 3);
+    assert.equal(second.stderr, 'chimewick --daemon: another daemon is already running (daemon.pid)\n');
+    assert.equal(first.exitCode ?? null, null);
+    first.kill('SIGKILL');
+    await first.waitExit();
+    const stale = await readFile(conn.file('daemon.pid'), 'utf8');
+    assert.equal(stale, `${first.pid}\n`);
+    const third = await startDaemon(t, conn, env);
+    assert.equal(await readFile(conn.file('daemon.pid'), 'utf8'), `${third.pid}\n`);
+  });
+
+  test('a configuration problem exits 2 with the reason', async () => {
+    const r = await runExe(['--daemon'], { env: { NTFY_TARGET_SESSION: 'x' } });
+    assert.equal(r.code, 2);
+    assert.equal(r.stderr, 'chimewick --daemon: topic is required\n');
+  });
+
+  for (const phase of ['a stream read', 'a back-off wait']) {
+    test(`SIGTERM during ${phase} stops the daemon in order`, async (t) => {
+      const topic = 'd_stop';
+      const { srv, dev, conn } = await peers(t);
+      const env = daemonEnv(srv, dev, topic, { NTFY_RECONNECT_MIN_MS: '5000', NTFY_RECONNECT_MAX_MS: '60000' });
+      const d = await startDaemon(t, conn, env);
+      if (phase === 'a back-off wait') {
+        await srv.stop();
+        await d.waitForOutput(/retry in 5000ms/, { stream: 'stderr' });
+      }
+      d.kill('SIGTERM');
+      const { code } = await d.waitExit(2000);
+      assert.equal(code, 0);
+      const log = (await readFile(conn.file('daemon.log'), 'utf8')).trimEnd().split('\n');
+      assert.match(log.at(-1), /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d daemon stopped$/);
+      assert.equal((await readJson(conn.file('status.json'))).connected, 0);
+      await assert.rejects(readFile(conn.file('daemon.pid')), { code: 'ENOENT' });
+    });
+  }
+});
+
+describe('access-protected topics', () => {
+  test('with a token the daemon subscribes to a read-protected topic; without one it backs off with the status', async (t) => {
+    const topic = 'd_auth';
+    const srv = await startNtfy({ auth: true, users: [{ name: 'phone', access: { [topic]: 'rw' } }] });
+    t.after(() => srv.close());
+    const dev = await startDevnode({ unref: true, autoReply: false });
+    t.after(() => dev.close());
+    const conn = await makeConnectorsDir();
+    t.after(() => conn.cleanup());
+    const env = daemonEnv(srv, dev, topic, { NTFY_ALLOW_ALL: '1' });
+    const refused = await spawnExe(['--daemon'], { env, connectorsDir: conn.dir });
+    t.after(() => refused.close());
+    await refused.waitForOutput(/subscribe answered 403 \(retry in/, { stream: 'stderr', timeoutMs: 8000 });
+    assert.equal((await readJson(conn.file('status.json'))).last_error, 'subscribe http 403');
+    await refused.close();
+
+    const d = await startDaemon(t, conn, { ...env, NTFY_TOKEN: bearer(srv.tokens.phone) });
+    await publish(srv.url, topic, 'for the agent', { auth: bearer(srv.tokens.phone) });
+    await dev.waitForInbox('[ntfy] for the agent');
+    dev.appendReply(SESSION, 'private answer');
+    const sub = await subscribe(srv.url, topic, { auth: bearer(srv.tokens.phone), since: 'all' });
+    t.after(() => sub.close());
+    await sub.waitForMessage('private answer');
+    assert.ok(d.pid > 0);
+  });
+});
+
+describe('keepalive soak', { skip: process.env.QV_SOAK !== '1' && 'set QV_SOAK=1 to run (about 100 s)' }, () => {
+  test('one subscription holds across the server keepalives without a reconnect', { timeout: 150000 }, async (t) => {
+    const topic = 'd_soak';
+    const { srv, dev, conn } = await peers(t);
+    const env = daemonEnv(srv, dev, topic, { NTFY_ALLOW_ALL: '1', NTFY_REPLY_POLL_MS: '700',
+      NTFY_RECONNECT_MIN_MS: undefined, NTFY_RECONNECT_MAX_MS: undefined });
+    const d = await startDaemon(t, conn, env);
+    await sleep(100000);
+    await publish(srv.url, topic, 'still here');
+    await dev.waitForInbox('[ntfy] still here');
+    const status = await readJson(d.file('status.json'));
+    assert.equal(status.connect_count, 1);
+    assert.equal(status.error_count, 0);
+    assert.doesNotMatch(d.stderr(), /reconnecting/);
+  });
+});
