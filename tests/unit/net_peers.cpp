@@ -25,7 +25,6 @@ namespace {
 
 const int kAcceptWaitMs = 15000;
 const int kPeerIoWaitMs = 15000;
-const int kPiecePauseMs = 30;  // lets each piece arrive in a receive of its own
 
 // One seeded random generator per use; tests make few keys.
 struct Rng {
@@ -273,7 +272,7 @@ bool ScriptPeer::pause_before(size_t piece) {
         return read(go_pipe_[0], &token, 1) == 1;
     }
     if (piece > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPiecePauseMs));
+        std::this_thread::sleep_for(std::chrono::milliseconds(script_.pause_ms));
     return true;
 }
 

@@ -37,6 +37,7 @@ struct PeerScript {
     std::string tls_chain_extra;  // PEM of intermediates sent after the leaf
     bool tls12_only = false;
     std::vector<size_t> gated;  // pieces that wait for release() before they are sent
+    int pause_ms = 30;          // between pieces that are not gated
 };
 
 // The common scripts: send the pieces, then close (or stay silent with hold_open).

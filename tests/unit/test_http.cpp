@@ -110,6 +110,36 @@ TEST(HttpExchange, ResponsesThatSucceed) {
     }
 }
 
+TEST(HttpExchange, FedByteByByteAsWhole) {
+    const std::vector<std::string> responses = {
+        "HTTP/1.1 200 OK\nContent-Length: 2\n\nhi",
+        std::string(kOkChunkedHead) + "5;name=value\r\nhello\r\n3\r\nabc\n0\r\nX-T: 1\r\n\r\n",
+        "HTTP/1.1 404 Nope\r\nContent-Length: 3\r\n\r\n0123456",
+        "HTTP/1.0 200 OK\r\nServer: x\r\n\r\nuntil close",
+    };
+    for (const std::string &whole : responses) {
+        Exchange once = exchange({whole});
+        ASSERT_EQ(once.rc, 0) << whole << ": " << once.err;
+        PeerScript bytes;
+        for (char ch : whole)
+            bytes.pieces.emplace_back(1, ch);
+        bytes.pause_ms = 1;
+        ScriptPeer peer(bytes);
+        Conn conn(peer);
+        int status = 0;
+        char *body = nullptr;
+        size_t len = 0;
+        ASSERT_EQ(qv_http_request(&conn.c, "GET", "/", nullptr, nullptr, 0, &status, &body, &len,
+                                  conn.err, sizeof conn.err),
+                  0)
+            << conn.err;
+        EXPECT_EQ(status, once.status);
+        EXPECT_EQ(std::string(body, len), once.body);
+        EXPECT_STREQ(conn.c.reason, once.reason.c_str());
+        free(body);
+    }
+}
+
 TEST(HttpExchange, ResponsesThatFail) {
     const BodyCase cases[] = {
         {"status line only", {"HTTP/1.1 204 No Content\r\n\r\n"}, 0, "malformed response"},
