@@ -101,7 +101,8 @@ double store_parse_ms() {
         mbedtls_x509_crt chain;
         mbedtls_x509_crt_init(&chain);
         Clock::time_point start = Clock::now();
-        mbedtls_x509_crt_parse(&chain, reinterpret_cast<const unsigned char *>(QV_NTFY_CA_BUNDLE_PEM),
+        mbedtls_x509_crt_parse(&chain,
+                               reinterpret_cast<const unsigned char *>(QV_NTFY_CA_BUNDLE_PEM),
                                strlen(QV_NTFY_CA_BUNDLE_PEM) + 1);
         runs.push_back(ms_since(start));
         mbedtls_x509_crt_free(&chain);
@@ -109,7 +110,7 @@ double store_parse_ms() {
     return median(runs);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     if (argc == 4 && strcmp(argv[1], "--once") == 0)
@@ -129,7 +130,7 @@ int main(int argc, char **argv) {
     Clock::time_point first = Clock::now();
     if (publish(url, ca_file) != 0)
         return 1;
-    double cold = ms_since(first);  // includes parsing the embedded store once
+    double cold = ms_since(first); // includes parsing the embedded store once
 
     std::vector<double> ours, curl_total, curl_wall, curl_small, ours_process;
     for (int i = 0; i < rounds; i++) {
@@ -140,8 +141,8 @@ int main(int argc, char **argv) {
 
         std::string out;
         double wall = run_timed({"curl", "-sS", "-o", "/dev/null", "-w", "%{time_total}",
-                                 "--cacert", curl_cacert, "-H", "Title: bench",
-                                 "--data-binary", "benchmark message", url},
+                                 "--cacert", curl_cacert, "-H", "Title: bench", "--data-binary",
+                                 "benchmark message", url},
                                 &out);
         if (wall < 0) {
             fprintf(stderr, "curl failed\n");
@@ -170,7 +171,8 @@ int main(int argc, char **argv) {
     printf("https publish to loopback ntfy, %d interleaved rounds, medians in ms\n", rounds);
     printf("  parsing the embedded root store once:        %7.2f\n", parse);
     printf("  first publish in a process (parses it):      %7.2f\n", cold);
-    printf("  parsing per connection would add (share):    %6.0f%%\n", 100.0 * parse / (median(ours) + parse));
+    printf("  parsing per connection would add (share):    %6.0f%%\n",
+           100.0 * parse / (median(ours) + parse));
     printf("  chimewick publish, in process:               %7.2f\n", m_ours);
     printf("  curl, same request (its time_total):         %7.2f\n", m_curl);
     printf("  ratio chimewick / curl (in process):         %7.2f\n", m_ours / m_curl);

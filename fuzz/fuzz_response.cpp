@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             while (n < size && qv_body_byte(&c, deadline, &b) == 1)
                 n++;
             if (n > size)
-                abort();  // never more body than input
+                abort(); // never more body than input
         } else if (mode == 1) {
             for (int i = 0; i < 64 && qv_http_readline(&c, line.data(), cap, 2000) == 1; i++)
                 check_line(line.data(), cap);

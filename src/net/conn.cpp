@@ -132,8 +132,8 @@ void qv_conn_close(qv_conn *c) {
 
 // --- TCP ----------------------------------------------------------------------------------
 
-static int connect_any(qv_conn *c, const qv_url *u, const char *hostport, int timeout_ms,
-                       char *err, size_t cap) {
+static int connect_any(qv_conn *c, const qv_url *u, const char *hostport, int timeout_ms, char *err,
+                       size_t cap) {
     qv_plat_addrs *addrs = nullptr;
     if (qv_plat_resolve(u->host, u->port, &addrs) != 0) {
         qv_errf(err, cap, "cannot resolve %s", hostport);
@@ -238,7 +238,7 @@ static int load_anchors(qv_conn *c, const char *ca_file, char *err, size_t cap) 
             mbedtls_x509_crt *last = c->ca_chain;
             while (last->next)
                 last = last->next;
-            last->next = &roots->chain;  // the embedded roots stay trusted
+            last->next = &roots->chain; // the embedded roots stay trusted
             rc = 0;
         }
     }
@@ -260,8 +260,8 @@ static int configure_tls(qv_conn *c, const char *ca_file, int insecure, char *er
     mbedtls_ssl_conf_rng(c->ssl_conf, mbedtls_ctr_drbg_random, c->drbg);
     // Optional, so the handshake completes whatever the chain's state and the decision
     // (verified, pinned or refused) is taken afterwards with the verification flags.
-    mbedtls_ssl_conf_authmode(c->ssl_conf, insecure ? MBEDTLS_SSL_VERIFY_NONE
-                                                    : MBEDTLS_SSL_VERIFY_OPTIONAL);
+    mbedtls_ssl_conf_authmode(c->ssl_conf,
+                              insecure ? MBEDTLS_SSL_VERIFY_NONE : MBEDTLS_SSL_VERIFY_OPTIONAL);
     if (!insecure) {
         if (load_anchors(c, ca_file, err, cap) != 0)
             return -1;
@@ -367,8 +367,8 @@ static int decide_trust(qv_conn *c, const char *pins, int insecure, char *err, s
 
 // --- open ---------------------------------------------------------------------------------
 
-int qv_conn_open(qv_conn *c, const qv_url *u, const char *pins, const char *ca_file,
-                 int insecure, int timeout_ms, char *err, size_t cap) {
+int qv_conn_open(qv_conn *c, const qv_url *u, const char *pins, const char *ca_file, int insecure,
+                 int timeout_ms, char *err, size_t cap) {
     qv_conn_init(c);
     char hostport[HOSTPORT_CAP];
     snprintf(hostport, sizeof hostport, "%s:%d", u->host, static_cast<int>(u->port));

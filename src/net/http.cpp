@@ -15,8 +15,8 @@
 
 enum {
     BODY_START_CAP = 4096,
-    STATUS_MAX = 99999,  // status digits beyond this are read but not accumulated
-    BYTE_NOT_YET = 2,    // the slice ended where stopping loses nothing
+    STATUS_MAX = 99999, // status digits beyond this are read but not accumulated
+    BYTE_NOT_YET = 2,   // the slice ended where stopping loses nothing
 };
 
 // --- clock and waits ----------------------------------------------------------------------
@@ -55,8 +55,7 @@ static bool tls_has_pending(const qv_conn *c) {
 
 // --- sending ------------------------------------------------------------------------------
 
-int qv_send_all(qv_conn *c, const void *data, size_t len, int64_t deadline, char *err,
-                size_t cap) {
+int qv_send_all(qv_conn *c, const void *data, size_t len, int64_t deadline, char *err, size_t cap) {
     const unsigned char *p = static_cast<const unsigned char *>(data);
     size_t sent = 0;
     while (sent < len) {
@@ -67,7 +66,7 @@ int qv_send_all(qv_conn *c, const void *data, size_t len, int64_t deadline, char
         if (!c->tls) {
             int64_t n = qv_plat_sock_send(c->sock, p + sent, len - sent);
             if (n == QV_PLAT_WOULD_BLOCK)
-                continue;  // readiness can be spurious: wait again
+                continue; // readiness can be spurious: wait again
             if (n <= 0) {
                 qv_errf(err, cap, "connection dropped while sending");
                 return -1;
@@ -114,7 +113,7 @@ static int fill(qv_conn *c, int64_t deadline, bool *timed_out) {
         if (!c->tls) {
             int64_t n = qv_plat_sock_recv(c->sock, c->rbuf, QV_RBUF_CAP);
             if (n == QV_PLAT_WOULD_BLOCK)
-                continue;  // readiness can be spurious: wait again
+                continue; // readiness can be spurious: wait again
             if (n == 0) {
                 c->eof = 1;
                 return 0;
@@ -150,7 +149,8 @@ static bool starts_with_nocase(const char *s, size_t len, const char *prefix) {
     if (len < n)
         return false;
     for (size_t i = 0; i < n; i++)
-        if (tolower(static_cast<unsigned char>(s[i])) != tolower(static_cast<unsigned char>(prefix[i])))
+        if (tolower(static_cast<unsigned char>(s[i])) !=
+            tolower(static_cast<unsigned char>(prefix[i])))
             return false;
     return true;
 }
@@ -233,8 +233,10 @@ static int parse_head(qv_conn *c, const char *head, size_t len, char *err, size_
         return -1;
     }
     for (const char *line = lf + 1; line < head + len;) {
-        const char *next = static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(head + len - line)));
-        size_t n = trim_crs(line, next ? static_cast<size_t>(next - line) : static_cast<size_t>(head + len - line));
+        const char *next =
+            static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(head + len - line)));
+        size_t n = trim_crs(line, next ? static_cast<size_t>(next - line)
+                                       : static_cast<size_t>(head + len - line));
         if (starts_with_nocase(line, n, "Transfer-Encoding:")) {
             if (contains(line, n, "chunked"))
                 c->chunked = 1;
@@ -269,7 +271,7 @@ int qv_read_headers(qv_conn *c, int64_t deadline, char *err, size_t cap) {
                 qv_errf(err, cap, "server closed without a response");
                 return -1;
             }
-            cut = len;  // the server closed: parse what came
+            cut = len; // the server closed: parse what came
             break;
         }
         size_t before = len;
@@ -361,7 +363,7 @@ static int read_trailers(qv_conn *c, int64_t deadline, int64_t soft) {
         }
         if (!any) {
             c->eof = 1;
-            c->rpos = c->rlen;  // the response is complete; nothing after it belongs to it
+            c->rpos = c->rlen; // the response is complete; nothing after it belongs to it
             return 0;
         }
     }
@@ -472,9 +474,9 @@ static int collect_body(qv_conn *c, int64_t deadline, char **out, size_t *out_le
     return 0;
 }
 
-int qv_http_request(qv_conn *c, const char *method, const char *path,
-                    const char *const *headers, const char *body, size_t body_len,
-                    int *status, char **out_body, size_t *out_len, char *err, size_t cap) {
+int qv_http_request(qv_conn *c, const char *method, const char *path, const char *const *headers,
+                    const char *body, size_t body_len, int *status, char **out_body,
+                    size_t *out_len, char *err, size_t cap) {
     if (status)
         *status = 0;
     if (out_body)
@@ -484,8 +486,8 @@ int qv_http_request(qv_conn *c, const char *method, const char *path,
     if (err && cap > 0)
         err[0] = '\0';
     int64_t deadline = qv_now_ms() + QV_EXCHANGE_MS;
-    if (send_and_read_head(c, method, path, headers, body, body_len, status, deadline, err,
-                           cap) != 0)
+    if (send_and_read_head(c, method, path, headers, body, body_len, status, deadline, err, cap) !=
+        0)
         return -1;
     if (method && strcmp(method, "HEAD") == 0)
         return 0;
@@ -531,7 +533,7 @@ static int finish_line(qv_line_reader *r, int result) {
 static void start_dropping(qv_line_reader *r, unsigned char first_dropped) {
     r->dropping = 1;
     r->at_limit = r->len >= QV_LINE_KEEP_MAX;
-    r->buf[r->len] = static_cast<char>(first_dropped);  // r->len < r->cap here
+    r->buf[r->len] = static_cast<char>(first_dropped); // r->len < r->cap here
     r->len = qv_utf8_cut(r->buf, r->len + 1, r->len);
 }
 
@@ -561,7 +563,7 @@ int qv_http_readline_slice(qv_conn *c, qv_line_reader *r, int timeout_ms, int sl
         if (got < 0) {
             if (r->at_limit)
                 return finish_line(r, 1);
-            r->len = 0;  // what was collected is lost
+            r->len = 0; // what was collected is lost
             return finish_line(r, -1);
         }
         if (b == '\n') {

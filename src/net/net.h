@@ -16,18 +16,18 @@ enum {
 };
 
 enum {
-    QV_RBUF_CAP = 16384,               // one receive fills at most this much
-    QV_REASON_CAP = 64,                // reason phrase, cut to 63 bytes
-    QV_KEY_HEX_CAP = 65,               // SHA-256 as hex and its terminator
-    QV_BODY_MAX = 4194304,             // collected bodies and Content-Length stop here
-    QV_LINE_KEEP_MAX = 1048575,        // no stream line keeps more characters than this
-    QV_EXCHANGE_MS = 20000,            // one deadline for sending, head and body together
-    QV_CONNECT_DEFAULT_MS = 10000,     // a connect or handshake time-out of 0 or less
-    QV_LINE_DEFAULT_MS = 30000,        // a line time-out of 0 or less
-    QV_CA_FILE_MAX = 4194304,          // largest extra CA file read
-    QV_PUBKEY_DER_CAP = 1600,          // the server's public key in DER must fit here
-    QV_PIN_TOKEN_MAX = 79,             // a pin token longer than this is split
-    QV_CHUNK_LINE_MAX = 79,            // characters kept of a chunk-size line
+    QV_RBUF_CAP = 16384,           // one receive fills at most this much
+    QV_REASON_CAP = 64,            // reason phrase, cut to 63 bytes
+    QV_KEY_HEX_CAP = 65,           // SHA-256 as hex and its terminator
+    QV_BODY_MAX = 4194304,         // collected bodies and Content-Length stop here
+    QV_LINE_KEEP_MAX = 1048575,    // no stream line keeps more characters than this
+    QV_EXCHANGE_MS = 20000,        // one deadline for sending, head and body together
+    QV_CONNECT_DEFAULT_MS = 10000, // a connect or handshake time-out of 0 or less
+    QV_LINE_DEFAULT_MS = 30000,    // a line time-out of 0 or less
+    QV_CA_FILE_MAX = 4194304,      // largest extra CA file read
+    QV_PUBKEY_DER_CAP = 1600,      // the server's public key in DER must fit here
+    QV_PIN_TOKEN_MAX = 79,         // a pin token longer than this is split
+    QV_CHUNK_LINE_MAX = 79,        // characters kept of a chunk-size line
 };
 
 // The embedded root store: PEM blocks of public roots, zero-terminated (generated at build
@@ -62,24 +62,24 @@ struct mbedtls_ctr_drbg_context;
 // One client connection with its TLS state and the response being read. Callers keep it in
 // their own storage (it carries the receive buffer inline), one per exchange.
 struct qv_conn {
-    int64_t sock;                      // connected non-blocking socket, -1 when none
+    int64_t sock; // connected non-blocking socket, -1 when none
     int32_t tls;
-    char host[QV_URL_HOST_CAP];        // Host header, TLS server name and certificate name
+    char host[QV_URL_HOST_CAP]; // Host header, TLS server name and certificate name
     int32_t port;
-    mbedtls_ssl_context *ssl;          // the TLS objects exist only with TLS
+    mbedtls_ssl_context *ssl; // the TLS objects exist only with TLS
     mbedtls_ssl_config *ssl_conf;
-    mbedtls_x509_crt *ca_chain;        // trust anchors (may be the process-wide parsed store)
+    mbedtls_x509_crt *ca_chain; // trust anchors (may be the process-wide parsed store)
     mbedtls_entropy_context *entropy;
     mbedtls_ctr_drbg_context *drbg;
-    char peer_key_sha256[QV_KEY_HEX_CAP];  // server key fingerprint, empty when none
-    int32_t verified;                  // chain and name verified against the anchors
-    int32_t pinned;                    // accepted through a pin instead
+    char peer_key_sha256[QV_KEY_HEX_CAP]; // server key fingerprint, empty when none
+    int32_t verified;                     // chain and name verified against the anchors
+    int32_t pinned;                       // accepted through a pin instead
     unsigned char rbuf[QV_RBUF_CAP];
-    uint64_t rlen;                     // bytes held in rbuf
-    uint64_t rpos;                     // next unread byte in rbuf
+    uint64_t rlen; // bytes held in rbuf
+    uint64_t rpos; // next unread byte in rbuf
     int32_t chunked;
-    int32_t chunk_state;               // 0 size line, 1 data, 2 data end, 3 trailers
-    int64_t remaining;                 // body (or chunk) bytes left; -1 until the server closes
+    int32_t chunk_state; // 0 size line, 1 data, 2 data end, 3 trailers
+    int64_t remaining;   // body (or chunk) bytes left; -1 until the server closes
     int32_t headers_done;
     int32_t eof;
     int32_t status;
@@ -91,8 +91,8 @@ void qv_conn_init(qv_conn *c);
 // verified chain and name, else a matching pin (never across a name mismatch), else refused.
 // pins: SHA-256 key fingerprints in hex, separated by white space or commas. 0, or -1 with a
 // message and nothing left open.
-int qv_conn_open(qv_conn *c, const qv_url *u, const char *pins, const char *ca_file,
-                 int insecure, int timeout_ms, char *err, size_t cap);
+int qv_conn_open(qv_conn *c, const qv_url *u, const char *pins, const char *ca_file, int insecure,
+                 int timeout_ms, char *err, size_t cap);
 // Releases the TLS objects and closes the socket; safe twice and after a failed open.
 void qv_conn_close(qv_conn *c);
 // The transport handed to the TLS library; ctx points at the connection's socket handle.
@@ -109,8 +109,7 @@ int64_t qv_now_ms(void);
 // with 0; any other signal does not shorten it.
 int qv_wait_readable(int64_t sock, int64_t deadline);
 int qv_wait_writable(int64_t sock, int64_t deadline);
-int qv_send_all(qv_conn *c, const void *data, size_t len, int64_t deadline, char *err,
-                size_t cap);
+int qv_send_all(qv_conn *c, const void *data, size_t len, int64_t deadline, char *err, size_t cap);
 // 1 when unread bytes are available, 0 at the end of the stream, -1 on time-out or error.
 int qv_fill(qv_conn *c, int64_t deadline);
 int qv_read_headers(qv_conn *c, int64_t deadline, char *err, size_t cap);
@@ -119,9 +118,9 @@ int qv_read_headers(qv_conn *c, int64_t deadline, char *err, size_t cap);
 int qv_body_byte(qv_conn *c, int64_t deadline, unsigned char *out);
 // One whole exchange on an open connection. 0 when a response head was read, whatever its
 // status; the body (zero-terminated, not counted) is the caller's to free.
-int qv_http_request(qv_conn *c, const char *method, const char *path,
-                    const char *const *headers, const char *body, size_t body_len,
-                    int *status, char **out_body, size_t *out_len, char *err, size_t cap);
+int qv_http_request(qv_conn *c, const char *method, const char *path, const char *const *headers,
+                    const char *body, size_t body_len, int *status, char **out_body,
+                    size_t *out_len, char *err, size_t cap);
 // Sends the request and reads the head; the body is then read with the line readers below.
 int qv_http_open_stream(qv_conn *c, const char *method, const char *path,
                         const char *const *headers, int *status, char *err, size_t cap);
@@ -147,7 +146,7 @@ int qv_http_readline(qv_conn *c, char *buf, size_t cap, int timeout_ms);
 // line, a chunk's line end or the trailers (those finish within the line's time-out).
 enum { QV_LINE_NOT_YET = 2 };
 struct qv_line_reader {
-    char *buf;        // the caller's line buffer
+    char *buf; // the caller's line buffer
     size_t cap;
     size_t len;       // characters kept of the current line
     int64_t deadline; // when the current line must be complete; set when it starts

@@ -57,8 +57,9 @@ std::string run_capture(const std::string &cmd) {
 
 std::string fingerprint_by_openssl(const std::string &cert_pem) {
     std::string path = temp_file_with(cert_pem);
-    std::string out = run_capture("openssl x509 -in '" + path +
-                                  "' -pubkey -noout | openssl pkey -pubin -outform DER | sha256sum");
+    std::string out =
+        run_capture("openssl x509 -in '" + path +
+                    "' -pubkey -noout | openssl pkey -pubin -outform DER | sha256sum");
     if (out.size() < 64)
         throw std::runtime_error("openssl could not compute the key fingerprint");
     return out.substr(0, 64);
@@ -111,7 +112,7 @@ template <typename Read> std::string read_request(Read read) {
     }
 }
 
-}  // namespace
+} // namespace
 
 // --- certificates -------------------------------------------------------------------------
 
@@ -134,10 +135,10 @@ TlsIdentity make_identity(const IdentitySpec &spec) {
     if (ok)
         id.key_pem = reinterpret_cast<char *>(buf);
     if (ok && spec.issuer)
-        ok = mbedtls_pk_parse_key(&issuer_key,
-                                  reinterpret_cast<const unsigned char *>(spec.issuer->key_pem.c_str()),
-                                  spec.issuer->key_pem.size() + 1, nullptr, 0,
-                                  mbedtls_ctr_drbg_random, &rng.drbg) == 0;
+        ok = mbedtls_pk_parse_key(
+                 &issuer_key, reinterpret_cast<const unsigned char *>(spec.issuer->key_pem.c_str()),
+                 spec.issuer->key_pem.size() + 1, nullptr, 0, mbedtls_ctr_drbg_random,
+                 &rng.drbg) == 0;
     if (ok) {
         mbedtls_x509write_crt_set_version(&crt, MBEDTLS_X509_CRT_VERSION_3);
         mbedtls_x509write_crt_set_md_alg(&crt, MBEDTLS_MD_SHA256);
@@ -154,16 +155,20 @@ TlsIdentity make_identity(const IdentitySpec &spec) {
             sans[i].next = i + 1 < sans.size() ? &sans[i + 1] : nullptr;
         }
         ok = mbedtls_x509write_crt_set_subject_name(&crt, id.subject.c_str()) == 0 &&
-             mbedtls_x509write_crt_set_issuer_name(
-                 &crt, spec.issuer ? spec.issuer->subject.c_str() : id.subject.c_str()) == 0 &&
+             mbedtls_x509write_crt_set_issuer_name(&crt, spec.issuer ? spec.issuer->subject.c_str()
+                                                                     : id.subject.c_str()) == 0 &&
              mbedtls_x509write_crt_set_serial_raw(&crt, serial, sizeof serial) == 0 &&
-             mbedtls_x509write_crt_set_validity(&crt, spec.expired ? "20010101000000" : "20200101000000",
-                                                spec.expired ? "20020101000000" : "20991231235959") == 0 &&
+             mbedtls_x509write_crt_set_validity(
+                 &crt, spec.expired ? "20010101000000" : "20200101000000",
+                 spec.expired ? "20020101000000" : "20991231235959") == 0 &&
              mbedtls_x509write_crt_set_basic_constraints(&crt, spec.is_ca ? 1 : 0, -1) == 0 &&
-             (!spec.is_ca || mbedtls_x509write_crt_set_key_usage(
-                                 &crt, MBEDTLS_X509_KU_KEY_CERT_SIGN | MBEDTLS_X509_KU_CRL_SIGN) == 0) &&
-             (sans.empty() || mbedtls_x509write_crt_set_subject_alternative_name(&crt, sans.data()) == 0) &&
-             mbedtls_x509write_crt_pem(&crt, buf, sizeof buf, mbedtls_ctr_drbg_random, &rng.drbg) == 0;
+             (!spec.is_ca ||
+              mbedtls_x509write_crt_set_key_usage(&crt, MBEDTLS_X509_KU_KEY_CERT_SIGN |
+                                                            MBEDTLS_X509_KU_CRL_SIGN) == 0) &&
+             (sans.empty() ||
+              mbedtls_x509write_crt_set_subject_alternative_name(&crt, sans.data()) == 0) &&
+             mbedtls_x509write_crt_pem(&crt, buf, sizeof buf, mbedtls_ctr_drbg_random, &rng.drbg) ==
+                 0;
     }
     if (ok)
         id.cert_pem = reinterpret_cast<char *>(buf);
@@ -183,7 +188,8 @@ std::string temp_file_with(const std::string &content) {
     int fd = mkstemp(path);
     if (fd < 0)
         throw std::runtime_error("mkstemp failed");
-    bool written = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    bool written =
+        write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
     close(fd);
     if (!written)
         throw std::runtime_error("cannot write a temporary file");
@@ -207,7 +213,7 @@ static int listen_loopback(int *port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;  // a free port chosen by the system
+    addr.sin_port = 0; // a free port chosen by the system
     socklen_t len = sizeof addr;
     if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 4) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
@@ -347,16 +353,17 @@ void ScriptPeer::serve_tls(int fd) {
     bool ok =
         mbedtls_x509_crt_parse(&cert, reinterpret_cast<const unsigned char *>(chain.c_str()),
                                chain.size() + 1) == 0 &&
-        mbedtls_pk_parse_key(&key, reinterpret_cast<const unsigned char *>(script_.tls->key_pem.c_str()),
-                             script_.tls->key_pem.size() + 1, nullptr, 0, mbedtls_ctr_drbg_random,
-                             &rng.drbg) == 0 &&
+        mbedtls_pk_parse_key(
+            &key, reinterpret_cast<const unsigned char *>(script_.tls->key_pem.c_str()),
+            script_.tls->key_pem.size() + 1, nullptr, 0, mbedtls_ctr_drbg_random, &rng.drbg) == 0 &&
         mbedtls_ssl_config_defaults(&conf, MBEDTLS_SSL_IS_SERVER, MBEDTLS_SSL_TRANSPORT_STREAM,
                                     MBEDTLS_SSL_PRESET_DEFAULT) == 0;
     if (ok) {
         mbedtls_ssl_conf_rng(&conf, mbedtls_ctr_drbg_random, &rng.drbg);
         if (script_.tls12_only)
             mbedtls_ssl_conf_max_tls_version(&conf, MBEDTLS_SSL_VERSION_TLS1_2);
-        ok = mbedtls_ssl_conf_own_cert(&conf, &cert, &key) == 0 && mbedtls_ssl_setup(&ssl, &conf) == 0;
+        ok = mbedtls_ssl_conf_own_cert(&conf, &cert, &key) == 0 &&
+             mbedtls_ssl_setup(&ssl, &conf) == 0;
     }
     if (ok) {
         mbedtls_ssl_set_bio(&ssl, &fd, tls_send_cb, tls_recv_cb, nullptr);
@@ -373,7 +380,8 @@ void ScriptPeer::serve_tls(int fd) {
             break;
         const std::string &piece = script_.pieces[i];
         for (size_t sent = 0; ok && sent < piece.size();) {
-            int n = mbedtls_ssl_write(&ssl, reinterpret_cast<const unsigned char *>(piece.data()) + sent,
+            int n = mbedtls_ssl_write(&ssl,
+                                      reinterpret_cast<const unsigned char *>(piece.data()) + sent,
                                       piece.size() - sent);
             ok = n > 0;
             if (ok)

@@ -11,7 +11,7 @@
 // DER form as 64 lower-case hex digits, computed by the openssl command (not by the code
 // under test).
 struct TlsIdentity {
-    std::string subject;  // "CN=..."
+    std::string subject; // "CN=..."
     std::string cert_pem;
     std::string key_pem;
     std::string fingerprint;
@@ -20,7 +20,7 @@ struct TlsIdentity {
 struct IdentitySpec {
     std::string cn = "localhost";
     std::vector<std::string> dns_names = {"localhost"};
-    const TlsIdentity *issuer = nullptr;  // null: self-signed
+    const TlsIdentity *issuer = nullptr; // null: self-signed
     bool is_ca = false;
     bool expired = false;
 };
@@ -34,10 +34,10 @@ struct PeerScript {
     bool hold_open = false;
     bool read_request = true;
     const TlsIdentity *tls = nullptr;
-    std::string tls_chain_extra;  // PEM of intermediates sent after the leaf
+    std::string tls_chain_extra; // PEM of intermediates sent after the leaf
     bool tls12_only = false;
-    std::vector<size_t> gated;  // pieces that wait for release() before they are sent
-    int pause_ms = 30;          // between pieces that are not gated
+    std::vector<size_t> gated; // pieces that wait for release() before they are sent
+    int pause_ms = 30;         // between pieces that are not gated
 };
 
 // The common scripts: send the pieces, then close (or stay silent with hold_open).
@@ -45,20 +45,22 @@ PeerScript script_of(std::vector<std::string> pieces, bool hold_open = false,
                      bool read_request = true);
 
 class ScriptPeer {
-public:
+  public:
     explicit ScriptPeer(PeerScript script);
     ~ScriptPeer();
     ScriptPeer(const ScriptPeer &) = delete;
     ScriptPeer &operator=(const ScriptPeer &) = delete;
 
-    int port() const { return port_; }
+    int port() const {
+        return port_;
+    }
     std::string url(const std::string &path = "/") const;
     // Lets the next gated piece go.
     void release();
     // Stops the peer and returns the request bytes it received.
     std::string received();
 
-private:
+  private:
     void run();
     void serve(int fd);
     void serve_tls(int fd);

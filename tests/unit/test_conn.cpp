@@ -35,7 +35,8 @@ const Identities &ids() {
         m->other_name = make_identity({"other.test", {"other.test"}});
         m->ca = make_identity({"Chimewick Test Root", {}, nullptr, true});
         m->by_ca = make_identity({"localhost", {"localhost"}, &m->ca});
-        m->expired_elsewhere = make_identity({"expired.test", {"expired.test"}, nullptr, false, true});
+        m->expired_elsewhere =
+            make_identity({"expired.test", {"expired.test"}, nullptr, false, true});
         m->expired_here = make_identity({"localhost", {"localhost"}, nullptr, false, true});
         return m;
     }();
@@ -53,7 +54,7 @@ struct Opened {
     std::string err;
     int verified = -1, pinned = -1;
     std::string fingerprint;
-    std::string version;  // the negotiated TLS version
+    std::string version; // the negotiated TLS version
     int status = 0;
     std::string body;
 };
@@ -89,8 +90,8 @@ Opened open_and_get(ScriptPeer &peer, const OpenArgs &a, bool tls = true) {
         o.version = c.ssl ? mbedtls_ssl_get_version(c.ssl) : "";
         char *body = nullptr;
         size_t len = 0;
-        EXPECT_EQ(qv_http_request(&c, "GET", "/x", nullptr, nullptr, 0, &o.status, &body, &len,
-                                  err, sizeof err),
+        EXPECT_EQ(qv_http_request(&c, "GET", "/x", nullptr, nullptr, 0, &o.status, &body, &len, err,
+                                  sizeof err),
                   0)
             << err;
         if (body)
@@ -101,7 +102,8 @@ Opened open_and_get(ScriptPeer &peer, const OpenArgs &a, bool tls = true) {
     return o;
 }
 
-const std::vector<std::string> kReply = {"HTTP/1.1 200 OK\r\nContent-", "Length: 4\r\n\r\n", "pong"};
+const std::vector<std::string> kReply = {"HTTP/1.1 200 OK\r\nContent-", "Length: 4\r\n\r\n",
+                                         "pong"};
 
 PeerScript tls_peer(const TlsIdentity &id, bool tls12 = false) {
     PeerScript s;
@@ -113,13 +115,14 @@ PeerScript tls_peer(const TlsIdentity &id, bool tls12 = false) {
 
 unsigned verify_flags_in(const std::string &err) {
     std::smatch m;
-    static const std::regex re("tls certificate rejected \\(verify flags 0x([0-9a-f]+), no matching pin\\)");
+    static const std::regex re(
+        "tls certificate rejected \\(verify flags 0x([0-9a-f]+), no matching pin\\)");
     if (!std::regex_match(err, m, re))
         return 0;
     return static_cast<unsigned>(strtoul(m[1].str().c_str(), nullptr, 16));
 }
 
-}  // namespace
+} // namespace
 
 // --- trust decisions ------------------------------------------------------------------------
 
@@ -147,7 +150,7 @@ TEST(ConnTls, PinsAcceptOnlyTheExactKey) {
         {"deadbeef," + fp, true},
         {other + " , \n" + upper(fp) + "\n", true},
         {"\t" + other + "\t" + fp + "\t", true},
-        {std::string(QV_PIN_TOKEN_MAX, 'x') + fp, true},  // a long run is read as several tokens
+        {std::string(QV_PIN_TOKEN_MAX, 'x') + fp, true}, // a long run is read as several tokens
         {other, false},
         {"sha256/" + fp, false},
         {fp.substr(0, 63), false},
@@ -184,7 +187,9 @@ TEST(ConnTls, APinNeverSavesANameMismatch) {
     ScriptPeer peer(tls_peer(ids().other_name));
     Opened o = open_and_get(peer, {ids().other_name.fingerprint.c_str()});
     EXPECT_EQ(o.rc, -1);
-    EXPECT_EQ(o.err, "tls certificate is not valid for localhost (a pin cannot override a hostname mismatch)");
+    EXPECT_EQ(
+        o.err,
+        "tls certificate is not valid for localhost (a pin cannot override a hostname mismatch)");
 }
 
 TEST(ConnTls, PrivateCaThroughCaFileWhilePublicRootsStayTrusted) {
@@ -233,7 +238,7 @@ TEST(ConnTls, TheAnchorsHoldTheCaFileAndEveryEmbeddedRoot) {
         EXPECT_EQ(private_root, file != nullptr);
         EXPECT_TRUE(isrg_x1 && isrg_x2);
         qv_conn_close(&c);
-        qv_conn_close(&c);  // closing twice is harmless
+        qv_conn_close(&c); // closing twice is harmless
         EXPECT_EQ(c.sock, -1);
         EXPECT_EQ(c.ca_chain, nullptr);
     }
@@ -243,12 +248,12 @@ TEST(ConnTls, CaFileErrors) {
     std::string missing = "/nonexistent/qv-ca.pem";
     std::string empty = temp_file_with("");
     std::string garbage = temp_file_with("this is not a certificate\n");
-    std::string half = temp_file_with(ids().ca.cert_pem +
-                                      "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n");
+    std::string half = temp_file_with(
+        ids().ca.cert_pem + "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n");
     std::string huge = temp_file_with(std::string(QV_CA_FILE_MAX + 1, 'A'));
     struct Case {
         std::string path;
-        std::string message;  // exact, or a prefix ending in "("
+        std::string message; // exact, or a prefix ending in "("
     };
     const Case cases[] = {
         {missing, "cannot open ca_file " + missing},
@@ -273,7 +278,8 @@ TEST(ConnTls, CaFileErrors) {
 }
 
 TEST(ConnTls, InsecureModeAcceptsAnythingAndStillFingerprints) {
-    for (const TlsIdentity *id : {&ids().expired_elsewhere, &ids().self_signed, &ids().other_name}) {
+    for (const TlsIdentity *id :
+         {&ids().expired_elsewhere, &ids().self_signed, &ids().other_name}) {
         ScriptPeer peer(tls_peer(*id));
         Opened o = open_and_get(peer, {nullptr, "/nonexistent/ignored.pem", 1});
         EXPECT_EQ(o.rc, 0) << id->subject << ": " << o.err;
@@ -289,8 +295,8 @@ TEST(ConnTls, ExchangesOverBothVersionsWhenEveryIoBlocksOnce) {
     qv_plat_test_would_block_once(1);
     for (bool tls12 : {false, true}) {
         PeerScript s = tls_peer(ids().by_ca, tls12);
-        s.pieces = {"HTTP/1.1 200 OK\r\nTransfer-", "Encoding: chunked\r\n\r\n4\r\n",
-                    "po", "ng\r\n0\r\n\r\n"};
+        s.pieces = {"HTTP/1.1 200 OK\r\nTransfer-", "Encoding: chunked\r\n\r\n4\r\n", "po",
+                    "ng\r\n0\r\n\r\n"};
         ScriptPeer peer(s);
         Opened o = open_and_get(peer, {nullptr, ca_file.c_str()});
         EXPECT_EQ(o.rc, 0) << o.err;
@@ -401,8 +407,8 @@ TEST(ConnBio, MapsSocketResultsToTlsCodes) {
     close(sv[0]);
     while (bio_recv(&b, buf, sizeof buf) > 0) {
     }
-    EXPECT_EQ(bio_recv(&b, buf, sizeof buf), 0);  // the peer closed
-    EXPECT_EQ(bio_send(&b, buf, 1), MBEDTLS_ERR_SSL_INTERNAL_ERROR);  // and never kills us
+    EXPECT_EQ(bio_recv(&b, buf, sizeof buf), 0);                     // the peer closed
+    EXPECT_EQ(bio_send(&b, buf, 1), MBEDTLS_ERR_SSL_INTERNAL_ERROR); // and never kills us
     close(sv[1]);
     int64_t none = -1;
     EXPECT_EQ(bio_recv(&none, buf, 1), MBEDTLS_ERR_SSL_INTERNAL_ERROR);
@@ -412,7 +418,8 @@ TEST(ConnBio, MapsSocketResultsToTlsCodes) {
 
 TEST(ConnTrustStore, IsPlainPemThatParsesWhole) {
     const std::string pem = QV_NTFY_CA_BUNDLE_PEM;
-    std::regex line_re("-----BEGIN CERTIFICATE-----|-----END CERTIFICATE-----|[A-Za-z0-9+/=]{1,64}");
+    std::regex line_re(
+        "-----BEGIN CERTIFICATE-----|-----END CERTIFICATE-----|[A-Za-z0-9+/=]{1,64}");
     size_t begins = 0, at = 0;
     bool inside = false;
     while (at < pem.size()) {

@@ -29,7 +29,9 @@ struct Conn {
         EXPECT_EQ(qv_url_parse(peer.url().c_str(), &u, err, sizeof err), 0) << err;
         EXPECT_EQ(qv_conn_open(&c, &u, nullptr, nullptr, 0, 5000, err, sizeof err), 0) << err;
     }
-    ~Conn() { qv_conn_close(&c); }
+    ~Conn() {
+        qv_conn_close(&c);
+    }
 };
 
 struct Exchange {
@@ -62,7 +64,7 @@ std::string chunk(const std::string &data) {
     return size + data + "\r\n";
 }
 
-}  // namespace
+} // namespace
 
 // --- heads and bodies ---------------------------------------------------------------------
 
@@ -75,31 +77,69 @@ struct BodyCase {
 
 TEST(HttpExchange, ResponsesThatSucceed) {
     const BodyCase cases[] = {
-        {"head split over receives", {"HTTP/1.1 200 OK\r\nContent-Le", "ngth: 5\r\n\r", "\nhello"}, 200, "hello"},
-        {"terminator split", {"HTTP/1.1 201 Created\r\nContent-Length: 2\r\n", "\r\nhi"}, 201, "hi"},
+        {"head split over receives",
+         {"HTTP/1.1 200 OK\r\nContent-Le", "ngth: 5\r\n\r", "\nhello"},
+         200,
+         "hello"},
+        {"terminator split",
+         {"HTTP/1.1 201 Created\r\nContent-Length: 2\r\n", "\r\nhi"},
+         201,
+         "hi"},
         {"LF LF head", {"HTTP/1.1 200 OK\nContent-Length: 2\n\nhi"}, 200, "hi"},
-        {"LF head, CRLF CRLF in the body", {"HTTP/1.1 200 OK\nX: y\n\nab\r\n\r\ncd"}, 200, "ab\r\n\r\ncd"},
-        {"HTTP/1.0 and a 404", {"HTTP/1.0 404 Not Found\r\nContent-Length: 3\r\n\r\nno!"}, 404, "no!"},
+        {"LF head, CRLF CRLF in the body",
+         {"HTTP/1.1 200 OK\nX: y\n\nab\r\n\r\ncd"},
+         200,
+         "ab\r\n\r\ncd"},
+        {"HTTP/1.0 and a 404",
+         {"HTTP/1.0 404 Not Found\r\nContent-Length: 3\r\n\r\nno!"},
+         404,
+         "no!"},
         {"chunked with extension and trailer",
-         {kOkChunkedHead, "5;name=value\r\nhello\r\n0\r\nX-Trailer: 1\r\n\r\n"}, 200, "hello"},
+         {kOkChunkedHead, "5;name=value\r\nhello\r\n0\r\nX-Trailer: 1\r\n\r\n"},
+         200,
+         "hello"},
         {"chunks: 0x prefix, LF ends, split framing",
-         {kOkChunkedHead, "0x3\r\nabc\n4\r", "\ndefg\r", "\n0\r\n\r\n"}, 200, "abcdefg"},
+         {kOkChunkedHead, "0x3\r\nabc\n4\r", "\ndefg\r", "\n0\r\n\r\n"},
+         200,
+         "abcdefg"},
         {"gzip, chunked selects chunked",
-         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n"}, 200, "ok"},
+         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n"},
+         200,
+         "ok"},
         {"lower-case header names",
-         {"HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n"}, 200, "ok"},
+         {"HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n"},
+         200,
+         "ok"},
         {"chunked wins over Content-Length",
-         {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"}, 200, "abc"},
-        {"Content-Length shorter than the data", {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n0123456789"}, 200, "01234"},
-        {"server closes before Content-Length", {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nabc"}, 200, "abc"},
+         {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\nTransfer-Encoding: "
+          "chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"},
+         200,
+         "abc"},
+        {"Content-Length shorter than the data",
+         {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n0123456789"},
+         200,
+         "01234"},
+        {"server closes before Content-Length",
+         {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nabc"},
+         200,
+         "abc"},
         {"negative Content-Length", {"HTTP/1.1 200 OK\r\nContent-Length: -7\r\n\r\nabc"}, 200, ""},
-        {"later Content-Length wins", {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\ncontent-length:  4\r\n\r\nabcdef"}, 200, "abcd"},
-        {"close-delimited body", {"HTTP/1.1 200 OK\r\nServer: x\r\n\r\nall ", "of ", "this"}, 200, "all of this"},
+        {"later Content-Length wins",
+         {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\ncontent-length:  4\r\n\r\nabcdef"},
+         200,
+         "abcd"},
+        {"close-delimited body",
+         {"HTTP/1.1 200 OK\r\nServer: x\r\n\r\nall ", "of ", "this"},
+         200,
+         "all of this"},
         {"server closes mid-chunk", {kOkChunkedHead, "a\r\nhel"}, 200, "hel"},
         {"server closes after a chunk", {kOkChunkedHead, "3\r\nabc\r\n"}, 200, "abc"},
         {"server closes inside the head", {"HTTP/1.1 200 OK\r\nX: y"}, 200, ""},
         {"no reason phrase", {"HTTP/1.1 200\r\nContent-Length: 0\r\n\r\n"}, 200, ""},
-        {"a huge status is bounded", {"HTTP/1.1 99999999999999999999 X\r\nA: b\r\n\r\n"}, 999999, ""},
+        {"a huge status is bounded",
+         {"HTTP/1.1 99999999999999999999 X\r\nA: b\r\n\r\n"},
+         999999,
+         ""},
     };
     for (const BodyCase &bc : cases) {
         Exchange x = exchange(bc.pieces);
@@ -148,17 +188,32 @@ TEST(HttpExchange, ResponsesThatFail) {
         {"no blank after the version", {"HTTP/1.1\r\nA: b\r\n\r\n"}, 0, "not an HTTP/1.x response"},
         {"not HTTP at all", {"SSH-2.0-OpenSSH\r\n\r\n"}, 0, "not an HTTP/1.x response"},
         {"closed without a response", {}, 0, "server closed without a response"},
-        {"head too large", {"HTTP/1.1 200 OK\r\nX: " + std::string(9000, 'a')}, 0, "response headers too large"},
-        {"chunk data not followed by a line end", {kOkChunkedHead, "5\r\nhelloX\r\n0\r\n\r\n"}, 200, "error reading response body"},
-        {"negative chunk size", {kOkChunkedHead, "-5\r\nhello\r\n0\r\n\r\n"}, 200, "error reading response body"},
-        {"chunk size without a number", {kOkChunkedHead, "zz\r\nhello\r\n0\r\n\r\n"}, 200, "error reading response body"},
-        {"empty chunk-size line", {kOkChunkedHead, "\r\nhello\r\n0\r\n\r\n"}, 200, "error reading response body"},
+        {"head too large",
+         {"HTTP/1.1 200 OK\r\nX: " + std::string(9000, 'a')},
+         0,
+         "response headers too large"},
+        {"chunk data not followed by a line end",
+         {kOkChunkedHead, "5\r\nhelloX\r\n0\r\n\r\n"},
+         200,
+         "error reading response body"},
+        {"negative chunk size",
+         {kOkChunkedHead, "-5\r\nhello\r\n0\r\n\r\n"},
+         200,
+         "error reading response body"},
+        {"chunk size without a number",
+         {kOkChunkedHead, "zz\r\nhello\r\n0\r\n\r\n"},
+         200,
+         "error reading response body"},
+        {"empty chunk-size line",
+         {kOkChunkedHead, "\r\nhello\r\n0\r\n\r\n"},
+         200,
+         "error reading response body"},
     };
     for (const BodyCase &bc : cases) {
         Exchange x = exchange(bc.pieces);
         EXPECT_EQ(x.rc, -1) << bc.name;
         EXPECT_EQ(x.err, bc.body) << bc.name;
-        EXPECT_EQ(x.status, bc.status) << bc.name;  // the status is handed out once the head is read
+        EXPECT_EQ(x.status, bc.status) << bc.name; // the status is handed out once the head is read
         EXPECT_EQ(x.body, "") << bc.name;
     }
 }
@@ -170,7 +225,8 @@ TEST(HttpExchange, HeadTerminatorExactlyAtTheLimitIsAccepted) {
     Exchange x = exchange({head + "body"});
     EXPECT_EQ(x.rc, 0) << x.err;
     EXPECT_EQ(x.body, "body");
-    Exchange over = exchange({start + std::string(QV_HEAD_MAX - start.size() - 3, 'a') + "\r\n\r\n"});
+    Exchange over =
+        exchange({start + std::string(QV_HEAD_MAX - start.size() - 3, 'a') + "\r\n\r\n"});
     EXPECT_EQ(over.err, "response headers too large");
 }
 
@@ -242,7 +298,7 @@ TEST(HttpExchange, BodyIsCutAtFourMebibytes) {
     ASSERT_EQ(x.rc, 0) << x.err;
     ASSERT_EQ(x.body.size(), static_cast<size_t>(QV_BODY_MAX));
     EXPECT_EQ(x.body.back(), 'L');
-    x = exchange({"HTTP/1.1 200 OK\r\nServer: t\r\n\r\n", big});  // close-delimited
+    x = exchange({"HTTP/1.1 200 OK\r\nServer: t\r\n\r\n", big}); // close-delimited
     EXPECT_EQ(x.body.size(), static_cast<size_t>(QV_BODY_MAX));
 }
 
@@ -261,7 +317,9 @@ TEST(HttpExchange, OpenStreamReportsStatusAndClearsTheErrorBuffer) {
     Conn conn(peer);
     int status = 0;
     strcpy(conn.err, "stale");
-    EXPECT_EQ(qv_http_open_stream(&conn.c, "GET", "/t/json", nullptr, &status, conn.err, sizeof conn.err), 0);
+    EXPECT_EQ(
+        qv_http_open_stream(&conn.c, "GET", "/t/json", nullptr, &status, conn.err, sizeof conn.err),
+        0);
     EXPECT_EQ(status, 403);
     EXPECT_STREQ(conn.err, "");
     EXPECT_EQ(conn.c.headers_done, 1);
@@ -272,7 +330,8 @@ TEST(HttpExchange, OpenStreamReportsStatusAndClearsTheErrorBuffer) {
 TEST(HttpBody, EndsStayEndedAndChunkedEndDropsWhatFollows) {
     ScriptPeer peer(script_of({std::string(kOkChunkedHead) + "2\r\nab\r\n0\r\n\r\nGARBAGE"}));
     Conn conn(peer);
-    ASSERT_EQ(qv_http_open_stream(&conn.c, "GET", "/", nullptr, nullptr, conn.err, sizeof conn.err), 0);
+    ASSERT_EQ(qv_http_open_stream(&conn.c, "GET", "/", nullptr, nullptr, conn.err, sizeof conn.err),
+              0);
     int64_t deadline = qv_now_ms() + 5000;
     unsigned char b = 0;
     std::string got;
@@ -295,7 +354,8 @@ LineRun read_lines(const std::vector<std::string> &pieces, size_t cap, int calls
     ScriptPeer peer(script_of(pieces));
     Conn conn(peer);
     LineRun run;
-    EXPECT_EQ(qv_http_open_stream(&conn.c, "GET", "/", nullptr, nullptr, conn.err, sizeof conn.err), 0)
+    EXPECT_EQ(qv_http_open_stream(&conn.c, "GET", "/", nullptr, nullptr, conn.err, sizeof conn.err),
+              0)
         << conn.err;
     std::vector<char> buf(cap + 1, '#');
     for (int i = 0; i < calls; i++) {
@@ -316,16 +376,41 @@ TEST(HttpReadline, LinesAreCutAndSplitAsTheyCome) {
     };
     std::string head = kOkStreamHead;
     const Case cases[] = {
-        {"cut at capacity, next line intact", {head + "abcdefghijklmnopqrstuvwxy\nnext\n"}, 10, {1, 1, 0}, {"abcdefghi", "next", ""}},
-        {"CR LF and empty lines", {head + "one\r\n\r\ntwo\n"}, 64, {1, 1, 1, 0}, {"one", "", "two", ""}},
+        {"cut at capacity, next line intact",
+         {head + "abcdefghijklmnopqrstuvwxy\nnext\n"},
+         10,
+         {1, 1, 0},
+         {"abcdefghi", "next", ""}},
+        {"CR LF and empty lines",
+         {head + "one\r\n\r\ntwo\n"},
+         64,
+         {1, 1, 1, 0},
+         {"one", "", "two", ""}},
         {"unterminated last line", {head + "a\nlast"}, 64, {1, 1, 0, 0}, {"a", "last", "", ""}},
-        {"line over several receives", {head + "sp", "lit li", "ne\n"}, 64, {1, 0}, {"split line", ""}},
-        {"de-chunked on the fly", {kOkChunkedHead, chunk("{\"a\":") + chunk("1}\n{\"b\"") + chunk(":2}\n") + "0\r\n\r\n"}, 64, {1, 1, 0}, {"{\"a\":1}", "{\"b\":2}", ""}},
-        {"CR kept when the line fits exactly", {head + "12345678\r\n"}, 10, {1, 0}, {"12345678", ""}},
+        {"line over several receives",
+         {head + "sp", "lit li", "ne\n"},
+         64,
+         {1, 0},
+         {"split line", ""}},
+        {"de-chunked on the fly",
+         {kOkChunkedHead, chunk("{\"a\":") + chunk("1}\n{\"b\"") + chunk(":2}\n") + "0\r\n\r\n"},
+         64,
+         {1, 1, 0},
+         {"{\"a\":1}", "{\"b\":2}", ""}},
+        {"CR kept when the line fits exactly",
+         {head + "12345678\r\n"},
+         10,
+         {1, 0},
+         {"12345678", ""}},
         {"CR dropped with the overflow", {head + "123456789\r\n"}, 10, {1, 0}, {"123456789", ""}},
         {"CR not before the LF stays", {head + "1234\rX\n"}, 64, {1, 0}, {"1234\rX", ""}},
         {"capacity 1 keeps nothing", {head + "abc\n"}, 1, {1, 0}, {"", ""}},
-        {"cut backs off to a whole UTF-8 letter", {head + "abcd\xC3\xBC" "efg\n"}, 6, {1, 0}, {"abcd", ""}},
+        {"cut backs off to a whole UTF-8 letter",
+         {head + "abcd\xC3\xBC"
+                 "efg\n"},
+         6,
+         {1, 0},
+         {"abcd", ""}},
         {"server closes mid-line", {head + "partial"}, 64, {1, 0}, {"partial", ""}},
     };
     for (const Case &c : cases) {
@@ -344,12 +429,14 @@ TEST(HttpReadline, CapacityZeroAndBrokenFramingFail) {
 
 TEST(HttpReadline, VeryLongLinesKeepTheFirstMebibyte) {
     std::string line(QV_LINE_KEEP_MAX + 5000, 'x');
-    LineRun run = read_lines({std::string(kOkStreamHead) + line + "\nafter\n"}, QV_LINE_KEEP_MAX + 100, 3);
+    LineRun run =
+        read_lines({std::string(kOkStreamHead) + line + "\nafter\n"}, QV_LINE_KEEP_MAX + 100, 3);
     EXPECT_EQ(run.results, (std::vector<int>{1, 1, 0}));
     EXPECT_EQ(run.lines[0].size(), static_cast<size_t>(QV_LINE_KEEP_MAX));
     EXPECT_EQ(run.lines[1], "after");
     // Past the limit, even a failing body still hands out what was kept.
-    LineRun broken = read_lines({kOkChunkedHead, chunk(line) + "5\r\nabcdeX"}, QV_LINE_KEEP_MAX + 100, 1);
+    LineRun broken =
+        read_lines({kOkChunkedHead, chunk(line) + "5\r\nabcdeX"}, QV_LINE_KEEP_MAX + 100, 1);
     EXPECT_EQ(broken.results, std::vector<int>{1});
     EXPECT_EQ(broken.lines[0].size(), static_cast<size_t>(QV_LINE_KEEP_MAX));
 }
@@ -357,7 +444,8 @@ TEST(HttpReadline, VeryLongLinesKeepTheFirstMebibyte) {
 TEST(HttpReadline, SilentServerTimesOut) {
     ScriptPeer peer(script_of({std::string(kOkStreamHead) + "first\npart"}, true));
     Conn conn(peer);
-    ASSERT_EQ(qv_http_open_stream(&conn.c, "GET", "/", nullptr, nullptr, conn.err, sizeof conn.err), 0);
+    ASSERT_EQ(qv_http_open_stream(&conn.c, "GET", "/", nullptr, nullptr, conn.err, sizeof conn.err),
+              0);
     char buf[64];
     EXPECT_EQ(qv_http_readline(&conn.c, buf, sizeof buf, 150), 1);
     EXPECT_STREQ(buf, "first");
@@ -372,10 +460,14 @@ struct Stream {
     char buf[64];
     qv_line_reader r;
     explicit Stream(PeerScript script) : peer(std::move(script)), conn(peer) {
-        EXPECT_EQ(qv_http_open_stream(&conn.c, "GET", "/", nullptr, nullptr, conn.err, sizeof conn.err), 0);
+        EXPECT_EQ(
+            qv_http_open_stream(&conn.c, "GET", "/", nullptr, nullptr, conn.err, sizeof conn.err),
+            0);
         qv_line_reader_init(&r, buf, sizeof buf);
     }
-    int slice(int timeout_ms, int slice_ms) { return qv_http_readline_slice(&conn.c, &r, timeout_ms, slice_ms); }
+    int slice(int timeout_ms, int slice_ms) {
+        return qv_http_readline_slice(&conn.c, &r, timeout_ms, slice_ms);
+    }
 };
 
 TEST(HttpReadlineSlice, PartialLinesSurviveSlices) {
@@ -389,7 +481,7 @@ TEST(HttpReadlineSlice, PartialLinesSurviveSlices) {
     }
     EXPECT_EQ(got, QV_LINE_NOT_YET);
     EXPECT_EQ(s.r.len, 3u);
-    EXPECT_EQ(s.slice(10000, 30), QV_LINE_NOT_YET);  // still nothing more: nothing lost either
+    EXPECT_EQ(s.slice(10000, 30), QV_LINE_NOT_YET); // still nothing more: nothing lost either
     s.peer.release();
     EXPECT_EQ(s.slice(10000, 5000), 1);
     EXPECT_STREQ(s.buf, "hello");
@@ -429,7 +521,7 @@ TEST(HttpReadlineSlice, TheLineTimeOutRunsAcrossSlices) {
     while ((got = s.slice(300, 20)) == QV_LINE_NOT_YET && not_yet < 100000)
         not_yet++;
     EXPECT_EQ(got, -1);
-    EXPECT_EQ(s.r.len, 0u);  // the partial line went with the time-out
+    EXPECT_EQ(s.r.len, 0u); // the partial line went with the time-out
     // A slice longer than the line's time-out ends with the time-out itself.
     EXPECT_EQ(s.slice(100, 60000), -1);
 }
@@ -453,7 +545,7 @@ TEST(HttpReadlineSlice, LongLinesAreDroppedAcrossSlices) {
 
 namespace {
 void ignore_signal(int) {}
-}  // namespace
+} // namespace
 
 TEST(HttpWait, PassedDeadlineReturnsAtOnce) {
     ScriptPeer peer(script_of({"x"}, true, false));
@@ -465,7 +557,7 @@ TEST(HttpWait, PassedDeadlineReturnsAtOnce) {
 
 TEST(HttpWait, OtherSignalsDoNotEndAWait) {
     struct sigaction sa {};
-    sa.sa_handler = ignore_signal;  // no SA_RESTART: select sees EINTR
+    sa.sa_handler = ignore_signal; // no SA_RESTART: select sees EINTR
     sigaction(SIGUSR1, &sa, nullptr);
     PeerScript script;
     script.pieces = {"late"};
@@ -513,13 +605,19 @@ TEST(HttpWait, AStopSignalEndsAWaitAtOnce) {
 // --- the non-blocking paths -----------------------------------------------------------------
 
 struct WouldBlockOnce {
-    WouldBlockOnce() { qv_plat_test_would_block_once(1); }
-    ~WouldBlockOnce() { qv_plat_test_would_block_once(0); }
+    WouldBlockOnce() {
+        qv_plat_test_would_block_once(1);
+    }
+    ~WouldBlockOnce() {
+        qv_plat_test_would_block_once(0);
+    }
 };
 
 TEST(HttpExchange, EverySendAndReceiveBlockingOnceStillWorks) {
     WouldBlockOnce shim;
-    Exchange x = exchange({"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", chunk("abc") + "0\r\n\r\n"}, "POST");
+    Exchange x = exchange(
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", chunk("abc") + "0\r\n\r\n"},
+        "POST");
     EXPECT_EQ(x.rc, 0) << x.err;
     EXPECT_EQ(x.body, "abc");
 }
