@@ -142,6 +142,8 @@ int qv_http_readline(qv_conn *c, char *buf, size_t cap, int timeout_ms);
 //       handle(r.buf);            // r.len characters
 //   }
 //
+// A stop signal (qv_plat_install_stop_handlers) ends the current slice at once, so the caller
+// checks qv_plat_stop_requested() whenever it gets QV_LINE_NOT_YET or -1.
 // A slice only ends where nothing would be lost: between body bytes, never inside a chunk-size
 // line, a chunk's line end or the trailers (those finish within the line's time-out).
 enum { QV_LINE_NOT_YET = 2 };
