@@ -118,6 +118,14 @@ static void local_stamp(char out[QV_LOG_STAMP_CAP]) {
         out[0] = '\0';
 }
 
+// Sender labels and error texts carry what strangers published; a line break in them must not
+// forge a line of its own in the log the setup page shows. Control bytes become blanks.
+static void neutralise_line_breaks(char *msg) {
+    for (unsigned char *p = reinterpret_cast<unsigned char *>(msg); *p; p++)
+        if ((*p < 0x20 && *p != '\t') || *p == 0x7F)
+            *p = ' ';
+}
+
 int qv_ntfy_logf(const char *fmt, ...) {
     // One byte beyond the longest message shows whether the cut falls inside a character.
     char msg[QV_LOG_MSG_CAP + 1];
@@ -129,6 +137,7 @@ int qv_ntfy_logf(const char *fmt, ...) {
     if (have > QV_LOG_MSG_CAP)
         have = QV_LOG_MSG_CAP;
     msg[qv_utf8_cut(msg, have, QV_LOG_MSG_CAP - 1)] = '\0';
+    neutralise_line_breaks(msg);
 
     char stamp[QV_LOG_STAMP_CAP];
     local_stamp(stamp);

@@ -207,11 +207,14 @@ TEST_F(PidLog, LineFormAndStandardErrorEcho) {
     EXPECT_EQ(err.substr(19), " chimewick: " + text + "\n");
     EXPECT_EQ(mode_of(log_path()), 0600u);
 
-    // Lines are appended; a line feed inside a message is written unchanged.
-    ASSERT_EQ(logf_captured(&err, "two\nparts"), 0);
+    // Lines are appended; a line break inside a message (a sender's tags, say) cannot forge a
+    // line of its own: control bytes become blanks, in the log and on standard error alike.
+    ASSERT_EQ(logf_captured(&err, "blocked x (tags=a\n2026-01-01T00:00:00 paired via code\r\x1b[2J\tz)"), 0);
     std::string all = read_whole(log_path());
-    EXPECT_EQ(all.substr(all.size() - 10), "two\nparts\n");
-    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 3);
+    const std::string tail = "blocked x (tags=a 2026-01-01T00:00:00 paired via code  [2J\tz)\n";
+    EXPECT_EQ(all.substr(all.size() - tail.size()), tail);
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 2);
+    EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
 }
 
 TEST_F(PidLog, LogWrittenByOthersIsNarrowedToTheOwner) {
