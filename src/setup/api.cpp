@@ -60,11 +60,56 @@ static yyjson_val *first_member(yyjson_val *obj, const char *name) {
     return nullptr;
 }
 
-// A value decoded from the query string was cut before decoding; a cut that falls inside a
-// character leaves its first bytes at the end, which no JSON answer or state file accepts.
+static bool is_hex_digit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The raw (still escaped) value of the first query field of that name, as get_query_val
+// finds it; false when there is none.
+static bool raw_query_value(const char *query, const char *name, const char **val, size_t *len) {
+    size_t name_len = strlen(name);
+    const char *seg = query;
+    while (seg) {
+        const char *amp = strchr(seg, '&');
+        size_t seg_len = amp ? static_cast<size_t>(amp - seg) : strlen(seg);
+        if (seg_len > name_len && strncmp(seg, name, name_len) == 0 && seg[name_len] == '=') {
+            *val = seg + name_len + 1;
+            *len = seg_len - name_len - 1;
+            return true;
+        }
+        seg = amp ? amp + 1 : nullptr;
+    }
+    return false;
+}
+
+// The buffer size to look a query field up with. A value longer than the buffer is cut before
+// it is decoded; the cut is moved back so that it never falls inside a %XX escape.
+static size_t query_lookup_size(const char *query, const char *name, size_t size, bool *cut_short) {
+    const char *val = nullptr;
+    size_t len = 0;
+    *cut_short = false;
+    if (!query || !raw_query_value(query, name, &val, &len) || len <= size - 1)
+        return size;
+    *cut_short = true;
+    size_t cut = size - 1;
+    for (size_t i = 0; i < cut;) {
+        bool escape = val[i] == '%' && i + 2 < len && is_hex_digit(val[i + 1]) &&
+                      is_hex_digit(val[i + 2]);
+        if (!escape) {
+            i++;
+        } else if (i + 3 > cut) {
+            cut = i;
+        } else {
+            i += 3;
+        }
+    }
+    return cut + 1;
+}
+
+// A cut value can still end with the first bytes of an escaped character; they are dropped,
+// since no JSON answer or state file accepts them.
 static void drop_split_character(char *s) {
     size_t end = strlen(s);
-    // Back over continuation bytes to their lead; drop the lead with them when too few follow.
     size_t back = 0;
     while (back < 3 && back < end && (static_cast<unsigned char>(s[end - 1 - back]) & 0xC0) == 0x80)
         back++;
@@ -100,9 +145,11 @@ int req_field(const char *query, yyjson_val *root, const char *name, char *out, 
             return 1;
         }
     }
-    if (!get_query_val(query, name, out, size))
+    bool cut_short = false;
+    if (!get_query_val(query, name, out, query_lookup_size(query, name, size, &cut_short)))
         return 0;
-    drop_split_character(out);
+    if (cut_short)
+        drop_split_character(out);
     return 1;
 }
 

@@ -1,0 +1,232 @@
+// The save action: which fields replace, clear or keep a setting, clamping and ranges, secrets
+// that are kept, replaced or cleared but never echoed, cuts at the record's sizes, validation
+// after storing, and a store that fails.
+#include "setup_support.h"
+#include "state/state.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <yyjson.h>
+
+class SetupSave : public ::testing::Test {
+  protected:
+    void SetUp() override { std::filesystem::create_directories(state_.state_dir()); }
+    RunResult save(const std::string &body, const CgiEnv &env = {}) {
+        return cgi(state_, "action=save", "POST", body, env);
+    }
+    // One member of the stored config.json as JSON text.
+    std::string stored(const char *name) {
+        std::string text = read_whole(state_.file("config.json"));
+        yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);
+        yyjson_val *v = doc ? yyjson_obj_get(yyjson_doc_get_root(doc), name) : nullptr;
+        std::string out = "<absent>";
+        if (v) {
+            char *json = yyjson_val_write(v, 0, nullptr);
+            out = json ? json : "<unwritable>";
+            free(json);
+        }
+        yyjson_doc_free(doc);
+        return out;
+    }
+    void store_base() {
+        ASSERT_EQ(save(R"({"server_url":"https://old.example","topic":"a","publish_topic":"pa",)"
+                       R"("target_session":"s","tags":"x","reply_prefix":"> ","title_prefix":"T",)"
+                       R"("ca_file":"/ca.pem","allowed_pins":"00ff","bearer_token":"tk_keep",)"
+                       R"("bot_password":"pw_keep","priority":2,"markdown":1,"allow_all":1,)"
+                       R"("pairing_code_enabled":0,"reply_poll_ms":300,"idle_timeout_ms":4000})")
+                      .exit_code,
+                  0);
+    }
+    TempStateRoot state_;
+};
+
+TEST_F(SetupSave, SaveWithoutFieldsStoresAndReportsValidation) {
+    RunResult r = save("{}");
+    EXPECT_EQ(r.out,
+              cgi_answer(200,
+                         R"({"ok":true,"config":{"server_url":"https://ntfy.sh","topic":"",)"
+                         R"("publish_topic":"","bot_api_url":"http://127.0.0.1:8150",)"
+                         R"("target_session":"","tags":"","reply_prefix":"",)"
+                         R"("title_prefix":"QUORVANE BOT","ca_file":"","priority":3,"markdown":0,)"
+                         R"("allow_all":0,"pairing_code_enabled":1,"reply_poll_ms":700,)"
+                         R"("idle_timeout_ms":90000,"updated_at":0},"valid":false,)"
+                         R"("validation":"topic is required"})"));
+    struct stat st;
+    ASSERT_EQ(stat(state_.file("config.json").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_NE(stored("updated_at"), "0");
+}
+
+TEST_F(SetupSave, ValidConfigurationAnswersValidOnly) {
+    RunResult r = save(R"({"topic":"alerts","target_session":"main"})");
+    std::string body = cgi_body(r);
+    EXPECT_EQ(body.substr(body.size() - 14), ",\"valid\":true}") << body;
+    EXPECT_EQ(body.find("validation"), std::string::npos);
+    // The answer's stamp is the one loaded with the request; the file has the new one.
+    EXPECT_NE(body.find("\"updated_at\":0}"), std::string::npos);
+    std::string stamp = stored("updated_at");
+    EXPECT_NE(cgi_body(cgi(state_, "action=config")).find("\"updated_at\":" + stamp + "}"),
+              std::string::npos);
+}
+
+TEST_F(SetupSave, EmptyFieldsKeepOrClearByTheirRule) {
+    store_base();
+    save(R"({"server_url":"","bot_api_url":"","topic":"","tags":"","ca_file":"",)"
+         R"("allowed_pins":"","reply_prefix":"","title_prefix":""})");
+    EXPECT_EQ(stored("server_url"), "\"https://old.example\"");
+    EXPECT_EQ(stored("bot_api_url"), "\"http://127.0.0.1:8150\"");
+    EXPECT_EQ(stored("topic"), "\"\"");
+    EXPECT_EQ(stored("publish_topic"), "\"pa\"");
+    EXPECT_EQ(stored("tags"), "\"\"");
+    EXPECT_EQ(stored("ca_file"), "\"\"");
+    EXPECT_EQ(stored("allowed_pins"), "\"\"");
+    EXPECT_EQ(stored("reply_prefix"), "\"\"");
+    EXPECT_EQ(stored("title_prefix"), "\"\"");
+    // Untouched fields stay.
+    EXPECT_EQ(stored("target_session"), "\"s\"");
+    EXPECT_EQ(stored("priority"), "2");
+    EXPECT_EQ(stored("reply_poll_ms"), "300");
+    // Only with the publish topic cleared too do both stay empty.
+    save(R"({"publish_topic":""})");
+    EXPECT_EQ(stored("publish_topic"), "\"\"");
+    // An empty publish topic takes the topic.
+    save(R"({"topic":"b","publish_topic":""})");
+    EXPECT_EQ(stored("publish_topic"), "\"b\"");
+}
+
+TEST_F(SetupSave, SecretsAreKeptReplacedOrClearedNeverEchoed) {
+    store_base();
+    struct Step {
+        const char *body;
+        const char *token, *password;
+    } steps[] = {
+        {R"({"bearer_token":"","bot_password":""})", "\"tk_keep\"", "\"pw_keep\""},
+        {R"({"bearer_token":null,"bot_password":1.5})", "\"tk_keep\"", "\"pw_keep\""},
+        {R"({"bearer_token":"Bearer tk_new"})", "\"Bearer tk_new\"", "\"pw_keep\""},
+        {R"({"bot_password":"__clear__"})", "\"Bearer tk_new\"", "\"\""},
+        {R"({"bearer_token":"__clear__","bot_password":"pw2"})", "\"\"", "\"pw2\""},
+    };
+    for (const Step &s : steps) {
+        RunResult r = save(s.body);
+        EXPECT_EQ(stored("bearer_token"), s.token) << s.body;
+        EXPECT_EQ(stored("bot_password"), s.password) << s.body;
+        EXPECT_EQ(r.out.find("tk_"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("pw"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("00ff"), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(SetupSave, PriorityIsClampedAndTimingsKeptInRange) {
+    store_base();
+    struct Case {
+        const char *body;
+        const char *member;
+        const char *want;
+    } cases[] = {
+        {R"({"priority":"9"})", "priority", "5"},
+        {R"({"priority":"0"})", "priority", "1"},
+        {R"({"priority":"4x"})", "priority", "4"},
+        {R"({"priority":"-3"})", "priority", "1"},
+        {R"({"priority":"abc"})", "priority", "1"},
+        {R"({"priority":2})", "priority", "2"},
+        {R"({"priority":""})", "priority", "2"},
+        {R"({"priority":true})", "priority", "1"},
+        {R"({"priority":"99999999999999999999"})", "priority", "5"},
+        {R"({"reply_poll_ms":"99"})", "reply_poll_ms", "300"},
+        {R"({"reply_poll_ms":60001})", "reply_poll_ms", "300"},
+        {R"({"reply_poll_ms":"abc"})", "reply_poll_ms", "300"},
+        {R"({"reply_poll_ms":100})", "reply_poll_ms", "100"},
+        {R"({"reply_poll_ms":"60000"})", "reply_poll_ms", "60000"},
+        {R"({"reply_poll_ms":""})", "reply_poll_ms", "60000"},
+        {R"({"idle_timeout_ms":1999})", "idle_timeout_ms", "4000"},
+        {R"({"idle_timeout_ms":300001})", "idle_timeout_ms", "4000"},
+        {R"({"idle_timeout_ms":"2000"})", "idle_timeout_ms", "2000"},
+        {R"({"idle_timeout_ms":300000})", "idle_timeout_ms", "300000"},
+    };
+    for (const Case &c : cases) {
+        save(c.body);
+        EXPECT_EQ(stored(c.member), c.want) << c.body;
+    }
+}
+
+TEST_F(SetupSave, SwitchesFollowTruthValues) {
+    struct Case {
+        const char *value;
+        const char *want;
+    } cases[] = {
+        {"\"yes\"", "1"}, {"\"on\"", "1"},  {"\"TRUE\"", "1"}, {"\"1\"", "1"},   {"true", "1"},
+        {"1", "1"},       {"\"no\"", "0"},  {"\"0\"", "0"},    {"\"\"", "0"},    {"false", "0"},
+        {"\"2\"", "0"},   {"\"y\"", "0"},
+    };
+    for (const char *name : {"markdown", "allow_all", "pairing_code_enabled"}) {
+        for (const Case &c : cases) {
+            // Start from the opposite value so that every case changes something.
+            save(std::string("{\"") + name + "\":" + (c.want[0] == '1' ? "0" : "1") + "}");
+            save(std::string("{\"") + name + "\":" + c.value + "}");
+            EXPECT_EQ(stored(name), c.want) << name << "=" << c.value;
+        }
+        // A member that holds no text leaves the switch alone.
+        save(std::string("{\"") + name + "\":null}");
+        EXPECT_EQ(stored(name), "0") << name;
+    }
+}
+
+TEST_F(SetupSave, FieldsFromTheQueryString) {
+    RunResult r = cgi(state_, "action=save&topic=q1&target_session=s%3A1&markdown=on&priority=4");
+    EXPECT_NE(cgi_body(r).find("\"valid\":true"), std::string::npos) << r.out;
+    EXPECT_EQ(stored("topic"), "\"q1\"");
+    EXPECT_EQ(stored("publish_topic"), "\"q1\"");
+    EXPECT_EQ(stored("target_session"), "\"s:1\"");
+    EXPECT_EQ(stored("markdown"), "1");
+    EXPECT_EQ(stored("priority"), "4");
+}
+
+TEST_F(SetupSave, LongTextsAreCutAtTheRecordSizeOnCharacterBoundaries) {
+    std::string e = "\xC3\xA9";
+    std::string many_e;
+    for (int i = 0; i < 100; i++)
+        many_e += e;
+    save("{\"topic\":\"" + std::string(300, 't') + "\",\"tags\":\"" + many_e +
+         "\",\"reply_prefix\":\"" + many_e + "\"}");
+    EXPECT_EQ(stored("topic"), json_str(std::string(159, 't')));
+    // 127 bytes would end inside a character: 63 of them (126 bytes) are kept.
+    EXPECT_EQ(stored("tags"), json_str(many_e.substr(0, 126)));
+    EXPECT_EQ(stored("reply_prefix"), json_str(many_e.substr(0, 30)));
+    // The request's own buffer keeps 1,023 bytes of a field, also on a boundary.
+    save("{\"allowed_pins\":\"" + many_e + many_e + many_e + many_e + many_e + many_e + "\"}");
+    std::string pins = stored("allowed_pins");
+    EXPECT_EQ(pins, json_str((many_e + many_e + many_e + many_e + many_e + many_e).substr(0, 1022)));
+    // A query value longer than the request's buffer is cut before decoding, never inside an
+    // escape and never inside a character.
+    std::string escaped;
+    for (int i = 0; i < 200; i++)
+        escaped += "%C3%A9";
+    for (const std::string &lead : {std::string(""), std::string("a")}) {
+        RunResult r = cgi(state_, "action=save&allowed_pins=" + lead + escaped);
+        EXPECT_NE(cgi_body(r).find("\"ok\":true"), std::string::npos) << r.out;
+        EXPECT_EQ(stored("allowed_pins"), json_str(lead + many_e + many_e.substr(0, 140)));
+    }
+}
+
+TEST_F(SetupSave, EnvironmentValuesAndFallbackDefaultsAreStored) {
+    // The overlay's node password goes into config.json with the rest of the loaded record.
+    save(R"({"topic":"t"})", {{"BOT_PASSWORD", "envpw"}, {"HTTP_X_BOT_PASSWORD", "envpw"}});
+    EXPECT_EQ(stored("bot_password"), "\"envpw\"");
+    // After a failed load: the plain defaults and the posted fields, without the overlay.
+    write_whole(state_.file("config.json"), "{broken");
+    save(R"({"tags":"only"})", {{"NTFY_TOPIC", "from-env"}});
+    EXPECT_EQ(stored("tags"), "\"only\"");
+    EXPECT_EQ(stored("topic"), "\"\"");
+    EXPECT_EQ(stored("bot_password"), "\"\"");
+}
+
+TEST_F(SetupSave, StoreThatFailsAnswers500AndLeavesNoTemporary) {
+    std::filesystem::create_directories(state_.file("config.json"));
+    RunResult r = save(R"({"topic":"t"})");
+    EXPECT_EQ(r.out, cgi_fail(500, "cannot write config.json"));
+    for (const auto &entry : std::filesystem::directory_iterator(state_.state_dir()))
+        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos)
+            << entry.path();
+}
