@@ -1,0 +1,620 @@
+// The setup page in a real browser (Chromium from Debian, driven by playwright-core), served as a
+// CGI program on 127.0.0.1: themes and embedding, the node password on every request, each tab
+// against the real setup API, daemon and ntfy server, escaping, and screenshots in artifacts/.
+import assert from 'node:assert/strict';
+import { existsSync, readFileSync } from 'node:fs';
+import { mkdir, readFile } from 'node:fs/promises';
+import path from 'node:path';
+import { after, before, describe, test } from 'node:test';
+import { chromium } from 'playwright-core';
+import { start as startDevnode } from '../../tools/devnode/devnode.mjs';
+import { startCgiHost } from './lib/cgihost.mjs';
+import { httpRequest, makeTempDir, pidAlive, removeDir, repoRoot, sleep, waitUntil } from './lib/common.mjs';
+import { makeConnectorsDir } from './lib/exe.mjs';
+import { startNtfy } from './lib/ntfy.mjs';
+import { publish, subscribe } from './lib/stream.mjs';
+
+const CHROMIUM = process.env.QV_CHROMIUM || '/usr/bin/chromium';
+const CHROMIUM_ARGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+  '--disable-background-networking', '--disable-component-update', '--disable-sync'];
+const SHOTS = path.join(repoRoot, 'artifacts', 'setup-page');
+const DESKTOP = { width: 1100, height: 900 };
+const PHONE = { width: 390, height: 844 };
+const PICK_BLOCK = readFileSync(path.join(repoRoot, 'src', 'setup', 'theme_pick.html'), 'utf8');
+const BRIDGE_BLOCK = readFileSync(path.join(repoRoot, 'src', 'setup', 'theme_bridge.html'), 'utf8');
+const CSP = "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; img-src data:; "
+  + "connect-src 'self'; form-action 'none'; base-uri 'none'";
+const TABS = ['tabStatus', 'tabSetup', 'tabPair', 'tabSend', 'tabLog'];
+
+let browser;
+
+before(async () => {
+  if (!existsSync(CHROMIUM)) throw new Error(`Chromium is missing at ${CHROMIUM}: run scripts/bootstrap`);
+  const profile = await makeTempDir('qv-chromium-');
+  // A fresh profile each run; the persistent context is how a profile folder is given.
+  const ctx = await chromium.launchPersistentContext(profile, {
+    executablePath: CHROMIUM, headless: true, args: CHROMIUM_ARGS, viewport: DESKTOP,
+  });
+  browser = { ctx, close: async () => { await ctx.close(); await removeDir(profile); } };
+});
+
+after(async () => {
+  await browser?.close();
+});
+
+const count = (hay, needle) => hay.split(needle).length - 1;
+
+// A daemon started from the page is detached from everything the test started, so it is
+// stopped here by the pid it recorded.
+async function stopDaemonOf(conn) {
+  let pid;
+  try {
+    pid = Number.parseInt(await readFile(conn.file('daemon.pid'), 'utf8'), 10);
+  } catch {
+    return;
+  }
+  if (!pid || !(await pidAlive(pid))) return;
+  try {
+    process.kill(pid, 'SIGTERM');
+  } catch {
+    return;
+  }
+  await waitUntil(async () => !(await pidAlive(pid)), { timeoutMs: 5000, what: 'the daemon to stop' })
+    .catch(() => process.kill(pid, 'SIGKILL'));
+}
+
+// A connector folder and a CGI host serving chimewick from it.
+async function serve(t, env = {}) {
+  const conn = await makeConnectorsDir();
+  let host;
+  // One hook, in this order: the daemon's pid file lives in the folder that goes last.
+  t.after(async () => {
+    await stopDaemonOf(conn);
+    await host?.close();
+    await conn.cleanup();
+  });
+  host = await startCgiHost({ connectorsDir: conn.dir, env });
+  return { conn, host };
+}
+
+// A new tab that records the API requests and answers, and what the page must never do:
+// throw, or break the content security policy.
+async function openPage(t, url, { colorScheme = 'dark', viewport = DESKTOP } = {}) {
+  const page = await browser.ctx.newPage();
+  t.after(() => page.close());
+  page.setDefaultTimeout(10000);
+  await page.setViewportSize(viewport);
+  await page.emulateMedia({ colorScheme });
+  page.problems = [];
+  page.apiRequests = [];
+  page.apiAnswers = [];
+  page.on('pageerror', (err) => page.problems.push(`page error: ${err.message}`));
+  page.on('console', (msg) => {
+    if (/Content Security Policy|Refused to/i.test(msg.text())) page.problems.push(`console: ${msg.text()}`);
+  });
+  page.on('request', (req) => {
+    if (new URL(req.url()).searchParams.has('action')) page.apiRequests.push(req);
+  });
+  page.on('response', async (res) => {
+    if (!new URL(res.url()).searchParams.has('action')) return;
+    const entry = { url: res.url(), status: res.status(), text: '' };
+    page.apiAnswers.push(entry);
+    entry.text = await res.text().catch(() => '');
+  });
+  if (url) page.firstResponse = await page.goto(url);
+  return page;
+}
+
+function noProblems(page) {
+  assert.deepEqual(page.problems, [], 'the page threw or broke its content security policy');
+}
+
+const text = (page, sel) => page.locator(sel).textContent();
+const value = (page, sel) => page.locator(sel).inputValue();
+const themeOf = (target) => target.evaluate(() => document.documentElement.getAttribute('data-theme'));
+const storedTheme = (target) => target.evaluate(() => localStorage.getItem('bot_theme'));
+
+async function waitText(page, sel, want, what = sel) {
+  const test = typeof want === 'string' ? (s) => s === want : (s) => want.test(s);
+  return waitUntil(async () => {
+    const s = await text(page, sel);
+    return test(s) ? s : false;
+  }, { timeoutMs: 10000, what: `${what} to read ${want}` });
+}
+
+// Waits for the notice line to show this text (a string or a pattern) and returns {kind, text}.
+async function waitNotice(page, want) {
+  const match = typeof want === 'string' ? (s) => s === want : (s) => want.test(s);
+  return waitUntil(async () => {
+    const n = await page.evaluate(() => {
+      const m = document.getElementById('msg');
+      return { kind: m.className.replace('notice', '').trim(), text: m.textContent, shown: !m.hidden };
+    });
+    return n.shown && match(n.text) ? n : false;
+  }, { timeoutMs: 10000, intervalMs: 25, what: `the notice ${want}` });
+}
+
+async function figure(page, label) {
+  return page.evaluate((l) => {
+    for (const box of document.querySelectorAll('#kpis .kpi')) {
+      if (box.querySelector('.k').textContent === l) return box.querySelector('.v').textContent;
+    }
+    return null;
+  }, label);
+}
+
+async function statusLoaded(page) {
+  await waitUntil(async () => (await text(page, '#runPill')) !== 'daemon: checking', { what: 'the first status' });
+}
+
+async function rows(page, body) {
+  return page.evaluate((id) => [...document.querySelectorAll(`#${id} tr`)].map((tr) => ({
+    label: tr.querySelector('.who-label')?.textContent ?? null,
+    key: tr.querySelector('.who-key')?.textContent ?? null,
+    cells: [...tr.querySelectorAll('td')].map((td) => td.textContent),
+  })), body);
+}
+
+async function clickRowButton(page, body, key, label) {
+  const row = page.locator(`#${body} tr`).filter({ hasText: key });
+  await row.getByRole('button', { name: label }).click();
+}
+
+async function api(host, action, body) {
+  const res = await httpRequest(`${host.url}?action=${action}`, body ? { method: 'POST', body } : {});
+  return res.json;
+}
+
+async function shoot(page, name) {
+  await mkdir(SHOTS, { recursive: true });
+  await page.screenshot({ path: path.join(SHOTS, `${name}.png`), fullPage: true });
+}
+
+describe('the served document', () => {
+  test('exact head, each theme block once, no mark byte, the same page whatever the theme query', async (t) => {
+    const { host } = await serve(t);
+    const plain = await httpRequest(host.url);
+    for (const query of ['?theme=light', '?theme=dark&embed=1', '?embed=true']) {
+      const res = await httpRequest(host.url + query);
+      assert.equal(res.status, 200);
+      assert.equal(res.text, plain.text, query);
+    }
+    assert.equal(plain.status, 200);
+    assert.equal(plain.headers['content-type'], 'text/html; charset=utf-8');
+    assert.equal(plain.headers['cache-control'], 'no-store');
+    assert.equal(plain.headers['x-content-type-options'], 'nosniff');
+    assert.equal(plain.headers['x-frame-options'], 'SAMEORIGIN');
+    assert.equal(plain.headers['content-security-policy'], CSP);
+    assert.equal(count(plain.text, PICK_BLOCK), 1);
+    assert.equal(count(plain.text, BRIDGE_BLOCK), 1);
+    assert.ok(!plain.text.includes('\x01') && !plain.text.includes('\x02'));
+    assert.ok(plain.text.startsWith('<!doctype html>'));
+  });
+
+  test('with a node password the page itself answers 401 without it', async (t) => {
+    const { host } = await serve(t, { BOT_PASSWORD: 'sesame' });
+    const refused = await httpRequest(`${host.url}?theme=dark`);
+    assert.equal(refused.status, 401);
+    assert.deepEqual(refused.json, { ok: false, error: 'invalid node password' });
+    assert.equal((await httpRequest(`${host.url}?theme=dark&pwd=sesame`)).status, 200);
+    assert.equal((await httpRequest(host.url, { headers: { 'X-Bot-Password': 'sesame' } })).status, 200);
+  });
+});
+
+describe('themes and embedding', () => {
+  test('the address beats the stored theme, the stored theme beats the browser preference', async (t) => {
+    const { host } = await serve(t);
+    const page = await openPage(t, host.url, { colorScheme: 'light' });
+    assert.equal(await themeOf(page), 'light', 'nothing stored: the browser preference');
+    assert.equal(await storedTheme(page), 'light');
+
+    await page.evaluate(() => localStorage.setItem('bot_theme', 'dark'));
+    await page.reload();
+    assert.equal(await themeOf(page), 'dark', 'a stored dark theme beats a light preference');
+
+    await page.goto(`${host.url}?theme=light`);
+    assert.equal(await themeOf(page), 'light', 'theme=light overrides the stored dark theme');
+    assert.equal(await storedTheme(page), 'light', 'and is stored');
+
+    await page.emulateMedia({ colorScheme: 'dark' });
+    await page.goto(`${host.url}?theme=purple`);
+    assert.equal(await themeOf(page), 'light', 'an unknown theme falls back to the stored one');
+
+    await page.evaluate(() => localStorage.removeItem('bot_theme'));
+    await page.goto(host.url);
+    assert.equal(await themeOf(page), 'dark', 'nothing stored, dark preference');
+    const bg = () => page.evaluate(() => getComputedStyle(document.body).backgroundColor);
+    const darkBg = await bg();
+
+    await page.click('#themeBtn');
+    assert.equal(await themeOf(page), 'light');
+    assert.equal(await storedTheme(page), 'light');
+    assert.notEqual(await bg(), darkBg, 'the palette follows the theme');
+    await page.click('#themeBtn');
+    assert.equal(await themeOf(page), 'dark');
+    assert.equal(await storedTheme(page), 'dark');
+    assert.equal(await page.evaluate(() => window.qvTheme()), 'dark');
+    noProblems(page);
+  });
+
+  test('embed=1 or embed=true adds the class and hides the toggle and the title; other values do not', async (t) => {
+    const { host } = await serve(t);
+    const cases = [['embed=1', true], ['embed=true', true], ['theme=light&embed=1', true], ['embed=yes', false],
+      ['embed=TRUE', false], ['embed=0', false], ['', false]];
+    const page = await openPage(t, null);
+    for (const [query, embedded] of cases) {
+      await page.goto(`${host.url}?${query}`);
+      const root = await page.evaluate(() => document.documentElement.classList.contains('embedded'));
+      assert.equal(root, embedded, query);
+      assert.equal(await page.locator('#themeBtn').isVisible(), !embedded, query);
+      assert.equal(await page.locator('h1').isVisible(), !embedded, query);
+      assert.ok(await page.locator('#runPill').isVisible(), 'the pills stay');
+    }
+    noProblems(page);
+  });
+
+  test('a host frame answering the theme request switches the page and its storage', async (t) => {
+    const { host } = await serve(t);
+    const page = await openPage(t, `${host.url}?theme=dark`);
+    assert.equal(await storedTheme(page), 'dark');
+    // The host lives on the same origin: the page may only be framed by its own origin.
+    await page.route(`${host.origin}/host.html`, (route) => route.fulfill({
+      contentType: 'text/html',
+      body: `<!doctype html><title>node</title><script>
+        window.asked = 0;
+        addEventListener('message', (ev) => {
+          if (ev.data && ev.data.type === 'qv-theme-request') {
+            window.asked++;
+            ev.source.postMessage({ type: 'qv-theme', theme: 'light' }, '*');
+          }
+        });
+      </script><iframe id="f" src="${host.scriptName}?embed=1" style="width:1000px;height:700px"></iframe>`,
+    }));
+    await page.goto(`${host.origin}/host.html`);
+    const frame = await waitUntil(() => page.frames().find((f) => f.url().includes(host.scriptName)),
+      { what: 'the framed page' });
+    await waitUntil(async () => (await themeOf(frame)) === 'light', { what: 'the frame to take the host theme' });
+    assert.equal(await storedTheme(frame), 'light');
+    assert.equal(await page.evaluate(() => window.asked), 1);
+    assert.equal(await frame.evaluate(() => document.documentElement.classList.contains('embedded')), true);
+
+    // Later theme changes from the host apply once, with the page's own event; junk is ignored.
+    await frame.evaluate(() => {
+      window.seen = [];
+      addEventListener('bot-theme', (ev) => window.seen.push(ev.detail));
+    });
+    const post = (msg) => page.evaluate((m) => document.getElementById('f').contentWindow.postMessage(m, '*'), msg);
+    await post({ type: 'qv-theme', theme: 'dark' });
+    await waitUntil(async () => (await themeOf(frame)) === 'dark', { what: 'the dark theme' });
+    for (const junk of [{ type: 'qv-theme', theme: 'dark' }, { type: 'qv-theme', theme: 'purple' },
+      { type: 'other', theme: 'light' }, 'qv-theme', null]) await post(junk);
+    await post({ type: 'qv-theme', theme: 'light' });
+    await waitUntil(async () => (await themeOf(frame)) === 'light', { what: 'the light theme' });
+    assert.deepEqual(await frame.evaluate(() => window.seen), ['dark', 'light']);
+    assert.equal(await frame.evaluate(() => window.qvTheme()), 'light');
+    noProblems(page);
+  });
+});
+
+describe('the node password on every request', () => {
+  test('pwd in the address travels, still encoded, on every API request', async (t) => {
+    const { host } = await serve(t, { BOT_PASSWORD: 'p@ss w0rd&x' });
+    const pwd = 'p%40ss%20w0rd%26x';
+    const page = await openPage(t, `${host.url}?theme=light&pwd=${pwd}`);
+    assert.equal(page.firstResponse.status(), 200);
+    await statusLoaded(page);
+    for (const tab of TABS) {
+      await page.click(`#${tab}`);
+      await sleep(150);
+    }
+    await page.click('#tabSetup');
+    await page.fill('#f_topic', 'pw_topic');
+    await page.click('#saveBtn');
+    await waitNotice(page, /^Saved\. Note: /);
+    await page.click('#tabStatus');
+    await page.click('#refreshBtn');
+    await sleep(300);
+    const actions = new Set(page.apiRequests.map((r) => new URL(r.url()).searchParams.get('action')));
+    for (const a of ['status', 'config', 'pending', 'approved', 'logs', 'save']) assert.ok(actions.has(a), a);
+    for (const req of page.apiRequests) {
+      assert.ok(req.url().endsWith(`&pwd=${pwd}`), req.url());
+    }
+    assert.ok(page.apiAnswers.length > 0);
+    for (const answer of page.apiAnswers) assert.equal(answer.status, 200, answer.url);
+    assert.equal(await figure(page, 'Topic'), 'pw_topic');
+    noProblems(page);
+  });
+
+  test('without pwd in the address no request carries one', async (t) => {
+    const { host } = await serve(t);
+    const page = await openPage(t, `${host.url}?theme=dark`);
+    await statusLoaded(page);
+    await page.click('#tabPair');
+    await page.click('#tabLog');
+    await sleep(300);
+    assert.ok(page.apiRequests.length >= 5);
+    for (const req of page.apiRequests) assert.ok(!req.url().includes('pwd'), req.url());
+    noProblems(page);
+  });
+});
+
+describe('setup form', () => {
+  test('save stores secrets write-only; "(stored)" pins and blank secret boxes keep what is stored', async (t) => {
+    const { conn, host } = await serve(t);
+    const pins = 'ab'.repeat(32);
+    const token = 'Bearer tk_page_secret_1';
+    const page = await openPage(t, `${host.url}?theme=light`);
+    await statusLoaded(page);
+    assert.equal(await value(page, '#f_prio'), '3');
+    assert.equal(await value(page, '#f_poll'), '700');
+    await page.click('#tabSetup');
+    await page.fill('#f_server', 'http://127.0.0.1:9');
+    await page.fill('#f_topic', '  page_topic ');
+    await page.fill('#f_session', 'main');
+    await page.fill('#f_token', token);
+    await page.fill('#f_pins', pins);
+    await page.fill('#f_pwd', 'node-secret-1');
+    await page.fill('#f_prio', '9');
+    await page.fill('#f_reply', '> ');
+    await page.check('#f_md');
+    await page.click('#saveBtn');
+    const saved = await waitNotice(page, /^Saved at \d\d:\d\d:\d\d\.$/);
+    assert.equal(saved.kind, 'ok');
+    await waitUntil(async () => (await value(page, '#f_pins')) === '(stored)', { what: 'the pins box to read (stored)' });
+    assert.equal(await text(page, '#tokState'), 'stored (hidden)');
+    assert.equal(await text(page, '#pwdState'), 'stored (hidden)');
+    assert.equal(await value(page, '#f_token'), '');
+    assert.equal(await value(page, '#f_pwd'), '');
+    assert.equal(await value(page, '#f_topic'), 'page_topic', 'texts are trimmed');
+    assert.equal(await value(page, '#f_reply'), '> ', 'the reply prefix is not');
+    assert.equal(await value(page, '#f_prio'), '5', 'the stored priority is clamped');
+    assert.equal(await page.locator('#f_md').isChecked(), true);
+    await waitText(page, '#tlsPill', 'tls: pinned');
+
+    let stored = JSON.parse(await readFile(conn.file('config.json'), 'utf8'));
+    assert.equal(stored.bearer_token, token);
+    assert.equal(stored.allowed_pins, pins);
+    assert.equal(stored.bot_password, 'node-secret-1');
+
+    page.apiRequests.length = 0;
+    await page.fill('#f_topic', 'page_topic_2');
+    await page.click('#saveBtn');
+    await waitNotice(page, /^Saved at /);
+    const post = page.apiRequests.find((r) => r.url().includes('action=save'));
+    assert.equal(post.method(), 'POST');
+    assert.equal(post.headers()['content-type'], 'application/json');
+    const sent = JSON.parse(post.postData());
+    assert.equal(sent.topic, 'page_topic_2');
+    for (const secret of ['allowed_pins', 'bearer_token', 'bot_password']) assert.ok(!(secret in sent), secret);
+    assert.equal(sent.markdown, true);
+    stored = JSON.parse(await readFile(conn.file('config.json'), 'utf8'));
+    assert.equal(stored.topic, 'page_topic_2');
+    assert.equal(stored.bearer_token, token);
+    assert.equal(stored.allowed_pins, pins);
+    assert.equal(stored.bot_password, 'node-secret-1');
+
+    // A configuration that is not complete is stored all the same, with a note.
+    await page.fill('#f_topic', '');
+    await page.fill('#f_ptopic', '');
+    await page.click('#saveBtn');
+    const note = await waitNotice(page, /^Saved\. Note: /);
+    assert.equal(note.kind, 'info');
+
+    await sleep(300);
+    for (const answer of page.apiAnswers) {
+      for (const secret of [token, pins, 'node-secret-1']) assert.ok(!answer.text.includes(secret), answer.url);
+    }
+    noProblems(page);
+  });
+
+  test('failures show their notices and placeholders', async (t) => {
+    const { host } = await serve(t);
+    const page = await openPage(t, `${host.url}?theme=dark`);
+    await statusLoaded(page);
+    assert.equal(await text(page, '#runPill'), 'daemon: stopped');
+    assert.equal(await page.locator('#stopBtn').isDisabled(), true);
+    assert.equal(await page.locator('#startBtn').isDisabled(), false);
+    assert.equal(await figure(page, 'State'), 'stopped');
+    assert.equal(await figure(page, 'Topic'), '(not set)');
+    assert.equal(await figure(page, 'Last error'), 'none');
+    assert.equal(await figure(page, 'Last inbound'), '-');
+
+    await page.click('#tabSend');
+    await page.fill('#s_msg', '   ');
+    const before = page.apiRequests.length;
+    await page.click('#sendBtn');
+    assert.equal((await waitNotice(page, 'Write a message first.')).kind, 'err');
+    assert.equal(page.apiRequests.length, before, 'nothing is sent');
+    await page.fill('#s_msg', 'hello');
+    await page.click('#sendBtn');
+    await waitNotice(page, 'Publish failed: no topic configured');
+
+    await page.click('#tabSetup');
+    await page.click('#testBtn');
+    await waitNotice(page, 'Test failed: set a topic first');
+
+    await page.click('#tabStatus');
+    await page.click('#startBtn');
+    assert.equal((await waitNotice(page, /^Start failed: /)).kind, 'err');
+    await page.locator('#stopBtn').evaluate((b) => { b.disabled = false; });
+    await page.click('#stopBtn');
+    await waitNotice(page, 'Stop failed: the daemon is not running');
+
+    await page.click('#tabPair');
+    await waitText(page, '#pendBody', 'Nothing waiting. Publish anything on the subscribe topic to create a request.');
+    await waitText(page, '#apprBody', 'No approved senders yet.');
+    await page.click('#tabLog');
+    await waitText(page, '#logBox', /daemon|\(empty/);
+
+    // With the web server gone every call fails as a network failure.
+    await host.close();
+    await page.click('#tabStatus');
+    await page.click('#refreshBtn');
+    await waitText(page, '#runPill', 'daemon: unreachable');
+    assert.match(await page.locator('#runPill').getAttribute('class'), /\bbad\b/);
+    await page.click('#tabPair');
+    await waitText(page, '#pendBody', 'Unavailable.');
+    await waitText(page, '#apprBody', 'Unavailable.');
+    await page.click('#tabLog');
+    await waitText(page, '#logBox', 'Log unavailable.');
+    await page.click('#tabSetup');
+    await page.click('#saveBtn');
+    await waitNotice(page, 'Save failed: network error');
+    await page.click('#tabSend');
+    await page.click('#sendBtn');
+    await waitNotice(page, 'Publish failed: network');
+    noProblems(page);
+  });
+});
+
+describe('the whole flow against the real daemon and ntfy server', () => {
+  test('start, pairing rows approved and denied, revoke, send, test, log, stop; escaping; screenshots', async (t) => {
+    const srv = await startNtfy();
+    t.after(() => srv.close());
+    const node = await startDevnode({ unref: true, replyDelayMs: 50 });
+    t.after(() => node.close());
+    const { conn, host } = await serve(t);
+    const topic = 'page_flow';
+    const sub = await subscribe(srv.url, topic);
+    t.after(() => sub.close());
+
+    const page = await openPage(t, `${host.url}?theme=light`);
+    await statusLoaded(page);
+    await page.click('#tabSetup');
+    await page.fill('#f_server', srv.url);
+    await page.fill('#f_topic', topic);
+    await page.fill('#f_session', 'main');
+    await page.fill('#f_api', node.url);
+    await page.fill('#f_tags', 'robot');
+    await page.click('#saveBtn');
+    await waitNotice(page, /^Saved at /);
+
+    // Start: saves first, then starts; the buttons follow the daemon.
+    await page.click('#tabStatus');
+    await page.click('#startBtn');
+    await waitNotice(page, 'Daemon started.');
+    await waitText(page, '#runPill', 'daemon: running');
+    assert.match(await page.locator('#runPill').getAttribute('class'), /\bgood\b/);
+    assert.equal(await page.locator('#startBtn').isDisabled(), true);
+    assert.equal(await page.locator('#stopBtn').isDisabled(), false);
+    assert.equal(await text(page, '#tlsPill'), 'tls: plain http');
+    await waitUntil(async () => {
+      await page.click('#refreshBtn');
+      return (await figure(page, 'State')) === 'subscribed';
+    }, { timeoutMs: 10000, intervalMs: 300, what: 'the daemon to subscribe' });
+
+    // Three unknown senders: one whose tags and message are markup and quotes.
+    const evilMessage = `<img src=x onerror="window.__pwned=1"><script>window.__pwned=2</script> "dq" & 'sq' `
+      + 'x'.repeat(150);
+    const evilTags = ['<b>bold</b>', '"q"', "it's"];
+    await publish(srv.url, topic, evilMessage, { tags: evilTags });
+    await publish(srv.url, topic, 'hello from bob', { tags: ['bob'] });
+    await publish(srv.url, topic, 'hello from carol', { tags: ['carol'] });
+    const queued = await waitUntil(async () => {
+      const j = await api(host, 'pending');
+      return j.pending.length === 3 ? j.pending : false;
+    }, { timeoutMs: 10000, what: 'three pending senders' });
+    const evil = queued.find((p) => p.label.includes('<b>bold</b>'));
+    const bob = queued.find((p) => p.label.includes('bob'));
+    const carol = queued.find((p) => p.label.includes('carol'));
+    assert.ok(evil && bob && carol, JSON.stringify(queued));
+    assert.ok(evil.label.includes('"q"') && evil.label.includes("it's"));
+
+    await page.click('#tabPair');
+    await waitUntil(async () => (await rows(page, 'pendBody')).length === 3, { what: 'three pending rows' });
+    assert.equal(await text(page, '#pendCount'), '(3)');
+    const shown = (await rows(page, 'pendBody')).find((r) => r.key === evil.key);
+    assert.equal(shown.label, evil.label, 'the label is shown as text');
+    assert.equal(shown.cells[1], `${[...evil.sample].slice(0, 140).join('')}\u2026`, 'the sample, cut to 140');
+    assert.ok(shown.cells[1].startsWith('<img src=x onerror='));
+    assert.equal(shown.cells[2], evil.code);
+    assert.match(shown.cells[3], /^\d+s x1$/);
+    assert.equal(await page.evaluate(() => document.querySelectorAll('#pendBody img, #pendBody script, #pendBody b').length), 0);
+
+    // Approve from the page; pair carol by code on the topic.
+    await clickRowButton(page, 'pendBody', evil.key, 'Approve');
+    await waitNotice(page, 'Sender approved.');
+    await waitUntil(async () => (await rows(page, 'pendBody')).length === 2, { what: 'the approved row to leave the queue' });
+    await publish(srv.url, topic, `PAIR ${carol.code}`, { tags: ['carol'] });
+    await sub.waitForMessage('Paired. Your messages now reach the agent.');
+    await page.click('#tabPair');
+    await waitUntil(async () => (await rows(page, 'apprBody')).length === 2, { what: 'two approved rows' });
+    const approved = await rows(page, 'apprBody');
+    const evilRow = approved.find((r) => r.key === evil.key);
+    assert.equal(evilRow.label, evil.label, 'the approval kept the label');
+    assert.equal(evilRow.cells[3], 'ui');
+    assert.equal(approved.find((r) => r.key === carol.key).cells[3], 'code');
+    assert.equal(await page.evaluate(() => document.querySelectorAll('#apprBody img, #apprBody script, #apprBody b').length), 0);
+
+    // The approved sender reaches the agent, and the reply comes back.
+    await publish(srv.url, topic, 'second message from the markup sender', { tags: evilTags });
+    await node.waitForInbox(/second message from the markup sender/, { timeoutMs: 10000 });
+    await sub.waitForMessage(/^echo: /, { timeoutMs: 10000 });
+    await page.click('#tabStatus');
+    await waitUntil(async () => {
+      await page.click('#refreshBtn');
+      return (await figure(page, 'Replies sent')) === '1' && (await figure(page, 'Inbound')) === '1';
+    }, { timeoutMs: 10000, intervalMs: 300, what: 'the counters' });
+    assert.match(await figure(page, 'Last inbound'), /^\d+s$/);
+
+    // Screenshots of every tab in both themes, on a desktop window and a phone-sized one.
+    await page.click('#tabSend');
+    await page.fill('#s_msg', 'Dinner is ready');
+    for (const [viewport, suffix] of [[DESKTOP, ''], [PHONE, '-phone']]) {
+      await page.setViewportSize(viewport);
+      for (const theme of ['light', 'dark']) {
+        await page.evaluate((th) => window.qvApplyTheme(th), theme);
+        for (const tab of TABS) {
+          await page.click(`#${tab}`);
+          if (tab === 'tabPair') await waitUntil(async () => (await rows(page, 'apprBody')).length === 2);
+          if (tab === 'tabLog') await waitText(page, '#logBox', /daemon started by the setup UI/);
+          await sleep(200);
+          await shoot(page, `${theme}-${tab.slice(3).toLowerCase()}${suffix}`);
+        }
+      }
+    }
+    await page.setViewportSize(DESKTOP);
+    await page.evaluate(() => window.qvApplyTheme('light'));
+
+    // Deny the one left waiting, revoke one approval.
+    await page.click('#tabPair');
+    await waitUntil(async () => (await rows(page, 'pendBody')).some((r) => r.key === bob.key));
+    await clickRowButton(page, 'pendBody', bob.key, 'Deny');
+    await waitNotice(page, 'Request removed.');
+    await waitText(page, '#pendBody', 'Nothing waiting. Publish anything on the subscribe topic to create a request.');
+    assert.equal(await text(page, '#pendCount'), '');
+    await clickRowButton(page, 'apprBody', evil.key, 'Revoke');
+    await waitNotice(page, 'Sender revoked.');
+    await waitUntil(async () => (await rows(page, 'apprBody')).length === 1, { what: 'the revoked row to go' });
+    assert.deepEqual((await api(host, 'approved')).approved.map((a) => a.key), [carol.key]);
+
+    // Publish from the Send tab, and the test notification from the Setup tab.
+    await page.click('#tabSend');
+    await page.fill('#s_title', 'From the page');
+    await page.fill('#s_tags', 'tada');
+    await page.click('#sendBtn');
+    const sentNotice = await waitNotice(page, /^Published to page_flow \(id [A-Za-z0-9]+\)\.$/);
+    const published = await sub.waitForMessage('Dinner is ready');
+    assert.equal(sentNotice.text, `Published to page_flow (id ${published.id}).`);
+    assert.equal(published.title, 'From the page');
+    await page.click('#tabSetup');
+    await page.click('#testBtn');
+    const testNotice = await waitNotice(page, /^Published \(id [A-Za-z0-9]+\)\. Check your phone\.$/);
+    const testMsg = await sub.waitForMessage(/^chimewick test notification/);
+    assert.equal(testNotice.text, `Published (id ${testMsg.id}). Check your phone.`);
+
+    // Stop; the log tells both.
+    await page.click('#tabStatus');
+    await page.click('#stopBtn');
+    await waitNotice(page, 'Daemon stopped.');
+    await waitText(page, '#runPill', 'daemon: stopped');
+    assert.equal(await page.locator('#startBtn').isDisabled(), false);
+    assert.equal(await page.locator('#stopBtn').isDisabled(), true);
+    assert.equal(await figure(page, 'State'), 'stopped');
+    await page.click('#tabLog');
+    await waitText(page, '#logBox', /daemon stopped by the setup UI/);
+
+    assert.equal(await page.evaluate(() => window.__pwned), undefined, 'no script from the data ran');
+    noProblems(page);
+  });
+});
