@@ -9,6 +9,7 @@ import { after, before, describe, test } from 'node:test';
 import { chromium } from 'playwright-core';
 import { start as startDevnode } from '../../tools/devnode/devnode.mjs';
 import { startCgiHost } from './lib/cgihost.mjs';
+import { startLighttpd } from './lib/lighttpd.mjs';
 import { httpRequest, makeTempDir, pidAlive, removeDir, repoRoot, sleep, waitUntil } from './lib/common.mjs';
 import { makeConnectorsDir } from './lib/exe.mjs';
 import { startNtfy } from './lib/ntfy.mjs';
@@ -198,6 +199,28 @@ describe('the served document', () => {
     assert.deepEqual(refused.json, { ok: false, error: 'invalid node password' });
     assert.equal((await httpRequest(`${host.url}?theme=dark&pwd=sesame`)).status, 200);
     assert.equal((await httpRequest(host.url, { headers: { 'X-Bot-Password': 'sesame' } })).status, 200);
+  });
+});
+
+describe('any CGI web server', () => {
+  test('behind lighttpd the page finds its API at its own address and saves through a POST', async (t) => {
+    const conn = await makeConnectorsDir();
+    t.after(() => conn.cleanup());
+    const web = await startLighttpd({ cgiEnv: { QV_CONNECTORS_DIR: conn.dir, HOME: conn.dir } });
+    t.after(() => web.close());
+    const page = await openPage(t, `${web.url}?theme=light`);
+    await waitText(page, '#runPill', 'daemon: stopped');
+    assert.equal(await text(page, '#verTxt'), 'v1.0.2');
+    await page.click('#tabSetup');
+    await page.fill('#f_topic', 'lighttpd_topic');
+    await page.fill('#f_session', 'main');
+    await page.click('#saveBtn');
+    await waitNotice(page, /^Saved at /);
+    assert.equal(JSON.parse(await readFile(conn.file('config.json'), 'utf8')).topic, 'lighttpd_topic');
+    await page.click('#tabPair');
+    await waitText(page, '#apprBody', 'No approved senders yet.');
+    for (const req of page.apiRequests) assert.equal(new URL(req.url()).pathname, new URL(web.url).pathname);
+    noProblems(page);
   });
 });
 
