@@ -135,6 +135,22 @@ async function waitNotice(page, want) {
   }, { timeoutMs: 10000, intervalMs: 25, what: `the notice ${want}` });
 }
 
+// Clicks Save and waits for its notice and for the form reload that follows a stored save, so that
+// later typing is not overwritten by that reload.
+async function save(page, want) {
+  const from = page.apiAnswers.length;
+  await page.click('#saveBtn');
+  const shown = await waitNotice(page, want);
+  if (shown.kind !== 'err') {
+    await waitUntil(() => {
+      const later = page.apiAnswers.slice(from).map((a) => new URL(a.url).searchParams.get('action'));
+      const config = later.indexOf('config');
+      return config >= 0 && later.indexOf('status', config) > config;
+    }, { what: 'the form to reload' });
+  }
+  return shown;
+}
+
 async function figure(page, label) {
   return page.evaluate((l) => {
     for (const box of document.querySelectorAll('#kpis .kpi')) {
@@ -214,8 +230,7 @@ describe('any CGI web server', () => {
     await page.click('#tabSetup');
     await page.fill('#f_topic', 'lighttpd_topic');
     await page.fill('#f_session', 'main');
-    await page.click('#saveBtn');
-    await waitNotice(page, /^Saved at /);
+    await save(page, /^Saved at /);
     assert.equal(JSON.parse(await readFile(conn.file('config.json'), 'utf8')).topic, 'lighttpd_topic');
     await page.click('#tabPair');
     await waitText(page, '#apprBody', 'No approved senders yet.');
@@ -332,8 +347,7 @@ describe('the node password on every request', () => {
     }
     await page.click('#tabSetup');
     await page.fill('#f_topic', 'pw_topic');
-    await page.click('#saveBtn');
-    await waitNotice(page, /^Saved\. Note: /);
+    await save(page, /^Saved\. Note: /);
     await page.click('#tabStatus');
     await page.click('#refreshBtn');
     await sleep(300);
@@ -380,8 +394,7 @@ describe('setup form', () => {
     await page.fill('#f_prio', '9');
     await page.fill('#f_reply', '> ');
     await page.check('#f_md');
-    await page.click('#saveBtn');
-    const saved = await waitNotice(page, /^Saved at \d\d:\d\d:\d\d\.$/);
+    const saved = await save(page, /^Saved at \d\d:\d\d:\d\d\.$/);
     assert.equal(saved.kind, 'ok');
     await waitUntil(async () => (await value(page, '#f_pins')) === '(stored)', { what: 'the pins box to read (stored)' });
     assert.equal(await text(page, '#tokState'), 'stored (hidden)');
@@ -401,8 +414,7 @@ describe('setup form', () => {
 
     page.apiRequests.length = 0;
     await page.fill('#f_topic', 'page_topic_2');
-    await page.click('#saveBtn');
-    await waitNotice(page, /^Saved at /);
+    await save(page, /^Saved at /);
     const post = page.apiRequests.find((r) => r.url().includes('action=save'));
     assert.equal(post.method(), 'POST');
     assert.equal(post.headers()['content-type'], 'application/json');
@@ -419,8 +431,7 @@ describe('setup form', () => {
     // A configuration that is not complete is stored all the same, with a note.
     await page.fill('#f_topic', '');
     await page.fill('#f_ptopic', '');
-    await page.click('#saveBtn');
-    const note = await waitNotice(page, /^Saved\. Note: /);
+    const note = await save(page, /^Saved\. Note: /);
     assert.equal(note.kind, 'info');
 
     await sleep(300);
@@ -509,8 +520,7 @@ describe('the whole flow against the real daemon and ntfy server', () => {
     await page.fill('#f_session', 'main');
     await page.fill('#f_api', node.url);
     await page.fill('#f_tags', 'robot');
-    await page.click('#saveBtn');
-    await waitNotice(page, /^Saved at /);
+    await save(page, /^Saved at /);
 
     // Start: saves first, then starts; the buttons follow the daemon.
     await page.click('#tabStatus');
