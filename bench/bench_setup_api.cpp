@@ -68,7 +68,7 @@ double run_once(const std::vector<std::string> &argv, const std::vector<std::str
     return ok ? ms : -1;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     if (argc < 2) {
@@ -124,7 +124,8 @@ int main(int argc, char **argv) {
         printf("  %-10s %8.3f %8.3f %8.3f\n", s->name, pick(s->ms, 0), pick(s->ms, 0.5),
                pick(s->ms, 1));
     double base = pick(floor.ms, 0.5);
-    printf("  ratio status / true (median): %.2f   (goal: at most 3)\n", pick(status.ms, 0.5) / base);
+    printf("  ratio status / true (median): %.2f   (goal: at most 3)\n",
+           pick(status.ms, 0.5) / base);
     printf("  ratio save / true (median):   %.2f\n", pick(save.ms, 0.5) / base);
     printf("  ratio status / true (min):    %.2f\n", pick(status.ms, 0) / pick(floor.ms, 0));
     return 0;

@@ -93,8 +93,8 @@ static size_t query_lookup_size(const char *query, const char *name, size_t size
     *cut_short = true;
     size_t cut = size - 1;
     for (size_t i = 0; i < cut;) {
-        bool escape = val[i] == '%' && i + 2 < len && is_hex_digit(val[i + 1]) &&
-                      is_hex_digit(val[i + 2]);
+        bool escape =
+            val[i] == '%' && i + 2 < len && is_hex_digit(val[i + 1]) && is_hex_digit(val[i + 2]);
         if (!escape) {
             i++;
         } else if (i + 3 > cut) {
@@ -116,8 +116,10 @@ static void drop_split_character(char *s) {
     if (back == end)
         return;
     unsigned char lead = static_cast<unsigned char>(s[end - 1 - back]);
-    size_t need = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 && lead <= 0xEF ? 3
-                : lead >= 0xC2 && lead <= 0xDF ? 2 : 0;
+    size_t need = lead >= 0xF0 && lead <= 0xF4   ? 4
+                  : lead >= 0xE0 && lead <= 0xEF ? 3
+                  : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                 : 0;
     if (need > back + 1)
         s[end - 1 - back] = '\0';
 }
@@ -200,11 +202,11 @@ struct api_action {
 };
 
 static const api_action ACTIONS[] = {
-    {"status", api_status},     {"config", api_config},   {"info", api_info},
-    {"save", api_save},         {"test", api_test},       {"send", api_send},
-    {"pending", api_pending},   {"approved", api_approved}, {"approve", api_approve},
-    {"unapprove", api_unapprove}, {"deny", api_deny},     {"logs", api_logs},
-    {"start", api_start},       {"stop", api_stop},
+    {"status", api_status},       {"config", api_config},     {"info", api_info},
+    {"save", api_save},           {"test", api_test},         {"send", api_send},
+    {"pending", api_pending},     {"approved", api_approved}, {"approve", api_approve},
+    {"unapprove", api_unapprove}, {"deny", api_deny},         {"logs", api_logs},
+    {"start", api_start},         {"stop", api_stop},
 };
 
 int mode_json(const char *query) {

@@ -13,7 +13,7 @@
 
 enum {
     QV_LOG_TAIL_MAX = 15999,
-    QV_LOG_TAIL_SEARCH_END = 80,  // how close to the end a line start is still looked for
+    QV_LOG_TAIL_SEARCH_END = 80, // how close to the end a line start is still looked for
     QV_EXE_PATH_CAP = 1024,
     QV_VALIDATION_CAP = 256,
 };

@@ -36,8 +36,8 @@ struct text_setting {
     text_rule rule;
 };
 
-#define QV_SETTING(name, field, rule)                                                    \
-    {name, offsetof(qv_ntfy_config, field), sizeof(qv_ntfy_config::field), rule}
+#define QV_SETTING(name, field, rule)                                                              \
+    { name, offsetof(qv_ntfy_config, field), sizeof(qv_ntfy_config::field), rule }
 
 // In the order they are applied.
 static const text_setting TEXT_SETTINGS[] = {

@@ -77,17 +77,19 @@ TEST(PosixControl, OnlyAProcessOfThisExecutableIsSelf) {
         execl("/bin/sleep", "/bin/sleep", "30", static_cast<char *>(nullptr));
         _exit(127);
     }
-    ASSERT_TRUE(wait_for([&] { return fs::read_symlink("/proc/" + std::to_string(other) + "/exe") ==
-                                      fs::path("/usr/bin/sleep") ||
-                                  fs::read_symlink("/proc/" + std::to_string(other) + "/exe") ==
-                                      fs::path("/bin/sleep"); }));
+    ASSERT_TRUE(wait_for([&] {
+        return fs::read_symlink("/proc/" + std::to_string(other) + "/exe") ==
+                   fs::path("/usr/bin/sleep") ||
+               fs::read_symlink("/proc/" + std::to_string(other) + "/exe") ==
+                   fs::path("/bin/sleep");
+    }));
     EXPECT_EQ(qv_plat_process_is_self(same), 1);
     EXPECT_EQ(qv_plat_process_is_self(other), 0);
     for (pid_t p : {same, other}) {
         kill(p, SIGKILL);
         waitpid(p, nullptr, 0);
     }
-    EXPECT_EQ(qv_plat_process_is_self(other), 0);  // gone
+    EXPECT_EQ(qv_plat_process_is_self(other), 0); // gone
     EXPECT_EQ(qv_plat_process_is_self(0), 0);
     EXPECT_EQ(qv_plat_process_is_self(-1), 0);
 }
@@ -118,13 +120,14 @@ TEST(PosixControl, DetachedStartInheritsNothing) {
     ASSERT_TRUE(wait_for([&] { return (pid = find_process(cmdline)) != 0; }));
     std::vector<std::string> fds;
     for (const auto &entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
-        fds.push_back(entry.path().filename().string() + "=" + fs::read_symlink(entry.path()).string());
+        fds.push_back(entry.path().filename().string() + "=" +
+                      fs::read_symlink(entry.path()).string());
     std::sort(fds.begin(), fds.end());
     EXPECT_EQ(fds, (std::vector<std::string>{"0=/dev/null", "1=/dev/null", "2=/dev/null"}));
     EXPECT_EQ(status_line(pid, "SigIgn"), "0000000000000000");
     EXPECT_EQ(status_line(pid, "SigBlk"), "0000000000000000");
     EXPECT_NE(getsid(pid), getsid(0));
-    EXPECT_NE(getsid(pid), pid);  // not a session leader: it can never take a terminal
+    EXPECT_NE(getsid(pid), pid); // not a session leader: it can never take a terminal
     EXPECT_NE(status_line(pid, "PPid"), std::to_string(getpid()));
     EXPECT_EQ(qv_plat_terminate(pid, 3000), 0);
 }

@@ -24,10 +24,18 @@ static const std::string INFO_PREFIX =
 
 class SetupApi : public ::testing::Test {
   protected:
-    void SetUp() override { std::filesystem::create_directories(state_.state_dir()); }
-    std::string info() const { return cgi_answer(200, INFO_PREFIX + json_str(state_.state_dir()) + "}"); }
-    std::string config() const { return cgi_answer(200, DEFAULT_CONFIG); }
-    std::string status() const { return cgi(state_, "action=status").out; }
+    void SetUp() override {
+        std::filesystem::create_directories(state_.state_dir());
+    }
+    std::string info() const {
+        return cgi_answer(200, INFO_PREFIX + json_str(state_.state_dir()) + "}");
+    }
+    std::string config() const {
+        return cgi_answer(200, DEFAULT_CONFIG);
+    }
+    std::string status() const {
+        return cgi(state_, "action=status").out;
+    }
     TempStateRoot state_;
 };
 
@@ -106,20 +114,14 @@ TEST_F(SetupApi, BodyIsReadOnlyForPostAndWithAUsableLength) {
         const char *length;
         std::string want;
     } cases[] = {
-        {"POST", "17", info()},
-        {"post", "17", info()},
-        {"POST", " 17", info()},
-        {"POST", "17abc", info()},
-        {"POST", "100", info()},  // the body simply ends before the stated length
-        {"POST", "0", config()},
-        {"POST", "-17", config()},
-        {"POST", "abc", config()},
-        {"POST", "", config()},
-        {"POST", "1048577", config()},
-        {"POST", "99999999999999999999999", config()},
-        {"POST", "5", config()},  // a cut body is no JSON
-        {"GET", "17", config()},
-        {"PUT", "17", config()},
+        {"POST", "17", info()},        {"post", "17", info()},
+        {"POST", " 17", info()},       {"POST", "17abc", info()},
+        {"POST", "100", info()}, // the body simply ends before the stated length
+        {"POST", "0", config()},       {"POST", "-17", config()},
+        {"POST", "abc", config()},     {"POST", "", config()},
+        {"POST", "1048577", config()}, {"POST", "99999999999999999999999", config()},
+        {"POST", "5", config()}, // a cut body is no JSON
+        {"GET", "17", config()},       {"PUT", "17", config()},
     };
     ASSERT_EQ(body.size(), 17u);
     for (const Case &c : cases) {
@@ -127,8 +129,11 @@ TEST_F(SetupApi, BodyIsReadOnlyForPostAndWithAUsableLength) {
         EXPECT_EQ(r.out, c.want) << c.method << " " << c.length;
     }
     // Without any CONTENT_LENGTH no body is read.
-    RunResult r = run_exe({}, {{"QV_CONNECTORS_DIR", state_.root()}, {"REQUEST_METHOD", "POST"},
-                               {"QUERY_STRING", "action=config"}}, body);
+    RunResult r = run_exe({},
+                          {{"QV_CONNECTORS_DIR", state_.root()},
+                           {"REQUEST_METHOD", "POST"},
+                           {"QUERY_STRING", "action=config"}},
+                          body);
     EXPECT_EQ(r.out, config());
 }
 

@@ -18,8 +18,8 @@
 namespace fs = std::filesystem;
 
 static std::string logs_answer(const std::string &tail, size_t bytes) {
-    return cgi_answer(200, "{\"ok\":true,\"log\":" + json_str(tail) + ",\"bytes\":" +
-                               std::to_string(bytes) + "}");
+    return cgi_answer(200, "{\"ok\":true,\"log\":" + json_str(tail) +
+                               ",\"bytes\":" + std::to_string(bytes) + "}");
 }
 
 // Polls until the check holds or the deadline passes; the result says which.
@@ -58,7 +58,9 @@ static std::string message_of(const std::string &line) {
 
 class SetupControl : public ::testing::Test {
   protected:
-    void SetUp() override { fs::create_directories(state_.state_dir()); }
+    void SetUp() override {
+        fs::create_directories(state_.state_dir());
+    }
     void TearDown() override {
         // Never leave a daemon behind, whatever failed.
         int32_t pid = 0;
@@ -76,7 +78,9 @@ class SetupControl : public ::testing::Test {
         char err[256] = "";
         ASSERT_EQ(qv_ntfy_config_save(&c, err, sizeof err), 0) << err;
     }
-    std::string log() { return read_whole(state_.file("daemon.log")); }
+    std::string log() {
+        return read_whole(state_.file("daemon.log"));
+    }
     TempStateRoot state_;
 };
 
@@ -102,13 +106,8 @@ TEST_F(SetupControl, TailOfALongLogStartsAfterANewline) {
         std::vector<size_t> newlines;
         size_t start;
     } cases[] = {
-        {{4001}, 4002},
-        {{100, 4000, 9000, 12000}, 9001},
-        {{4000}, 19920},
-        {{19919}, 19920},
-        {{19920}, 19921},
-        {{19921, 19999}, 19920},
-        {{}, 19920},
+        {{4001}, 4002},   {{100, 4000, 9000, 12000}, 9001}, {{4000}, 19920}, {{19919}, 19920},
+        {{19920}, 19921}, {{19921, 19999}, 19920},          {{}, 19920},
     };
     for (const Case &c : cases) {
         std::string text(n, 'a');
@@ -168,7 +167,8 @@ TEST_F(SetupControl, StartThenStartAgainThenStopTwice) {
     EXPECT_EQ(r.out, cgi_answer(200, R"({"ok":true,"started":true})"));
     int32_t pid = 0;
     ASSERT_TRUE(wait_for([&] { return qv_ntfy_pidfile_read(&pid) == 0 && running(pid); }))
-        << "no daemon wrote its pid file\n" << log();
+        << "no daemon wrote its pid file\n"
+        << log();
 
     // Detached: its own session (not as its leader), standard streams on /dev/null, no pipe.
     std::string proc = "/proc/" + std::to_string(pid);

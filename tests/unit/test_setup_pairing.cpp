@@ -40,11 +40,15 @@ class SetupPairing : public ::testing::Test {
     void SetUp() override {
         std::filesystem::create_directories(state_.state_dir());
         write_whole(state_.file("pending.json"),
-                    "[{\"key\":\"" + k1 + "\",\"label\":\"topic=alerts user=ann\",\"code\":\"ABCD2345\","
-                    "\"first_seen\":1700000000,\"last_seen\":1700000100,\"last_challenge_at\":1700000000,"
-                    "\"count\":3,\"sample\":\"hello \\\"there\\\"\"},"
-                    "{\"key\":\"" + k2 + "\",\"label\":\"l2\",\"code\":\"WXYZ6789\",\"first_seen\":5,"
-                    "\"last_seen\":6,\"last_challenge_at\":0,\"count\":1,\"sample\":\"\"}]");
+                    "[{\"key\":\"" + k1 +
+                        "\",\"label\":\"topic=alerts user=ann\",\"code\":\"ABCD2345\","
+                        "\"first_seen\":1700000000,\"last_seen\":1700000100,\"last_challenge_at\":"
+                        "1700000000,"
+                        "\"count\":3,\"sample\":\"hello \\\"there\\\"\"},"
+                        "{\"key\":\"" +
+                        k2 +
+                        "\",\"label\":\"l2\",\"code\":\"WXYZ6789\",\"first_seen\":5,"
+                        "\"last_seen\":6,\"last_challenge_at\":0,\"count\":1,\"sample\":\"\"}]");
     }
     RunResult act(const std::string &action, const std::string &body) {
         return cgi(state_, "action=" + action, "POST", body);
@@ -53,7 +57,8 @@ class SetupPairing : public ::testing::Test {
         return "{\"key\":\"" + key + "\"" + more + "}";
     }
     std::string ok(const std::string &key, const std::string &action) {
-        return cgi_answer(200, "{\"ok\":true,\"key\":\"" + key + "\",\"action\":\"" + action + "\"}");
+        return cgi_answer(200,
+                          "{\"ok\":true,\"key\":\"" + key + "\",\"action\":\"" + action + "\"}");
     }
     std::string pending_keys() {
         qv_ntfy_pending_entry *t = nullptr;
@@ -88,14 +93,15 @@ TEST_F(SetupPairing, ListsMemberByMember) {
               cgi_answer(200, "{\"ok\":true,\"pending\":[{\"key\":\"" + k1 +
                                   "\",\"label\":\"topic=alerts user=ann\",\"code\":\"ABCD2345\","
                                   "\"sample\":\"hello \\\"there\\\"\",\"first_seen\":1700000000,"
-                                  "\"last_seen\":1700000100,\"count\":3},{\"key\":\"" + k2 +
+                                  "\"last_seen\":1700000100,\"count\":3},{\"key\":\"" +
+                                  k2 +
                                   "\",\"label\":\"l2\",\"code\":\"WXYZ6789\",\"sample\":\"\","
                                   "\"first_seen\":5,\"last_seen\":6,\"count\":1}]}"));
-    EXPECT_EQ(cgi(state_, "action=approved").out,
-              cgi_answer(200, R"({"ok":true,"approved":[]})"));
+    EXPECT_EQ(cgi(state_, "action=approved").out, cgi_answer(200, R"({"ok":true,"approved":[]})"));
     write_whole(state_.file("approved.json"),
-                "[{\"key\":\"" + k3 + "\",\"label\":\"l3\",\"added_at\":10,\"last_seen\":11,"
-                "\"count\":12,\"via\":1}]");
+                "[{\"key\":\"" + k3 +
+                    "\",\"label\":\"l3\",\"added_at\":10,\"last_seen\":11,"
+                    "\"count\":12,\"via\":1}]");
     EXPECT_EQ(cgi(state_, "action=approved").out,
               cgi_answer(200, "{\"ok\":true,\"approved\":[{\"key\":\"" + k3 +
                                   "\",\"label\":\"l3\",\"added_at\":10,\"last_seen\":11,"
@@ -222,6 +228,5 @@ TEST_F(SetupPairing, StoresThatCannotBeWritten) {
     EXPECT_EQ(approved(), k3.substr(0, 4) + ":l3:0 ");
     EXPECT_EQ(pending_keys(), k1.substr(0, 4) + " " + k2.substr(0, 4) + " ");
     for (const auto &entry : std::filesystem::directory_iterator(state_.state_dir()))
-        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos)
-            << entry.path();
+        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }

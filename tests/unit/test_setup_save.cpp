@@ -12,7 +12,9 @@
 
 class SetupSave : public ::testing::Test {
   protected:
-    void SetUp() override { std::filesystem::create_directories(state_.state_dir()); }
+    void SetUp() override {
+        std::filesystem::create_directories(state_.state_dir());
+    }
     RunResult save(const std::string &body, const CgiEnv &env = {}) {
         return cgi(state_, "action=save", "POST", body, env);
     }
@@ -156,9 +158,9 @@ TEST_F(SetupSave, SwitchesFollowTruthValues) {
         const char *value;
         const char *want;
     } cases[] = {
-        {"\"yes\"", "1"}, {"\"on\"", "1"},  {"\"TRUE\"", "1"}, {"\"1\"", "1"},   {"true", "1"},
-        {"1", "1"},       {"\"no\"", "0"},  {"\"0\"", "0"},    {"\"\"", "0"},    {"false", "0"},
-        {"\"2\"", "0"},   {"\"y\"", "0"},
+        {"\"yes\"", "1"}, {"\"on\"", "1"}, {"\"TRUE\"", "1"}, {"\"1\"", "1"},
+        {"true", "1"},    {"1", "1"},      {"\"no\"", "0"},   {"\"0\"", "0"},
+        {"\"\"", "0"},    {"false", "0"},  {"\"2\"", "0"},    {"\"y\"", "0"},
     };
     for (const char *name : {"markdown", "allow_all", "pairing_code_enabled"}) {
         for (const Case &c : cases) {
@@ -197,7 +199,8 @@ TEST_F(SetupSave, LongTextsAreCutAtTheRecordSizeOnCharacterBoundaries) {
     // The request's own buffer keeps 1,023 bytes of a field, also on a boundary.
     save("{\"allowed_pins\":\"" + many_e + many_e + many_e + many_e + many_e + many_e + "\"}");
     std::string pins = stored("allowed_pins");
-    EXPECT_EQ(pins, json_str((many_e + many_e + many_e + many_e + many_e + many_e).substr(0, 1022)));
+    EXPECT_EQ(pins,
+              json_str((many_e + many_e + many_e + many_e + many_e + many_e).substr(0, 1022)));
     // A query value longer than the request's buffer is cut before decoding, never inside an
     // escape and never inside a character.
     std::string escaped;
@@ -227,6 +230,5 @@ TEST_F(SetupSave, StoreThatFailsAnswers500AndLeavesNoTemporary) {
     RunResult r = save(R"({"topic":"t"})");
     EXPECT_EQ(r.out, cgi_fail(500, "cannot write config.json"));
     for (const auto &entry : std::filesystem::directory_iterator(state_.state_dir()))
-        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos)
-            << entry.path();
+        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }

@@ -8,13 +8,16 @@
 #include <gtest/gtest.h>
 #include <string>
 
-static const std::string OK_ID = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-                                 "Content-Length: 39\r\n\r\n{\"id\":\"abc\",\"event\":\"message\",\"x\":1}\n";
+static const std::string OK_ID =
+    "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+    "Content-Length: 39\r\n\r\n{\"id\":\"abc\",\"event\":\"message\",\"x\":1}\n";
 static const std::string OK_NO_ID = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}";
 
 class SetupSend : public ::testing::Test {
   protected:
-    void SetUp() override { std::filesystem::create_directories(state_.state_dir()); }
+    void SetUp() override {
+        std::filesystem::create_directories(state_.state_dir());
+    }
     void configure(const std::string &server, const char *topic, const char *publish_topic,
                    const char *title_prefix = "QUORVANE BOT", const char *tags = "",
                    int priority = 3) {
@@ -68,8 +71,9 @@ TEST_F(SetupSend, TestPublishesTheFixedMessageAndNotesItsId) {
         configure(peer.url(), k.topic, k.publish_topic, k.title_prefix, "ignored", k.priority);
         RunResult r = cgi(state_, "action=test");
         std::string request = peer.received();
-        EXPECT_EQ(r.out, cgi_answer(200, std::string(R"({"ok":true,"published_id":"abc","topic":")") +
-                                             k.want_topic + "\"}"));
+        EXPECT_EQ(r.out,
+                  cgi_answer(200, std::string(R"({"ok":true,"published_id":"abc","topic":")") +
+                                      k.want_topic + "\"}"));
         EXPECT_EQ(first_line(request), std::string("POST /") + k.want_topic + " HTTP/1.1");
         EXPECT_EQ(header(request, "Title"), k.want_title);
         EXPECT_EQ(header(request, "Tags"), "bell,quorvane");
@@ -102,10 +106,10 @@ TEST_F(SetupSend, SendUsesTheRequestFieldsOrTheConfiguredOnes) {
         const char *want_topic, *want_title, *want_tags, *want_priority, *want_message;
     } cases[] = {
         {R"({"message":"  hi there  "})", "pt", "<none>", "robot,quorvane", "4", "hi there"},
-        {R"({"message":"m","title":"T","tags":"a,b","topic":"other","priority":5})", "other",
-         "T", "a,b,quorvane", "5", "m"},
-        {R"({"message":"m","title":"","tags":"","priority":"0"})", "pt", "<none>",
-         "robot,quorvane", "4", "m"},
+        {R"({"message":"m","title":"T","tags":"a,b","topic":"other","priority":5})", "other", "T",
+         "a,b,quorvane", "5", "m"},
+        {R"({"message":"m","title":"","tags":"","priority":"0"})", "pt", "<none>", "robot,quorvane",
+         "4", "m"},
         {R"({"message":"m","priority":"6"})", "pt", "<none>", "robot,quorvane", "4", "m"},
         {R"({"message":"m","priority":"x"})", "pt", "<none>", "robot,quorvane", "4", "m"},
         {R"({"message":"m","priority":"2"})", "pt", "<none>", "robot,quorvane", "2", "m"},
@@ -116,8 +120,9 @@ TEST_F(SetupSend, SendUsesTheRequestFieldsOrTheConfiguredOnes) {
         configure(peer.url(), "tt", "pt", "QUORVANE BOT", "robot", 4);
         RunResult r = cgi(state_, "action=send", "POST", k.body);
         std::string request = peer.received();
-        EXPECT_EQ(r.out, cgi_answer(200, std::string(R"({"ok":true,"published_id":"abc","topic":")") +
-                                             k.want_topic + "\"}"))
+        EXPECT_EQ(r.out,
+                  cgi_answer(200, std::string(R"({"ok":true,"published_id":"abc","topic":")") +
+                                      k.want_topic + "\"}"))
             << k.body;
         EXPECT_EQ(first_line(request), std::string("POST /") + k.want_topic + " HTTP/1.1");
         EXPECT_EQ(header(request, "Title"), k.want_title) << k.body;

@@ -10,7 +10,9 @@
 
 class SetupViews : public ::testing::Test {
   protected:
-    void SetUp() override { std::filesystem::create_directories(state_.state_dir()); }
+    void SetUp() override {
+        std::filesystem::create_directories(state_.state_dir());
+    }
     // A configuration written the way the save path writes it.
     void store(const qv_ntfy_config &c) {
         char err[256] = "";
@@ -44,10 +46,11 @@ static qv_ntfy_status sample_status() {
 }
 
 static std::string status_body(int connected, int running) {
-    return std::string(R"({"ok":true,"status":{"started_at":1700000001,"last_seen_at":1700000002,)"
-                       R"("last_inbound_at":1700000003,"last_outbound_at":1700000004,)"
-                       R"("inbound_count":5,"outbound_count":6,"blocked_count":7,"pending_count":8,)"
-                       R"("connect_count":9,"error_count":10,"connected":)") +
+    return std::string(
+               R"({"ok":true,"status":{"started_at":1700000001,"last_seen_at":1700000002,)"
+               R"("last_inbound_at":1700000003,"last_outbound_at":1700000004,)"
+               R"("inbound_count":5,"outbound_count":6,"blocked_count":7,"pending_count":8,)"
+               R"("connect_count":9,"error_count":10,"connected":)") +
            std::to_string(connected) + ",\"running\":" + std::to_string(running) +
            R"(,"last_message_time":1700000011,"last_error":"ntfy said \"no\"",)"
            R"("last_event":"message","topic":"alerts","publish_topic":"alerts",)"
@@ -141,25 +144,26 @@ TEST_F(SetupViews, ConfigViewWritesSwitchesAsIntegers) {
     store(c);
     RunResult r = cgi(state_, "action=config");
     std::string stamp = status_member(r, "updated_at");
-    EXPECT_EQ(r.out,
-              cgi_answer(200,
-                         R"({"ok":true,"config":{"server_url":"https://ntfy.sh","topic":"t)"
-                         "\xC3\xA9"
-                         R"(","publish_topic":"t)"
-                         "\xC3\xA9"
-                         R"(","bot_api_url":"http://127.0.0.1:8150","target_session":"",)"
-                         R"("tags":"","reply_prefix":"","title_prefix":"QUORVANE BOT",)"
-                         R"("ca_file":"/etc/ca.pem","priority":3,"markdown":1,"allow_all":1,)"
-                         R"("pairing_code_enabled":0,"reply_poll_ms":250,"idle_timeout_ms":5000,)"
-                         R"("updated_at":)" +
-                             stamp + "}}"));
+    EXPECT_EQ(
+        r.out,
+        cgi_answer(200, R"({"ok":true,"config":{"server_url":"https://ntfy.sh","topic":"t)"
+                        "\xC3\xA9"
+                        R"(","publish_topic":"t)"
+                        "\xC3\xA9"
+                        R"(","bot_api_url":"http://127.0.0.1:8150","target_session":"",)"
+                        R"("tags":"","reply_prefix":"","title_prefix":"QUORVANE BOT",)"
+                        R"("ca_file":"/etc/ca.pem","priority":3,"markdown":1,"allow_all":1,)"
+                        R"("pairing_code_enabled":0,"reply_poll_ms":250,"idle_timeout_ms":5000,)"
+                        R"("updated_at":)" +
+                            stamp + "}}"));
     EXPECT_NE(stamp, "0");
 }
 
 TEST_F(SetupViews, InfoLeavesOutAnUnusableStateFolder) {
-    std::string want = R"({"ok":true,"id":"chimewick","slug":"ntfy","version":"1.0.2",)"
-                       R"("kind":"hybrid","mcp":true,"daemon":true,"menus":false,)"
-                       R"("verified":"mock","dir_note":"state in ~/.quorvane/connectors/chimewick")";
+    std::string want =
+        R"({"ok":true,"id":"chimewick","slug":"ntfy","version":"1.0.2",)"
+        R"("kind":"hybrid","mcp":true,"daemon":true,"menus":false,)"
+        R"("verified":"mock","dir_note":"state in ~/.quorvane/connectors/chimewick")";
     EXPECT_EQ(cgi(state_, "action=info").out,
               cgi_answer(200, want + ",\"connector_dir\":" + json_str(state_.state_dir()) + "}"));
     RunResult r = run_exe({}, {{"QV_CONNECTORS_DIR", "/proc/none"},
@@ -183,10 +187,17 @@ TEST_F(SetupViews, SecretsNeverLeaveOnlyTheirPresence) {
     write_whole(state_.file("daemon.log"), "2026-01-01T00:00:00 daemon start\n");
 
     const std::vector<std::pair<std::string, std::string>> requests = {
-        {"action=status", ""},  {"action=config", ""},  {"action=info", ""},
-        {"action=pending", ""}, {"action=approved", ""}, {"action=logs", ""},
-        {"action=save", "{}"},  {"action=test", ""},    {"action=send", R"({"message":"m"})"},
-        {"action=stop", ""},    {"action=nope", ""},
+        {"action=status", ""},
+        {"action=config", ""},
+        {"action=info", ""},
+        {"action=pending", ""},
+        {"action=approved", ""},
+        {"action=logs", ""},
+        {"action=save", "{}"},
+        {"action=test", ""},
+        {"action=send", R"({"message":"m"})"},
+        {"action=stop", ""},
+        {"action=nope", ""},
         {"action=save", R"({"server_url":"ftp://x"})"},
     };
     for (const auto &[query, body] : requests) {
