@@ -238,3 +238,16 @@ TEST_F(Inbound, AllowAllForwardsWithoutTouchingApprovals) {
     EXPECT_FALSE(std::filesystem::exists(state_.file("approved.json")));
     EXPECT_FALSE(std::filesystem::exists(state_.file("pending.json")));
 }
+
+TEST_F(Inbound, WithoutPairingCodesUnknownSendersWaitForTheSetupPageUnchallenged) {
+    d_->cfg.allow_all = 0;
+    d_->cfg.pairing_code_enabled = 0;
+    ScriptPeer ntfy(script_of({"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"}));
+    snprintf(d_->cfg.server_url, sizeof d_->cfg.server_url, "%s", ntfy.url().c_str());
+    EXPECT_EQ(forward(R"({"id":"n1","event":"message","message":"hello","user":"ann"})"), "");
+    // A "PAIR" message is an ordinary (blocked) message then, not a command.
+    EXPECT_EQ(forward(R"({"id":"n2","event":"message","message":"PAIR ABCD2345","user":"ann"})"), "");
+    EXPECT_EQ(ntfy.received(), "");  // no challenge promising a code that would be refused
+    EXPECT_EQ(d_->st.blocked_count, 2);
+    EXPECT_EQ(d_->st.pending_count, 1);
+}
