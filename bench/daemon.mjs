@@ -36,6 +36,8 @@ const SERVER_PROBE = positive('SERVER_PROBE', 2000);
 const ANCHOR_TOPIC = 'bench_anchor';
 const DAEMON_TOPIC = 'bench_daemon';
 const SESSION = 'main:bench';
+const TLS_TOPIC = 'bench_daemon_tls';
+const TLS_SESSION = 'main:bench-tls';
 const WAIT_MS = 5000;              // one message's deadline in the latency runs
 const START_MS = 15000;            // a process to subscribe
 const STREAM_BASE_MS = 20000;      // a throughput run: this plus STREAM_PER_MESSAGE_MS per message
@@ -192,10 +194,11 @@ async function startAnchor(srv, dir, agent) {
   return { proc, fifo };
 }
 
-async function startDaemon(srv, node, dir) {
+// A daemon on its own topic and session; `server` is the server's http or https address, `trust` more settings.
+async function startDaemon(node, dir, { server, topic, session, trust = {} }) {
   const env = exeEnv(dir, {
-    NTFY_SERVER_URL: srv.url, NTFY_TOPIC: DAEMON_TOPIC, NTFY_TARGET_SESSION: SESSION, NTFY_BOT_API_URL: node.url,
-    NTFY_REPLY_POLL_MS: REPLY_POLL_MS,
+    NTFY_SERVER_URL: server, NTFY_TOPIC: topic, NTFY_TARGET_SESSION: session, NTFY_BOT_API_URL: node.url,
+    NTFY_REPLY_POLL_MS: REPLY_POLL_MS, ...trust,
   });
   const proc = spawnProcess(exe, ['--daemon'], { env, stdin: 'ignore' });
   cleanups.push(() => proc.stop());
@@ -205,17 +208,17 @@ async function startDaemon(srv, node, dir) {
 
 // The real pairing flow, as a phone does it: the daemon challenges the unknown sender, the sender answers
 // with the code, and from then on it is one approved sender.
-async function pair(srv, node, agent) {
-  const phone = await subscribe(srv.url, DAEMON_TOPIC);
+async function pair(srv, node, agent, topic, session) {
+  const phone = await subscribe(srv.url, topic);
   try {
     const from = phone.mark();
-    await post(agent, srv.port, DAEMON_TOPIC, 'hello');
+    await post(agent, srv.port, topic, 'hello');
     const challenge = await phone.waitForMessage(/PAIR [A-Z0-9]{4,16}/, { timeoutMs: WAIT_MS, from });
     const code = /PAIR ([A-Z0-9]{4,16})/.exec(challenge.message)[1];
-    await post(agent, srv.port, DAEMON_TOPIC, `PAIR ${code}`);
+    await post(agent, srv.port, topic, `PAIR ${code}`);
     await phone.waitForMessage(/^Paired\./, { timeoutMs: WAIT_MS, from });
-    await post(agent, srv.port, DAEMON_TOPIC, 'paired and ready');
-    await node.waitForInbox(/paired and ready$/, { timeoutMs: WAIT_MS });
+    await post(agent, srv.port, topic, 'paired and ready');
+    await node.waitForInbox((m) => m.session === session && m.text.endsWith('paired and ready'), { timeoutMs: WAIT_MS });
   } finally {
     phone.close();
   }
@@ -387,7 +390,7 @@ async function main() {
   } finally {
     await cached.close();
   }
-  const srv = await startNtfy({ logLevel: 'warn', cacheDuration: '0' });
+  const srv = await startNtfy({ logLevel: 'warn', cacheDuration: '0', tls: true });
   cleanups.push(() => srv.close());
   const uncachedRate = await serverRate(srv);
   const node = await startDevnode({ autoReply: false });
@@ -397,13 +400,17 @@ async function main() {
 
   const anchorDir = path.join(dir, 'anchor');
   const daemonDir = path.join(dir, 'daemon');
-  fs.mkdirSync(anchorDir, { mode: 0o700 });
-  fs.mkdirSync(daemonDir, { mode: 0o700 });
-  say(`ntfy ${srv.url}, devnode ${node.url}; starting the anchor and the daemon`);
+  const tlsDir = path.join(dir, 'daemon-tls');
+  for (const d of [anchorDir, daemonDir, tlsDir]) fs.mkdirSync(d, { mode: 0o700 });
+  say(`ntfy ${srv.url} and ${srv.httpsUrl}, devnode ${node.url}; starting the anchor and the daemons`);
   const anchor = await startAnchor(srv, anchorDir, agent);
-  const daemon = await startDaemon(srv, node, daemonDir);
-  await pair(srv, node, agent);
-  const rssStart = { ours: memoryKb(daemon.pid), theirs: memoryKb(anchor.proc.pid) };
+  const daemon = await startDaemon(node, daemonDir, { server: srv.url, topic: DAEMON_TOPIC, session: SESSION });
+  // The same over https, trusting the server's self-signed certificate, as most servers are reached.
+  const tlsDaemon = await startDaemon(node, tlsDir,
+    { server: srv.httpsUrl, topic: TLS_TOPIC, session: TLS_SESSION, trust: { NTFY_CA_FILE: srv.tls.certFile } });
+  await pair(srv, node, agent, DAEMON_TOPIC, SESSION);
+  await pair(srv, node, agent, TLS_TOPIC, TLS_SESSION);
+  const rssStart = { ours: memoryKb(daemon.pid), tls: memoryKb(tlsDaemon.pid), theirs: memoryKb(anchor.proc.pid) };
 
   say(`inbound latency, ${LATENCY_SAMPLES} messages each, taking turns`);
   const lat = await inboundLatency(srv, node, anchor, agent);
@@ -422,7 +429,14 @@ async function main() {
     inboxCounter(node, node.inbox.length, 'daemon', tally), 'daemon');
   const rssOurs = memoryKb(daemon.pid);
   const duplicates = tally.twice;
-  const handledByDaemon = node.inbox.length;
+  const handledByDaemon = node.inboxFor(SESSION).length;
+
+  say(`inbound throughput, ${MESSAGES} messages through the daemon over https`);
+  const tlsTally = { twice: 0 };
+  const tpTls = await throughput(srv, agent, TLS_TOPIC, tlsDaemon.pid,
+    inboxCounter(node, node.inbox.length, 'https', tlsTally), 'https');
+  const rssTls = memoryKb(tlsDaemon.pid);
+  const handledByTls = node.inboxFor(TLS_SESSION).length;
 
   // --- report ---
   const out = (text) => process.stdout.write(`${text}\n`);
@@ -456,8 +470,13 @@ async function main() {
   row('  the same during the anchor run',
     `${fmt(tpTheirs.serverCpuPerMessage, 3)} / ${fmt(tpTheirs.benchCpuPerMessage, 3)}`, 'ms');
   row('ratio chimewick / anchor', fmt(tpOurs.rate / tpTheirs.rate));
+  row('chimewick over https (NTFY_CA_FILE) handled', fmt(tpTls.rate, 0), 'msg/s');
+  row('  lost / forwarded twice / CPU per message (ms)',
+    `${tpTls.lost} / ${tlsTally.twice} / ${fmt(tpTls.cpuPerMessage, 3)}`);
   goal('goal: >= 600 msg/s with none lost, ratio >= 2.4',
     tpOurs.rate >= 600 && tpOurs.lost === 0 && duplicates === 0 && tpOurs.rate / tpTheirs.rate >= 2.4);
+  goal('  the same over https',
+    tpTls.rate >= 600 && tpTls.lost === 0 && tlsTally.twice === 0 && tpTls.rate / tpTheirs.rate >= 2.4);
   out(` reply latency, devnode appends a reply -> its event on the topic (reply_poll_ms ${REPLY_POLL_MS}), ms`);
   row('median', fmt(median(reply.latencies), 1));
   row('mean / p90 / max', `${fmt(mean(reply.latencies), 0)} / ${fmt(quantile(reply.latencies, 0.9), 0)} / ${fmt(Math.max(...reply.latencies), 0)}`);
@@ -467,11 +486,14 @@ async function main() {
   out(` resident memory (VmRSS), MB`);
   row('chimewick after start', fmt(rssStart.ours.rss / 1024));
   row(`chimewick after ${handledByDaemon} messages (peak)`, `${fmt(rssOurs.rss / 1024)} (${fmt(rssOurs.hwm / 1024)})`);
+  row('chimewick over https after start', fmt(rssStart.tls.rss / 1024));
+  row(`chimewick over https after ${handledByTls} messages (peak)`, `${fmt(rssTls.rss / 1024)} (${fmt(rssTls.hwm / 1024)})`);
   row('anchor after start', fmt(rssStart.theirs.rss / 1024));
   row(`anchor after ${MESSAGES + LATENCY_SAMPLES} messages (peak)`, `${fmt(rssTheirs.rss / 1024)} (${fmt(rssTheirs.hwm / 1024)})`);
-  row('ratio chimewick / anchor', fmt(rssOurs.rss / rssTheirs.rss));
+  row('ratio chimewick / anchor (http / https)', `${fmt(rssOurs.rss / rssTheirs.rss)} / ${fmt(rssTls.rss / rssTheirs.rss)}`);
   goal(`goal: <= 4 MB and ratio <= 0.2${MESSAGES < RSS_MESSAGES ? ` (stated for ${RSS_MESSAGES} messages)` : ''}`,
     rssOurs.rss <= 4096 && rssOurs.rss / rssTheirs.rss <= 0.2);
+  goal('  the same over https', rssTls.rss <= 4096 && rssTls.rss / rssTheirs.rss <= 0.2);
 }
 
 let exitCode = 0;
