@@ -1,6 +1,6 @@
 // Every operating-system service the program uses, behind one set of plain functions.
-// posix.cpp implements them for Linux; the rest of the program never includes a system
-// header for files, processes, sockets or signals.
+// posix.cpp implements them for Linux, win32.cpp for Windows; the rest of the program never
+// includes a system header for files, processes, sockets or signals.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +8,11 @@
 #include <cstdio>
 
 // The path separator used when building state paths.
+#ifdef _WIN32
+inline constexpr char QV_DIR_SEP = '\\';
+#else
 inline constexpr char QV_DIR_SEP = '/';
+#endif
 
 // --- files and folders (state files hold credentials, so they are private) ---
 
@@ -20,8 +24,13 @@ int qv_plat_mkdir_private(const char *path);
 FILE *qv_plat_fopen_private(const char *path, const char *mode);
 // Moves a file onto a target name in one step, replacing the target. 0 or -1.
 int qv_plat_replace_file(const char *from, const char *to);
-// The home folder of the user running the process (HOME, else the account's entry). 0 or -1.
+// The home folder of the user running the process (HOME, else the account's entry; on Windows
+// USERPROFILE, else C:\Users\Default). 0 or -1.
 int qv_plat_home_dir(char *out, size_t cap);
+// The state folder used when QV_CONNECTORS_DIR is not set: $HOME/.quorvane/connectors/chimewick
+// on POSIX; on Windows LOCALAPPDATA, else USERPROFILE, else C:\Users\Default (cut to 599 bytes),
+// followed by \quorvane\connectors\chimewick. 0, or -1 (empty output) when it does not fit.
+int qv_plat_default_state_dir(char *out, size_t cap);
 
 // --- process and clocks ---
 

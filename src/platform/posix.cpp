@@ -474,3 +474,22 @@ int qv_plat_terminate(long pid, int64_t wait_ms) {
     kill(p, SIGKILL);
     return wait_ended(p, QV_PLAT_KILL_WAIT_MS) ? 0 : -1;
 }
+
+// --- the state folder used when QV_CONNECTORS_DIR is not set ---
+
+static const char HOME_STATE_SUBDIR[] = "/.quorvane/connectors/chimewick";
+
+int qv_plat_default_state_dir(char *out, size_t cap) {
+    if (!out || cap == 0)
+        return -1;
+    out[0] = '\0';
+    char home[QV_PLAT_LINK_CAP];
+    if (qv_plat_home_dir(home, sizeof home) != 0)
+        return -1;
+    int n = snprintf(out, cap, "%s%s", home, HOME_STATE_SUBDIR);
+    if (n < 0 || static_cast<size_t>(n) >= cap) {
+        out[0] = '\0';
+        return -1;
+    }
+    return 0;
+}

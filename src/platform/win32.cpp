@@ -1,0 +1,635 @@
+// Windows implementation of the platform layer: private files and folders, atomic replace,
+// clocks, Winsock sockets, the stop flag, process liveness and the daemon's detached start
+// and stop. Built instead of posix.cpp for Windows.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0601  // Windows 7: QueryFullProcessImageName, GetTickCount64
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+
+#include "platform/platform.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <io.h>
+
+enum {
+    QV_PLAT_SDDL_CAP = 512,
+    QV_PLAT_SHARING_RETRIES = 20,  // a reader holding the target briefly blocks the replace
+    QV_PLAT_SHARING_RETRY_MS = 10,
+    QV_PLAT_STATE_BASE_MAX = 599,  // longest base folder kept before the state subfolder
+    QV_PLAT_WIDE_PATH_CAP = 32768,
+    QV_PLAT_EVENT_NAME_CAP = 64,
+    QV_PLAT_CMDLINE_CAP = 2200,
+    QV_PLAT_EXIT_TERMINATED = 0,
+};
+
+enum : int64_t { QV_PLAT_STOP_SLICE_MS = 50, QV_PLAT_KILL_WAIT_MS = 3000 };
+
+static const char DEFAULT_PROFILE[] = "C:\\Users\\Default";
+static const char STATE_SUBDIR[] = "\\quorvane\\connectors\\chimewick";
+// Every process that installs the stop handlers creates this event; the setup interface sets
+// it to ask that daemon to finish in order before it would have to terminate it.
+static const char STOP_EVENT_FORMAT[] = "Local\\chimewick-stop-%lu";
+
+// --- files and folders (state files hold credentials, so they are private) ---
+
+// Full control for SYSTEM, the administrators and this user, nothing inherited from the parent
+// folder: what a user profile's own folders carry. `inherit` passes it on to what a folder
+// holds. Freed with LocalFree.
+static PSECURITY_DESCRIPTOR private_descriptor(bool inherit) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    union {
+        TOKEN_USER user;
+        unsigned char room[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } info;
+    DWORD got = 0;
+    char *sid = nullptr;
+    if (GetTokenInformation(token, TokenUser, &info, sizeof info, &got) &&
+        ConvertSidToStringSidA(info.user.User.Sid, &sid)) {
+        const char *flags = inherit ? "OICI" : "";
+        char sddl[QV_PLAT_SDDL_CAP];
+        int n = snprintf(sddl, sizeof sddl, "D:P(A;%s;FA;;;SY)(A;%s;FA;;;BA)(A;%s;FA;;;%s)",
+                         flags, flags, flags, sid);
+        if (n > 0 && static_cast<size_t>(n) < sizeof sddl &&
+            !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd,
+                                                                  nullptr))
+            sd = nullptr;
+        LocalFree(sid);
+    }
+    CloseHandle(token);
+    return sd;
+}
+
+int qv_plat_mkdir_private(const char *path) {
+    PSECURITY_DESCRIPTOR sd = private_descriptor(true);
+    if (!sd)
+        return -1;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
+    int rc = CreateDirectoryA(path, &sa) ? 0 : -1;
+    LocalFree(sd);
+    return rc;
+}
+
+// A volume that keeps no access lists at all (FAT, some network shares) has nothing to narrow.
+static bool volume_keeps_access_lists(HANDLE h) {
+    DWORD flags = 0;
+    if (!GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0))
+        return true;
+    return (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
+// A file left by an earlier writer may carry wider rights; credentials must not.
+static bool narrow_to_private(HANDLE h, PSECURITY_DESCRIPTOR sd) {
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) || !present)
+        return false;
+    if (SetSecurityInfo(h, SE_FILE_OBJECT,
+                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, dacl, nullptr) == ERROR_SUCCESS)
+        return true;
+    return !volume_keeps_access_lists(h);
+}
+
+FILE *qv_plat_fopen_private(const char *path, const char *mode) {
+    bool append = mode[0] == 'a';
+    PSECURITY_DESCRIPTOR sd = private_descriptor(false);
+    if (!sd)
+        return nullptr;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
+    // Shared for deletion too, so a replace or a log rotation by another process never fails
+    // because this one holds the file open.
+    HANDLE h = CreateFileA(path, GENERIC_WRITE | WRITE_DAC | READ_CONTROL,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
+                           append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    FILE *f = nullptr;
+    if (h != INVALID_HANDLE_VALUE) {
+        int fd = narrow_to_private(h, sd)
+                     ? _open_osfhandle(reinterpret_cast<intptr_t>(h), append ? _O_APPEND : 0)
+                     : -1;
+        if (fd < 0)
+            CloseHandle(h);
+        else if (!(f = _fdopen(fd, append ? "ab" : "wb")))
+            _close(fd);
+    }
+    LocalFree(sd);
+    return f;
+}
+
+int qv_plat_replace_file(const char *from, const char *to) {
+    for (int attempt = 0;; attempt++) {
+        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return 0;
+        // A reader that has the target open without sharing deletion (the C library's fopen)
+        // blocks the replace for the moment it reads; anything else will not pass by waiting.
+        DWORD err = GetLastError();
+        bool busy = err == ERROR_SHARING_VIOLATION || err == ERROR_ACCESS_DENIED ||
+                    err == ERROR_LOCK_VIOLATION;
+        if (!busy || attempt + 1 >= QV_PLAT_SHARING_RETRIES)
+            return -1;
+        Sleep(QV_PLAT_SHARING_RETRY_MS);
+    }
+}
+
+static const char *env_nonempty(const char *name) {
+    const char *v = getenv(name);
+    return v && *v ? v : nullptr;
+}
+
+int qv_plat_home_dir(char *out, size_t cap) {
+    if (!out || cap == 0)
+        return -1;
+    const char *home = env_nonempty("USERPROFILE");
+    if (!home)
+        home = DEFAULT_PROFILE;
+    if (strlen(home) >= cap)
+        return -1;
+    memcpy(out, home, strlen(home) + 1);
+    return 0;
+}
+
+int qv_plat_default_state_dir(char *out, size_t cap) {
+    if (!out || cap == 0)
+        return -1;
+    out[0] = '\0';
+    const char *base = env_nonempty("LOCALAPPDATA");
+    if (!base)
+        base = env_nonempty("USERPROFILE");
+    if (!base)
+        base = DEFAULT_PROFILE;
+    int n = snprintf(out, cap, "%.*s%s", static_cast<int>(QV_PLAT_STATE_BASE_MAX), base,
+                     STATE_SUBDIR);
+    if (n < 0 || static_cast<size_t>(n) >= cap) {
+        out[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+// --- process and clocks ---
+
+long qv_plat_pid(void) {
+    return static_cast<long>(GetCurrentProcessId());
+}
+
+int64_t qv_plat_monotonic_ms(void) {
+    return static_cast<int64_t>(GetTickCount64());
+}
+
+int64_t qv_plat_epoch_seconds(void) {
+    // File time counts 100 ns steps since 1601-01-01 UTC.
+    const int64_t ticks_per_second = 10000000;
+    const int64_t unix_epoch_ticks = INT64_C(116444736000000000);
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) |
+                                         ft.dwLowDateTime);
+    return (ticks - unix_epoch_ticks) / ticks_per_second;
+}
+
+void qv_plat_stdio_binary(void) {
+    // Text mode would turn every "\n" into "\r\n" and drop "\r" from what is read.
+    fflush(stdout);
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
+static std::atomic<int> g_winsock_started{0};
+
+void qv_plat_net_startup(void) {
+    // Winsock never raises a signal for a closed peer; it only has to be started.
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) == 0)
+        g_winsock_started.store(1);
+}
+
+// Name resolution and sockets need Winsock started; a caller that did not start it (a test)
+// still gets a working layer.
+static void winsock_ready(void) {
+    if (!g_winsock_started.load())
+        qv_plat_net_startup();
+}
+
+typedef LONG(WINAPI *bcrypt_gen_random_fn)(void *, unsigned char *, ULONG, ULONG);
+
+enum : ULONG { QV_BCRYPT_USE_SYSTEM_PREFERRED_RNG = 0x00000002 };
+
+// bcrypt.dll is loaded at run time, from the system folder only, so a DLL planted in the
+// working folder of a web server is never picked up in its place.
+static bcrypt_gen_random_fn bcrypt_gen_random(void) {
+    static std::atomic<bcrypt_gen_random_fn> fn{nullptr};
+    bcrypt_gen_random_fn f = fn.load();
+    if (f)
+        return f;
+    HMODULE lib = LoadLibraryExA("bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!lib)
+        return nullptr;
+    f = reinterpret_cast<bcrypt_gen_random_fn>(
+        reinterpret_cast<void (*)(void)>(GetProcAddress(lib, "BCryptGenRandom")));
+    fn.store(f);
+    return f;
+}
+
+int qv_plat_random_bytes(void *buf, size_t len) {
+    bcrypt_gen_random_fn gen = bcrypt_gen_random();
+    if (!gen)
+        return -1;
+    unsigned char *p = static_cast<unsigned char *>(buf);
+    while (len > 0) {
+        ULONG n = len > ULONG_MAX ? ULONG_MAX : static_cast<ULONG>(len);
+        if (gen(nullptr, p, n, QV_BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
+            return -1;
+        p += n;
+        len -= n;
+    }
+    return 0;
+}
+
+// --- sockets and stop signals (HTTP/TLS client) ---
+
+struct qv_plat_addrs {
+    struct addrinfo *list;
+    int count;
+};
+
+static std::atomic<int> g_stop_requested{0};
+static std::atomic<HANDLE> g_stop_event{nullptr};
+static std::atomic<int> g_would_block_once{0};
+static std::atomic<int> g_send_blocked_last{0};
+static std::atomic<int> g_recv_blocked_last{0};
+
+int qv_plat_resolve(const char *host, int port, qv_plat_addrs **out) {
+    *out = nullptr;
+    winsock_ready();
+    char service[16];
+    snprintf(service, sizeof service, "%d", port);
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *list = nullptr;
+    if (getaddrinfo(host, service, &hints, &list) != 0 || !list)
+        return -1;
+    qv_plat_addrs *a = static_cast<qv_plat_addrs *>(calloc(1, sizeof *a));
+    if (!a) {
+        freeaddrinfo(list);
+        return -1;
+    }
+    a->list = list;
+    for (struct addrinfo *ai = list; ai; ai = ai->ai_next)
+        a->count++;
+    *out = a;
+    return 0;
+}
+
+int qv_plat_addrs_count(const qv_plat_addrs *a) {
+    return a ? a->count : 0;
+}
+
+void qv_plat_addrs_free(qv_plat_addrs *a) {
+    if (!a)
+        return;
+    freeaddrinfo(a->list);
+    free(a);
+}
+
+static SOCKET as_socket(int64_t sock) {
+    return static_cast<SOCKET>(sock);
+}
+
+int64_t qv_plat_connect_start(const qv_plat_addrs *a, int index, int *pending) {
+    *pending = 0;
+    struct addrinfo *ai = a ? a->list : nullptr;
+    for (int i = 0; ai && i < index; i++)
+        ai = ai->ai_next;
+    if (!ai)
+        return -1;
+    // Not inheritable: a daemon started from this process must not hold our connections.
+    SOCKET s = WSASocketW(ai->ai_family, ai->ai_socktype, ai->ai_protocol, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET)
+        return -1;
+    u_long one_nb = 1;
+    if (ioctlsocket(s, FIONBIO, &one_nb) != 0) {
+        closesocket(s);
+        return -1;
+    }
+    // Requests and TLS records go out in small writes: without this, a write that follows an
+    // unacknowledged one waits for the peer's delayed acknowledgement.
+    BOOL one = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&one), sizeof one);
+    if (connect(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0)
+        return static_cast<int64_t>(s);
+    if (WSAGetLastError() == WSAEWOULDBLOCK) {
+        *pending = 1;
+        return static_cast<int64_t>(s);
+    }
+    closesocket(s);
+    return -1;
+}
+
+int qv_plat_connect_result(int64_t sock) {
+    int error = 0;
+    int len = sizeof error;
+    if (getsockopt(as_socket(sock), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error),
+                   &len) != 0)
+        return -1;
+    return error == 0 ? 0 : -1;
+}
+
+// One select call. Windows reports a failed connect among the exceptions, never as writable.
+static int select_once(SOCKET s, int for_write, int64_t timeout_ms) {
+    fd_set set, failed;
+    FD_ZERO(&set);
+    FD_ZERO(&failed);
+    FD_SET(s, &set);
+    FD_SET(s, &failed);
+    struct timeval tv;
+    tv.tv_sec = static_cast<long>(timeout_ms / 1000);
+    tv.tv_usec = static_cast<long>((timeout_ms % 1000) * 1000);
+    int n = select(0, for_write ? nullptr : &set, for_write ? &set : nullptr,
+                   for_write ? &failed : nullptr, &tv);
+    if (n <= 0)
+        return n < 0 ? -1 : 0;
+    return FD_ISSET(s, &set) || (for_write && FD_ISSET(s, &failed)) ? 1 : 0;
+}
+
+int qv_plat_sock_wait(int64_t sock, int for_write, int64_t timeout_ms) {
+    if (sock < 0)
+        return 0;
+    if (timeout_ms < 0)
+        timeout_ms = 0;
+    SOCKET s = as_socket(sock);
+    // Nothing interrupts select on Windows: a process that listens for stop requests waits in
+    // short slices and looks at the flag between them, so a stop still ends the wait at once.
+    if (!g_stop_event.load())
+        return select_once(s, for_write, timeout_ms) == 1 ? 1 : 0;
+    int64_t deadline = qv_plat_monotonic_ms() + timeout_ms;
+    for (;;) {
+        if (qv_plat_stop_requested())
+            return QV_PLAT_INTERRUPTED;
+        int64_t left = deadline - qv_plat_monotonic_ms();
+        int got = select_once(s, for_write, left < QV_PLAT_STOP_SLICE_MS ? (left > 0 ? left : 0)
+                                                                         : QV_PLAT_STOP_SLICE_MS);
+        if (got != 0)
+            return got == 1 ? 1 : 0;
+        if (left <= QV_PLAT_STOP_SLICE_MS)
+            return 0;
+    }
+}
+
+// With the test switch on, every other call reports "would block" without touching the socket.
+static bool test_blocks_now(std::atomic<int> &blocked_last) {
+    if (!g_would_block_once.load())
+        return false;
+    return blocked_last.fetch_xor(1) == 0;
+}
+
+static int clamp_len(size_t len) {
+    return len > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(len);
+}
+
+int64_t qv_plat_sock_send(int64_t sock, const void *buf, size_t len) {
+    if (test_blocks_now(g_send_blocked_last))
+        return QV_PLAT_WOULD_BLOCK;
+    int n = send(as_socket(sock), static_cast<const char *>(buf), clamp_len(len), 0);
+    if (n >= 0)
+        return n;
+    int err = WSAGetLastError();
+    if (err == WSAEWOULDBLOCK || err == WSAEINTR)
+        return QV_PLAT_WOULD_BLOCK;
+    return -1;
+}
+
+int64_t qv_plat_sock_recv(int64_t sock, void *buf, size_t len) {
+    if (test_blocks_now(g_recv_blocked_last))
+        return QV_PLAT_WOULD_BLOCK;
+    int n = recv(as_socket(sock), static_cast<char *>(buf), clamp_len(len), 0);
+    if (n >= 0)
+        return n;
+    int err = WSAGetLastError();
+    if (err == WSAEWOULDBLOCK || err == WSAEINTR)
+        return QV_PLAT_WOULD_BLOCK;
+    return -1;
+}
+
+void qv_plat_sock_close(int64_t sock) {
+    if (sock >= 0)
+        closesocket(as_socket(sock));
+}
+
+void qv_plat_test_would_block_once(int on) {
+    g_send_blocked_last.store(0);
+    g_recv_blocked_last.store(0);
+    g_would_block_once.store(on ? 1 : 0);
+}
+
+// Runs on a thread of its own that the system starts for each console event.
+static BOOL WINAPI on_console_event(DWORD event) {
+    switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        g_stop_requested.store(1);
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+void qv_plat_install_stop_handlers(void) {
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+    if (g_stop_event.load())
+        return;
+    char name[QV_PLAT_EVENT_NAME_CAP];
+    snprintf(name, sizeof name, STOP_EVENT_FORMAT, static_cast<unsigned long>(GetCurrentProcessId()));
+    // Manual reset: once set it stays set, like the flag.
+    HANDLE ev = CreateEventA(nullptr, TRUE, FALSE, name);
+    if (ev)
+        g_stop_event.store(ev);
+}
+
+int qv_plat_stop_requested(void) {
+    if (g_stop_requested.load())
+        return 1;
+    HANDLE ev = g_stop_event.load();
+    if (ev && WaitForSingleObject(ev, 0) == WAIT_OBJECT_0) {
+        g_stop_requested.store(1);
+        return 1;
+    }
+    return 0;
+}
+
+// --- process liveness and local time (daemon pid file and log) ---
+
+static bool pid_in_range(long pid) {
+    return pid > 0;
+}
+
+int qv_plat_process_alive(long pid) {
+    if (!pid_in_range(pid))
+        return 0;
+    DWORD id = static_cast<DWORD>(pid);
+    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, id);
+    if (!h) {
+        // Another user's process exists but may not be opened; only an id that names no
+        // process means gone, so no live daemon is ever taken for dead.
+        if (GetLastError() == ERROR_INVALID_PARAMETER)
+            return 0;
+        h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+        if (!h)
+            return GetLastError() == ERROR_INVALID_PARAMETER ? 0 : 1;
+    }
+    // A process that has just ended can still be opened for a while: its exit code tells.
+    DWORD code = 0;
+    int alive = 1;
+    if (GetExitCodeProcess(h, &code) && code != STILL_ACTIVE)
+        alive = 0;
+    // A process may itself exit with the code that means "still active"; its handle is
+    // signalled all the same.
+    if (alive && WaitForSingleObject(h, 0) == WAIT_OBJECT_0)
+        alive = 0;
+    CloseHandle(h);
+    return alive;
+}
+
+int qv_plat_local_time(int64_t epoch, struct tm *out) {
+    __time64_t t = static_cast<__time64_t>(epoch);
+    // The C library reads TZ once unless asked again, so a long-running process follows a change.
+    _tzset();
+    return _localtime64_s(out, &t) == 0 ? 0 : -1;
+}
+
+// --- waiting (daemon) ---
+
+void qv_plat_sleep_ms(int64_t ms) {
+    if (ms <= 0)
+        return;
+    DWORD wait = ms > static_cast<int64_t>(INFINITE - 1) ? INFINITE - 1 : static_cast<DWORD>(ms);
+    HANDLE ev = g_stop_event.load();
+    // A stop request ends the sleep early, as a signal does elsewhere.
+    if (ev)
+        WaitForSingleObject(ev, wait);
+    else
+        Sleep(wait);
+}
+
+// --- daemon control for the setup interface (start and stop) ---
+
+int qv_plat_exe_path(char *out, size_t cap) {
+    if (!out || cap == 0)
+        return -1;
+    out[0] = '\0';
+    DWORD size = cap > MAXDWORD ? MAXDWORD : static_cast<DWORD>(cap);
+    DWORD n = GetModuleFileNameA(nullptr, out, size);
+    // A path that does not fit comes back cut (and, on older systems, unterminated).
+    if (n == 0 || n >= size) {
+        out[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+int qv_plat_spawn_detached(const char *exe, const char *arg) {
+    if (!exe || !arg)
+        return -1;
+    char cmdline[QV_PLAT_CMDLINE_CAP];
+    int n = snprintf(cmdline, sizeof cmdline, "\"%s\" %s", exe, arg);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof cmdline)
+        return -1;
+    STARTUPINFOA si;
+    memset(&si, 0, sizeof si);
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION pi;
+    memset(&pi, 0, sizeof pi);
+    // No console and no inherited handle: a web server waits for its CGI's output to close,
+    // which an inherited one would keep open for the daemon's whole life.
+    if (!CreateProcessA(exe, cmdline, nullptr, nullptr, FALSE,
+                        DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi))
+        return -1;
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return 0;
+}
+
+// The image path of a process as a wide string. Paths compare without regard to case on Windows.
+static bool image_path_of(HANDLE process, wchar_t *out, DWORD cap) {
+    DWORD size = cap;
+    return QueryFullProcessImageNameW(process, 0, out, &size) && size > 0 && size < cap;
+}
+
+int qv_plat_process_is_self(long pid) {
+    if (!pid_in_range(pid))
+        return 0;
+    HANDLE other = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (!other)
+        return 0;
+    static wchar_t self_path[QV_PLAT_WIDE_PATH_CAP], other_path[QV_PLAT_WIDE_PATH_CAP];
+    bool same = image_path_of(GetCurrentProcess(), self_path, QV_PLAT_WIDE_PATH_CAP) &&
+                image_path_of(other, other_path, QV_PLAT_WIDE_PATH_CAP) &&
+                CompareStringOrdinal(self_path, -1, other_path, -1, TRUE) == CSTR_EQUAL;
+    CloseHandle(other);
+    return same ? 1 : 0;
+}
+
+// Sets the stop event of a process that listens for one. False when it has none.
+static bool request_orderly_stop(DWORD pid) {
+    char name[QV_PLAT_EVENT_NAME_CAP];
+    snprintf(name, sizeof name, STOP_EVENT_FORMAT, static_cast<unsigned long>(pid));
+    HANDLE ev = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
+    if (!ev)
+        return false;
+    bool set = SetEvent(ev) != 0;
+    CloseHandle(ev);
+    return set;
+}
+
+static DWORD wait_slice(int64_t ms) {
+    if (ms <= 0)
+        return 0;
+    return ms > static_cast<int64_t>(INFINITE - 1) ? INFINITE - 1 : static_cast<DWORD>(ms);
+}
+
+int qv_plat_terminate(long pid, int64_t wait_ms) {
+    if (!pid_in_range(pid))
+        return -1;
+    DWORD id = static_cast<DWORD>(pid);
+    HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+    if (!h)
+        return GetLastError() == ERROR_INVALID_PARAMETER ? 0 : -1;
+    // The daemon asked through its stop event finishes in order (its status, its own
+    // "daemon stopped" line); one that does not end in time is terminated.
+    int rc = -1;
+    if (request_orderly_stop(id) && WaitForSingleObject(h, wait_slice(wait_ms)) == WAIT_OBJECT_0) {
+        rc = 0;
+    } else {
+        TerminateProcess(h, QV_PLAT_EXIT_TERMINATED);
+        if (WaitForSingleObject(h, wait_slice(QV_PLAT_KILL_WAIT_MS)) == WAIT_OBJECT_0)
+            rc = 0;
+    }
+    CloseHandle(h);
+    return rc;
+}

@@ -1,0 +1,459 @@
+// Test peers for the Windows build (in place of net_peers.cpp): scripted loopback servers (plain
+// and TLS) over Winsock on free ports, and certificates made at test time. A loopback socket pair
+// stands in for each pipe, so that select can wait on it beside the connection.
+#include "net_peers.h"
+
+#define WIN32_LEAN_AND_MEAN
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+#include <mbedtls/pk.h>
+#include <mbedtls/sha256.h>
+#include <mbedtls/ssl.h>
+#include <mbedtls/x509_crt.h>
+#include <psa/crypto.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+namespace {
+
+const int kAcceptWaitMs = 15000;
+const int kPeerIoWaitMs = 15000;
+
+// The header keeps descriptors as int; Windows socket handles are 32-bit values by design.
+SOCKET sock_of(int fd) {
+    return static_cast<SOCKET>(static_cast<uintptr_t>(static_cast<unsigned>(fd)));
+}
+
+int fd_of(SOCKET s) {
+    return static_cast<int>(static_cast<unsigned>(s));
+}
+
+void winsock_up() {
+    static bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    if (!started)
+        throw std::runtime_error("WSAStartup failed");
+}
+
+// Not inheritable, like the program's own sockets: a child started by run_exe must not hold them.
+SOCKET new_tcp_socket() {
+    winsock_up();
+    SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                          WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET)
+        throw std::runtime_error("socket failed");
+    return s;
+}
+
+struct Rng {
+    mbedtls_entropy_context entropy;
+    mbedtls_ctr_drbg_context drbg;
+    Rng() {
+        mbedtls_entropy_init(&entropy);
+        mbedtls_ctr_drbg_init(&drbg);
+        if (mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, nullptr, 0) != 0)
+            throw std::runtime_error("rng seed failed");
+    }
+    ~Rng() {
+        mbedtls_ctr_drbg_free(&drbg);
+        mbedtls_entropy_free(&entropy);
+    }
+};
+
+// No openssl command runs under Wine: the certificate's own SubjectPublicKeyInfo bytes, as the
+// parser found them in the DER, are hashed here (the client re-encodes the key to compare pins).
+std::string fingerprint_of(const std::string &cert_pem) {
+    mbedtls_x509_crt crt;
+    mbedtls_x509_crt_init(&crt);
+    std::string hex;
+    if (mbedtls_x509_crt_parse(&crt, reinterpret_cast<const unsigned char *>(cert_pem.c_str()),
+                               cert_pem.size() + 1) == 0) {
+        unsigned char digest[32];
+        if (mbedtls_sha256(crt.pk_raw.p, crt.pk_raw.len, digest, 0) == 0)
+            for (unsigned char b : digest) {
+                char two[3];
+                snprintf(two, sizeof two, "%02x", b);
+                hex += two;
+            }
+    }
+    mbedtls_x509_crt_free(&crt);
+    if (hex.size() != 64)
+        throw std::runtime_error("could not compute the key fingerprint");
+    return hex;
+}
+
+bool send_all_fd(SOCKET s, const char *p, size_t n) {
+    while (n > 0) {
+        int k = send(s, p, static_cast<int>(n), 0);
+        if (k <= 0)
+            return false;
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
+int tls_send_cb(void *ctx, const unsigned char *buf, size_t len) {
+    int n = send(*static_cast<SOCKET *>(ctx), reinterpret_cast<const char *>(buf),
+                 static_cast<int>(len), 0);
+    return n < 0 ? MBEDTLS_ERR_SSL_INTERNAL_ERROR : n;
+}
+
+int tls_recv_cb(void *ctx, unsigned char *buf, size_t len) {
+    int n = recv(*static_cast<SOCKET *>(ctx), reinterpret_cast<char *>(buf),
+                 static_cast<int>(len), 0);
+    return n < 0 ? MBEDTLS_ERR_SSL_INTERNAL_ERROR : n;
+}
+
+template <typename Read> std::string read_request(Read read) {
+    std::string req;
+    char buf[4096];
+    size_t head_end = std::string::npos;
+    size_t want = 0;
+    for (;;) {
+        if (head_end == std::string::npos) {
+            head_end = req.find("\r\n\r\n");
+            if (head_end != std::string::npos) {
+                size_t at = req.find("Content-Length: ");
+                want = head_end + 4;
+                if (at != std::string::npos && at < head_end)
+                    want += strtoul(req.c_str() + at + 16, nullptr, 10);
+            }
+        }
+        if (head_end != std::string::npos && req.size() >= want)
+            return req;
+        int n = read(buf, sizeof buf);
+        if (n <= 0)
+            return req;
+        req.append(buf, static_cast<size_t>(n));
+    }
+}
+
+SOCKET listen_loopback(int *port) {
+    SOCKET s = new_tcp_socket();
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    int len = sizeof addr;
+    // Exclusive: another program must not bind the same port beside us.
+    BOOL one = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&one), sizeof one);
+    if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(s, 4) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        closesocket(s);
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    *port = ntohs(addr.sin_port);
+    return s;
+}
+
+// Two connected loopback sockets: the Windows stand-in for a pipe that select can watch.
+void socket_pair(int out[2]) {
+    int port = 0;
+    SOCKET listener = listen_loopback(&port);
+    SOCKET a = new_tcp_socket();
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<u_short>(port));
+    if (connect(a, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        closesocket(a);
+        closesocket(listener);
+        throw std::runtime_error("socket pair: connect failed");
+    }
+    SOCKET b = accept(listener, nullptr, nullptr);
+    closesocket(listener);
+    if (b == INVALID_SOCKET) {
+        closesocket(a);
+        throw std::runtime_error("socket pair: accept failed");
+    }
+    out[0] = fd_of(b);
+    out[1] = fd_of(a);
+}
+
+void close_fd(int &fd) {
+    if (fd != -1)
+        closesocket(sock_of(fd));
+    fd = -1;
+}
+
+} // namespace
+
+// --- certificates -------------------------------------------------------------------------
+
+TlsIdentity make_identity(const IdentitySpec &spec) {
+    psa_crypto_init();
+    Rng rng;
+    TlsIdentity id;
+    id.subject = "CN=" + spec.cn;
+    mbedtls_pk_context key, issuer_key;
+    mbedtls_pk_init(&key);
+    mbedtls_pk_init(&issuer_key);
+    mbedtls_x509write_cert crt;
+    mbedtls_x509write_crt_init(&crt);
+    std::vector<mbedtls_x509_san_list> sans(spec.dns_names.size());
+    unsigned char buf[8192];
+    bool ok = mbedtls_pk_setup(&key, mbedtls_pk_info_from_type(MBEDTLS_PK_ECKEY)) == 0 &&
+              mbedtls_ecp_gen_key(MBEDTLS_ECP_DP_SECP256R1, mbedtls_pk_ec(key),
+                                  mbedtls_ctr_drbg_random, &rng.drbg) == 0 &&
+              mbedtls_pk_write_key_pem(&key, buf, sizeof buf) == 0;
+    if (ok)
+        id.key_pem = reinterpret_cast<char *>(buf);
+    if (ok && spec.issuer)
+        ok = mbedtls_pk_parse_key(
+                 &issuer_key, reinterpret_cast<const unsigned char *>(spec.issuer->key_pem.c_str()),
+                 spec.issuer->key_pem.size() + 1, nullptr, 0, mbedtls_ctr_drbg_random,
+                 &rng.drbg) == 0;
+    if (ok) {
+        mbedtls_x509write_crt_set_version(&crt, MBEDTLS_X509_CRT_VERSION_3);
+        mbedtls_x509write_crt_set_md_alg(&crt, MBEDTLS_MD_SHA256);
+        mbedtls_x509write_crt_set_subject_key(&crt, &key);
+        mbedtls_x509write_crt_set_issuer_key(&crt, spec.issuer ? &issuer_key : &key);
+        unsigned char serial[8];
+        mbedtls_ctr_drbg_random(&rng.drbg, serial, sizeof serial);
+        serial[0] = static_cast<unsigned char>((serial[0] & 0x3F) | 0x01);
+        for (size_t i = 0; i < sans.size(); i++) {
+            sans[i].node.type = MBEDTLS_X509_SAN_DNS_NAME;
+            sans[i].node.san.unstructured_name.p =
+                reinterpret_cast<unsigned char *>(const_cast<char *>(spec.dns_names[i].c_str()));
+            sans[i].node.san.unstructured_name.len = spec.dns_names[i].size();
+            sans[i].next = i + 1 < sans.size() ? &sans[i + 1] : nullptr;
+        }
+        ok = mbedtls_x509write_crt_set_subject_name(&crt, id.subject.c_str()) == 0 &&
+             mbedtls_x509write_crt_set_issuer_name(&crt, spec.issuer ? spec.issuer->subject.c_str()
+                                                                     : id.subject.c_str()) == 0 &&
+             mbedtls_x509write_crt_set_serial_raw(&crt, serial, sizeof serial) == 0 &&
+             mbedtls_x509write_crt_set_validity(
+                 &crt, spec.expired ? "20010101000000" : "20200101000000",
+                 spec.expired ? "20020101000000" : "20991231235959") == 0 &&
+             mbedtls_x509write_crt_set_basic_constraints(&crt, spec.is_ca ? 1 : 0, -1) == 0 &&
+             (!spec.is_ca ||
+              mbedtls_x509write_crt_set_key_usage(&crt, MBEDTLS_X509_KU_KEY_CERT_SIGN |
+                                                            MBEDTLS_X509_KU_CRL_SIGN) == 0) &&
+             (sans.empty() ||
+              mbedtls_x509write_crt_set_subject_alternative_name(&crt, sans.data()) == 0) &&
+             mbedtls_x509write_crt_pem(&crt, buf, sizeof buf, mbedtls_ctr_drbg_random, &rng.drbg) ==
+                 0;
+    }
+    if (ok)
+        id.cert_pem = reinterpret_cast<char *>(buf);
+    mbedtls_x509write_crt_free(&crt);
+    mbedtls_pk_free(&issuer_key);
+    mbedtls_pk_free(&key);
+    if (!ok)
+        throw std::runtime_error("could not make a test certificate");
+    id.fingerprint = fingerprint_of(id.cert_pem);
+    return id;
+}
+
+// --- files and ports ----------------------------------------------------------------------
+
+std::string temp_file_with(const std::string &content) {
+    char dir[MAX_PATH + 1], path[MAX_PATH + 1];
+    DWORD n = GetTempPathA(sizeof dir, dir);
+    if (n == 0 || n >= sizeof dir || GetTempFileNameA(dir, "qvn", 0, path) == 0)
+        throw std::runtime_error("GetTempFileName failed");
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << content;
+        if (!out)
+            throw std::runtime_error("cannot write a temporary file");
+    }
+    static std::vector<std::string> *made = new std::vector<std::string>;
+    static bool hooked = false;
+    if (!hooked) {
+        hooked = true;
+        atexit([] {
+            for (const std::string &p : *made)
+                DeleteFileA(p.c_str());
+        });
+    }
+    made->push_back(path);
+    return path;
+}
+
+int unused_port() {
+    int port = 0;
+    closesocket(listen_loopback(&port));
+    return port;
+}
+
+PeerScript script_of(std::vector<std::string> pieces, bool hold_open, bool read_request) {
+    PeerScript s;
+    s.pieces = std::move(pieces);
+    s.hold_open = hold_open;
+    s.read_request = read_request;
+    return s;
+}
+
+// --- the scripted peer --------------------------------------------------------------------
+
+ScriptPeer::ScriptPeer(PeerScript script) : script_(std::move(script)) {
+    listen_fd_ = fd_of(listen_loopback(&port_));
+    socket_pair(stop_pipe_);
+    socket_pair(go_pipe_);
+    thread_ = std::thread([this] { run(); });
+}
+
+ScriptPeer::~ScriptPeer() {
+    received();
+    close_fd(stop_pipe_[0]);
+    close_fd(stop_pipe_[1]);
+    close_fd(go_pipe_[0]);
+    close_fd(go_pipe_[1]);
+    close_fd(listen_fd_);
+}
+
+std::string ScriptPeer::url(const std::string &path) const {
+    return std::string(script_.tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) +
+           path;
+}
+
+void ScriptPeer::release() {
+    send(sock_of(go_pipe_[1]), "g", 1, 0);
+}
+
+bool ScriptPeer::pause_before(size_t piece) {
+    for (size_t g : script_.gated) {
+        if (g != piece)
+            continue;
+        if (!wait_stop_or_readable(go_pipe_[0], -1))
+            return false;
+        char token;
+        return recv(sock_of(go_pipe_[0]), &token, 1, 0) == 1;
+    }
+    if (piece > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(script_.pause_ms));
+    return true;
+}
+
+std::string ScriptPeer::received() {
+    if (!joined_) {
+        send(sock_of(stop_pipe_[1]), "x", 1, 0);
+        thread_.join();
+        joined_ = true;
+    }
+    return request_;
+}
+
+bool ScriptPeer::wait_stop_or_readable(int fd, int timeout_ms) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(sock_of(stop_pipe_[0]), &set);
+    if (fd >= 0)
+        FD_SET(sock_of(fd), &set);
+    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    int n = select(0, &set, nullptr, nullptr, timeout_ms < 0 ? nullptr : &tv);
+    if (n <= 0 || FD_ISSET(sock_of(stop_pipe_[0]), &set))
+        return false;
+    return true;
+}
+
+void ScriptPeer::run() {
+    if (!wait_stop_or_readable(listen_fd_, kAcceptWaitMs))
+        return;
+    SOCKET s = accept(sock_of(listen_fd_), nullptr, nullptr);
+    if (s == INVALID_SOCKET)
+        return;
+    DWORD wait = kPeerIoWaitMs;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char *>(&wait), sizeof wait);
+    setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char *>(&wait), sizeof wait);
+    if (script_.tls)
+        serve_tls(fd_of(s));
+    else
+        serve(fd_of(s));
+    closesocket(s);
+}
+
+void ScriptPeer::serve(int fd) {
+    SOCKET s = sock_of(fd);
+    if (script_.read_request)
+        request_ = read_request([&](char *buf, size_t n) {
+            if (!wait_stop_or_readable(fd, kPeerIoWaitMs))
+                return -1;
+            return recv(s, buf, static_cast<int>(n), 0);
+        });
+    for (size_t i = 0; i < script_.pieces.size(); i++) {
+        if (!pause_before(i))
+            return;
+        if (!send_all_fd(s, script_.pieces[i].data(), script_.pieces[i].size()))
+            return;
+    }
+    if (!script_.hold_open)
+        return;
+    char sink[512];
+    while (wait_stop_or_readable(fd, -1))
+        if (recv(s, sink, sizeof sink, 0) <= 0)
+            return;
+}
+
+void ScriptPeer::serve_tls(int fd) {
+    SOCKET s = sock_of(fd);
+    psa_crypto_init();
+    Rng rng;
+    mbedtls_ssl_config conf;
+    mbedtls_ssl_context ssl;
+    mbedtls_x509_crt cert;
+    mbedtls_pk_context key;
+    mbedtls_ssl_config_init(&conf);
+    mbedtls_ssl_init(&ssl);
+    mbedtls_x509_crt_init(&cert);
+    mbedtls_pk_init(&key);
+    std::string chain = script_.tls->cert_pem + script_.tls_chain_extra;
+    bool ok =
+        mbedtls_x509_crt_parse(&cert, reinterpret_cast<const unsigned char *>(chain.c_str()),
+                               chain.size() + 1) == 0 &&
+        mbedtls_pk_parse_key(
+            &key, reinterpret_cast<const unsigned char *>(script_.tls->key_pem.c_str()),
+            script_.tls->key_pem.size() + 1, nullptr, 0, mbedtls_ctr_drbg_random, &rng.drbg) == 0 &&
+        mbedtls_ssl_config_defaults(&conf, MBEDTLS_SSL_IS_SERVER, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                    MBEDTLS_SSL_PRESET_DEFAULT) == 0;
+    if (ok) {
+        mbedtls_ssl_conf_rng(&conf, mbedtls_ctr_drbg_random, &rng.drbg);
+        if (script_.tls12_only)
+            mbedtls_ssl_conf_max_tls_version(&conf, MBEDTLS_SSL_VERSION_TLS1_2);
+        ok = mbedtls_ssl_conf_own_cert(&conf, &cert, &key) == 0 &&
+             mbedtls_ssl_setup(&ssl, &conf) == 0;
+    }
+    if (ok) {
+        mbedtls_ssl_set_bio(&ssl, &s, tls_send_cb, tls_recv_cb, nullptr);
+        ok = mbedtls_ssl_handshake(&ssl) == 0;
+    }
+    if (ok && script_.read_request)
+        request_ = read_request([&](char *buf, size_t n) {
+            if (mbedtls_ssl_get_bytes_avail(&ssl) == 0 && !wait_stop_or_readable(fd, kPeerIoWaitMs))
+                return -1;
+            return mbedtls_ssl_read(&ssl, reinterpret_cast<unsigned char *>(buf), n);
+        });
+    for (size_t i = 0; ok && i < script_.pieces.size(); i++) {
+        if (!(ok = pause_before(i)))
+            break;
+        const std::string &piece = script_.pieces[i];
+        for (size_t sent = 0; ok && sent < piece.size();) {
+            int n = mbedtls_ssl_write(&ssl,
+                                      reinterpret_cast<const unsigned char *>(piece.data()) + sent,
+                                      piece.size() - sent);
+            ok = n > 0;
+            if (ok)
+                sent += static_cast<size_t>(n);
+        }
+    }
+    if (ok && script_.hold_open)
+        wait_stop_or_readable(-1, -1);
+    mbedtls_ssl_free(&ssl);
+    mbedtls_ssl_config_free(&conf);
+    mbedtls_x509_crt_free(&cert);
+    mbedtls_pk_free(&key);
+}
