@@ -118,12 +118,24 @@ TEST(PosixControl, DetachedStartInheritsNothing) {
     std::string cmdline = std::string("/bin/sleep") + '\0' + arg + '\0';
     pid_t pid = 0;
     ASSERT_TRUE(wait_for([&] { return (pid = find_process(cmdline)) != 0; }));
+    // Right after exec the dynamic loader briefly opens libraries of its own; an inherited
+    // descriptor would stay, so wait for the list to settle and then compare.
+    const std::vector<std::string> want{"0=/dev/null", "1=/dev/null", "2=/dev/null"};
     std::vector<std::string> fds;
-    for (const auto &entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
-        fds.push_back(entry.path().filename().string() + "=" +
-                      fs::read_symlink(entry.path()).string());
-    std::sort(fds.begin(), fds.end());
-    EXPECT_EQ(fds, (std::vector<std::string>{"0=/dev/null", "1=/dev/null", "2=/dev/null"}));
+    auto read_fds = [&] {
+        fds.clear();
+        std::error_code ec;
+        for (const auto &entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+            std::error_code link_ec;
+            fs::path target = fs::read_symlink(entry.path(), link_ec);
+            if (!link_ec)
+                fds.push_back(entry.path().filename().string() + "=" + target.string());
+        }
+        std::sort(fds.begin(), fds.end());
+        return fds == want;
+    };
+    wait_for(read_fds);
+    EXPECT_EQ(fds, want);
     EXPECT_EQ(status_line(pid, "SigIgn"), "0000000000000000");
     EXPECT_EQ(status_line(pid, "SigBlk"), "0000000000000000");
     EXPECT_NE(getsid(pid), getsid(0));
