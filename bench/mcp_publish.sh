@@ -18,9 +18,15 @@ say() { printf 'mcp_publish: %s\n' "$*" >&2; }
 
 work=$(mktemp -d)
 ntfy_pid=
+# Keeps the script's own exit status: the status of the stopped server must not replace it.
 cleanup() {
-  [ -n "$ntfy_pid" ] && kill "$ntfy_pid" 2>/dev/null && wait "$ntfy_pid" 2>/dev/null
+  local status=$?
+  if [ -n "$ntfy_pid" ]; then
+    kill "$ntfy_pid" 2>/dev/null || true
+    wait "$ntfy_pid" 2>/dev/null || true
+  fi
   rm -rf "$work"
+  exit "$status"
 }
 trap cleanup EXIT
 
