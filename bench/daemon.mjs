@@ -71,6 +71,14 @@ for (const signal of ['SIGINT', 'SIGTERM']) {
   });
 }
 
+// --- the bridges must stay up: a wait for one that has exited would only run into its deadline ------------------
+const watched = [];
+function checkAlive() {
+  for (const { name, proc } of watched) {
+    if (!proc.running()) throw new Error(`${name} exited: ${proc.stderr().slice(-2000)}`);
+  }
+}
+
 // --- small statistics ------------------------------------------------------------------------------------------
 const sorted = (v) => [...v].sort((a, b) => a - b);
 const quantile = (v, q) => (v.length === 0 ? NaN : sorted(v)[Math.min(v.length - 1, Math.floor(q * v.length))]);
@@ -244,6 +252,7 @@ async function inboundLatency(srv, node, anchor, agent) {
       r.theirs.push(at - a.at);
       r.theirsFromSent.push(at - sent);
     } catch {
+      checkAlive();
       r.lostTheirs++;
     }
     await sleep(randomBetween(5, 25));
@@ -257,6 +266,7 @@ async function inboundLatency(srv, node, anchor, agent) {
       r.ours.push(m.at - d.at);
       r.oursFromSent.push(m.at - sent);
     } catch {
+      checkAlive();
       r.lostOurs++;
     }
     await sleep(randomBetween(5, 25));
@@ -292,6 +302,7 @@ async function replyLatency(srv, node) {
       try {
         latencies.push((await arrival(text)) - appended);
       } catch {
+        checkAlive();
         lost++;
       }
     }
@@ -315,6 +326,7 @@ async function throughput(srv, agent, topic, pid, counter, label, count) {
   const handled = counter(ids);
   let state = handled();
   while (state.count < count && performance.now() < deadline) {
+    checkAlive();
     await sleep(20);
     state = handled();
   }
@@ -423,10 +435,12 @@ async function main() {
   for (const d of [anchorDir, daemonDir, tlsDir]) fs.mkdirSync(d, { mode: 0o700 });
   say(`ntfy ${srv.url} and ${srv.httpsUrl}, devnode ${node.url}; starting the anchor and the daemons`);
   const anchor = await startAnchor(srv, anchorDir, agent);
+  watched.push({ name: 'ntfy subscribe', proc: anchor.proc });
   const daemon = await startDaemon(node, daemonDir, { server: srv.url, topic: DAEMON_TOPIC, session: SESSION });
   // The same over https, trusting the server's self-signed certificate, as most servers are reached.
   const tlsDaemon = await startDaemon(node, tlsDir,
     { server: srv.httpsUrl, topic: TLS_TOPIC, session: TLS_SESSION, trust: { NTFY_CA_FILE: srv.tls.certFile } });
+  watched.push({ name: 'the daemon', proc: daemon }, { name: 'the https daemon', proc: tlsDaemon });
   await pair(srv, node, agent, DAEMON_TOPIC, SESSION);
   await pair(srv, node, agent, TLS_TOPIC, TLS_SESSION);
   const rssStart = { ours: memoryKb(daemon.pid), tls: memoryKb(tlsDaemon.pid), theirs: memoryKb(anchor.proc.pid) };
@@ -457,6 +471,7 @@ async function main() {
   }
   const roundRatios = tpOurs.rates.map((r, i) => r / tpTheirs.rates[i]);
   const rssTheirs = memoryKb(anchor.proc.pid);
+  watched.shift();
   await anchor.proc.stop();
   const rssOurs = memoryKb(daemon.pid);
   const rssTls = memoryKb(tlsDaemon.pid);
