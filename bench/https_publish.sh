@@ -16,7 +16,8 @@ say() { printf 'https_publish: %s\n' "$*" >&2; }
 work=$(mktemp -d)
 ntfy_pid=
 cleanup() {
-  [ -n "$ntfy_pid" ] && kill "$ntfy_pid" 2>/dev/null && wait "$ntfy_pid" 2>/dev/null
+  # The status of the script is its own, not that of the server it stops here.
+  if [ -n "$ntfy_pid" ]; then kill "$ntfy_pid" 2>/dev/null || true; wait "$ntfy_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT

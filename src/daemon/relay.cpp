@@ -25,13 +25,31 @@ static const char *reply_topic(const qv_ntfy_config *cfg) {
     return cfg->publish_topic[0] ? cfg->publish_topic : cfg->topic;
 }
 
+// The node reports at most this many entries per request. A full page means more may wait:
+// the step reads on (up to a bound) instead of falling a page behind per poll after a burst.
+enum { QV_NODE_PAGE = 100, QV_RELAY_MAX_PAGES = 20 };
+
+// The newest agent reply after the cursor, across as many pages as the node has ready.
+static void newest_reply(qv_daemon *d, char *reply, size_t cap) {
+    static char page[QV_REPLY_CAP];
+    reply[0] = '\0';
+    for (int i = 0; i < QV_RELAY_MAX_PAGES; i++) {
+        int64_t before = d->st.reply_cursor;
+        int64_t cursor = before;
+        poll_assistant(&d->cfg, &cursor, page, sizeof page);
+        if (cursor > d->st.reply_cursor)
+            d->st.reply_cursor = cursor;
+        if (page[0])
+            cp_trunc(reply, cap, page);
+        if (cursor - before < QV_NODE_PAGE)
+            return;
+    }
+}
+
 void daemon_relay_step(qv_daemon *d) {
     static char reply[QV_REPLY_CAP];
     static char text[QV_REPLY_TEXT_CAP];
-    int64_t cursor = d->st.reply_cursor;
-    poll_assistant(&d->cfg, &cursor, reply, sizeof reply);
-    if (cursor > d->st.reply_cursor)
-        d->st.reply_cursor = cursor;
+    newest_reply(d, reply, sizeof reply);
     if (!reply[0])
         return;
     snprintf(text, sizeof text, "%s%s", d->cfg.reply_prefix, reply);

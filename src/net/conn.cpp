@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 enum {
     HOSTPORT_CAP = QV_URL_HOST_CAP + 8,
@@ -35,19 +34,20 @@ struct embedded_roots {
     int parse_rc;
 };
 
+// Single-threaded by design: the first https connection of the process parses the store.
+static embedded_roots g_roots;
+static bool g_roots_parsed = false;
+
 static embedded_roots *parsed_embedded_roots(void) {
-    static embedded_roots *roots = [] {
-        // Never freed: it lives as long as the process and is reachable from here.
-        embedded_roots *r = new (std::nothrow) embedded_roots;
-        if (!r)
-            return r;
-        mbedtls_x509_crt_init(&r->chain);
-        r->parse_rc = mbedtls_x509_crt_parse(
-            &r->chain, reinterpret_cast<const unsigned char *>(QV_NTFY_CA_BUNDLE_PEM),
+    if (!g_roots_parsed) {
+        // Lives as long as the process; verification only ever reads it.
+        mbedtls_x509_crt_init(&g_roots.chain);
+        g_roots.parse_rc = mbedtls_x509_crt_parse(
+            &g_roots.chain, reinterpret_cast<const unsigned char *>(QV_NTFY_CA_BUNDLE_PEM),
             strlen(QV_NTFY_CA_BUNDLE_PEM) + 1);
-        return r;
-    }();
-    return roots;
+        g_roots_parsed = true;
+    }
+    return &g_roots;
 }
 
 // A connection's anchors are either the shared chain itself, or its own chain (the CA file's

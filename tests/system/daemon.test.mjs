@@ -127,6 +127,22 @@ describe('pairing and the round trip', () => {
   });
 });
 
+describe('reply relay', () => {
+  test('after a burst of conversation entries the newest reply still goes out at the next poll', async (t) => {
+    const topic = 'd_burst';
+    const { srv, dev, conn } = await peers(t, { node: { autoReply: false } });
+    const sub = await subscribe(srv.url, topic);
+    t.after(() => sub.close());
+    await startDaemon(t, conn, daemonEnv(srv, dev, topic, { NTFY_ALLOW_ALL: '1', NTFY_REPLY_POLL_MS: '3000' }));
+    for (let i = 0; i < 250; i += 1) dev.appendEntry(SESSION, { role: 'user', content: `question ${i}` });
+    dev.appendReply(SESSION, 'after the burst');
+    // The node hands out 100 entries per request; reading one page per poll would need three
+    // polls (more than 6 s) to reach the reply.
+    const reply = await sub.waitForMessage('after the burst', { timeoutMs: 4500 });
+    assert.equal(reply.title, 'QUORVANE BOT');
+  });
+});
+
 describe('resilience', () => {
   test('the ntfy server going away and coming back: back-off, resubscribe, nothing twice, nothing lost', async (t) => {
     const topic = 'd_restart';
