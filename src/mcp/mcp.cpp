@@ -168,16 +168,17 @@ static void call_tool(const qv_ntfy_config *cfg, yyjson_val *req, const mcp_id &
     char raw[QV_MCP_RESULT_RAW_CAP];
     bool failed = ntfy_publish(cfg, topic, a.message, a.title, a.priority, a.tags, msg_id, perr,
                                sizeof perr) != 0;
-    if (failed) {
+    if (failed)
         snprintf(raw, sizeof raw, "ntfy_send failed: %s", perr);
-    } else {
-        if (msg_id[0])
-            qv_ntfy_sent_note(msg_id);
+    else
         snprintf(raw, sizeof raw, "published to %s (id %s, priority %d)", topic,
                  msg_id[0] ? msg_id : "?", a.priority);
-    }
     if (id.present)
         answer_tool_result(id.text, raw, failed);
+    // The agent waits for the answer, not for the ledger file; the next request is read only
+    // after the id is noted, and the "quorvane" tag marks the message as ours meanwhile.
+    if (!failed && msg_id[0])
+        qv_ntfy_sent_note(msg_id);
 }
 
 static void dispatch(const qv_ntfy_config *cfg, yyjson_val *req) {

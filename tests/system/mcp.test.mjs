@@ -4,6 +4,7 @@ import { readFile } from 'node:fs/promises';
 import { describe, test } from 'node:test';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
+import { waitUntil } from './lib/common.mjs';
 import { exeEnv, exePath, makeConnectorsDir, runExe } from './lib/exe.mjs';
 import { startNtfy } from './lib/ntfy.mjs';
 import { bearer, subscribe } from './lib/stream.mjs';
@@ -48,6 +49,14 @@ describe('MCP server with the official client', () => {
     assert.deepEqual(ev.tags, ['white_check_mark', 'bell', 'quorvane']);
     assert.equal(ev.priority, 4);
     assert.equal(ev.content_type, 'text/markdown');
+    // The id is noted right after the answer goes out.
+    await waitUntil(async () => {
+      try {
+        return JSON.parse(await readFile(conn.file('sent.json'), 'utf8'))[0] === m[1];
+      } catch {
+        return false;
+      }
+    }, { what: 'the id in sent.json' });
     assert.deepEqual(JSON.parse(await readFile(conn.file('sent.json'), 'utf8')), [m[1]]);
 
     const other = await send(client, { message: 'elsewhere', topic: 'mcp_other', priority: 9 });
