@@ -51,18 +51,12 @@ int qv_ntfy_approved_load(qv_ntfy_approved_entry **table, int *count) {
     return 0;
 }
 
-// A text field is never read beyond its capacity, even when a caller left it unterminated.
-static bool add_text(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key, const char *text,
-                     size_t cap) {
-    return yyjson_mut_obj_add_strn(doc, obj, key, text, strnlen(text, cap));
-}
-
 // Member order is part of the file format; the strings are referenced, not copied, because
 // the table outlives the document.
 static bool add_entry(yyjson_mut_doc *doc, yyjson_mut_val *arr, const qv_ntfy_approved_entry *e) {
     yyjson_mut_val *obj = yyjson_mut_arr_add_obj(doc, arr);
-    return obj && add_text(doc, obj, "key", e->key, sizeof e->key) &&
-           add_text(doc, obj, "label", e->label, sizeof e->label) &&
+    return obj && qv_json_add_text(doc, obj, "key", e->key, sizeof e->key) &&
+           qv_json_add_text(doc, obj, "label", e->label, sizeof e->label) &&
            yyjson_mut_obj_add_sint(doc, obj, "added_at", e->added_at) &&
            yyjson_mut_obj_add_sint(doc, obj, "last_seen", e->last_seen) &&
            yyjson_mut_obj_add_sint(doc, obj, "count", e->count) &&
@@ -72,26 +66,15 @@ static bool add_entry(yyjson_mut_doc *doc, yyjson_mut_val *arr, const qv_ntfy_ap
 int qv_ntfy_approved_save(const qv_ntfy_approved_entry *table, int count) {
     if (count < 0 || count > QV_APPROVED_MAX || (count > 0 && !table))
         return -1;
-    char path[QV_PATH_CAP];
-    if (qv_ntfy_path(path, sizeof path, APPROVED_FILE) != 0)
-        return -1;
-    int rc = -1;
-    char *json = nullptr;
-    size_t len = 0;
     yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-    yyjson_mut_val *arr = doc ? yyjson_mut_arr(doc) : nullptr;
-    bool built = arr != nullptr;
+    yyjson_mut_val *root = doc ? yyjson_mut_arr(doc) : nullptr;
+    bool built = root != nullptr;
     if (built) {
-        yyjson_mut_doc_set_root(doc, arr);
+        yyjson_mut_doc_set_root(doc, root);
         for (int i = 0; built && i < count; i++)
-            built = add_entry(doc, arr, &table[i]);
+            built = add_entry(doc, root, &table[i]);
     }
-    // The writer refuses text that is not UTF-8; then the file keeps its previous content.
-    if (built)
-        json = yyjson_mut_write(doc, YYJSON_WRITE_PRETTY, &len);
-    if (json)
-        rc = qv_ntfy_write_file_atomic(path, json, len);
-    free(json);
+    int rc = qv_json_save_state(APPROVED_FILE, doc, built, 1);
     yyjson_mut_doc_free(doc);
     return rc;
 }

@@ -68,12 +68,6 @@ static bool ring_holds(const char *id) {
 }
 
 static int write_ring(void) {
-    char path[QV_PATH_CAP];
-    if (qv_ntfy_path(path, sizeof path, SENT_FILE) != 0)
-        return -1;
-    int rc = -1;
-    char *json = nullptr;
-    size_t len = 0;
     yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
     yyjson_mut_val *arr = doc ? yyjson_mut_arr(doc) : nullptr;
     bool built = arr != nullptr;
@@ -83,11 +77,7 @@ static int write_ring(void) {
             if (slot[0])
                 built = built && yyjson_mut_arr_add_str(doc, arr, slot);
     }
-    if (built)
-        json = yyjson_mut_write(doc, 0, &len);
-    if (json)
-        rc = qv_ntfy_write_file_atomic(path, json, len);
-    free(json);
+    int rc = qv_json_save_state(SENT_FILE, doc, built, 0);
     yyjson_mut_doc_free(doc);
     return rc;
 }

@@ -100,6 +100,16 @@ void qv_json_take_text(yyjson_val *obj, const char *key, char *out, size_t cap);
 void qv_json_take_i64(yyjson_val *obj, const char *key, int64_t *out);
 void qv_json_take_i32(yyjson_val *obj, const char *key, int32_t *out);
 
+struct yyjson_mut_doc;
+struct yyjson_mut_val;
+
+// Adds a text member, never reading the field beyond its capacity (even when unterminated).
+bool qv_json_add_text(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *key,
+                      const char *text, size_t cap);
+// Serialises a document that was built completely (pretty or compact) and replaces the state
+// file with it. 0, or -1 when it was not built, cannot be serialised or cannot be written.
+int qv_json_save_state(const char *name, yyjson_mut_doc *doc, bool built, int pretty);
+
 // --- pairing queue (pending.json) ---
 
 enum {

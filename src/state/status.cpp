@@ -94,33 +94,21 @@ static bool add_member(yyjson_mut_doc *doc, yyjson_mut_val *obj, const qv_ntfy_s
         return yyjson_mut_obj_add_sint(doc, obj, m.key, s->*m.i64);
     if (m.i32)
         return yyjson_mut_obj_add_sint(doc, obj, m.key, s->*m.i32);
-    const char *text = text_at(s, m);
-    return yyjson_mut_obj_add_strn(doc, obj, m.key, text, strnlen(text, m.text_cap));
+    return qv_json_add_text(doc, obj, m.key, text_at(s, m), m.text_cap);
 }
 
 int qv_ntfy_status_save(const qv_ntfy_status *s) {
     if (!s)
         return -1;
-    char path[QV_PATH_CAP];
-    if (qv_ntfy_path(path, sizeof path, STATUS_FILE) != 0)
-        return -1;
-    int rc = -1;
-    char *json = nullptr;
-    size_t len = 0;
     yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-    yyjson_mut_val *obj = doc ? yyjson_mut_obj(doc) : nullptr;
-    bool built = obj != nullptr;
+    yyjson_mut_val *root = doc ? yyjson_mut_obj(doc) : nullptr;
+    bool built = root != nullptr;
     if (built) {
-        yyjson_mut_doc_set_root(doc, obj);
+        yyjson_mut_doc_set_root(doc, root);
         for (const status_member &m : MEMBERS)
-            built = built && add_member(doc, obj, s, m);
+            built = built && add_member(doc, root, s, m);
     }
-    // The writer refuses text that is not UTF-8; then the file keeps its previous content.
-    if (built)
-        json = yyjson_mut_write(doc, YYJSON_WRITE_PRETTY, &len);
-    if (json)
-        rc = qv_ntfy_write_file_atomic(path, json, len);
-    free(json);
+    int rc = qv_json_save_state(STATUS_FILE, doc, built, 1);
     yyjson_mut_doc_free(doc);
     return rc;
 }
