@@ -1,5 +1,7 @@
-// The demo: a real ntfy server and the devnode on loopback, chimewick's daemon between them, and a
-// scripted phone that pairs and asks a question, one line per step. Everything it starts stops with it.
+// The demo: a real ntfy server and the devnode on loopback, chimewick's daemon between them, a
+// scripted phone that pairs and asks a question, one line per step, and the setup page served by
+// lighttpd. With --serve (or at a terminal) it keeps running for the page until Ctrl-C. Everything
+// it starts stops with it.
 import { spawn } from 'node:child_process';
 import { mkdir, mkdtemp, readFile, rm, writeFile } from 'node:fs/promises';
 import os from 'node:os';
@@ -7,6 +9,8 @@ import path from 'node:path';
 import { start as startDevnode } from '../devnode/devnode.mjs';
 import { cleanEnv, repoRoot, waitUntil } from '../../tests/system/lib/common.mjs';
 import { startNtfy } from '../../tests/system/lib/ntfy.mjs';
+import { startLighttpd } from '../../tests/system/lib/lighttpd.mjs';
+import { httpRequest } from '../../tests/system/lib/common.mjs';
 import { publish, subscribe } from '../../tests/system/lib/stream.mjs';
 
 const exe = path.join(repoRoot, 'build', 'chimewick');
@@ -79,6 +83,19 @@ async function main() {
     { what: 'the reply in the status' });
   step(`status: inbound ${status.inbound_count}, outbound ${status.outbound_count}, blocked ${status.blocked_count}, connected ${status.connected}`);
   step('round trip complete');
+
+  // The setup page and API, served by a real CGI web server on the same state directory.
+  const web = await startLighttpd({ cgiEnv: { QV_CONNECTORS_DIR: dir, HOME: dir } });
+  started.push(() => web.close());
+  // A daemon started from the page is detached; the setup API stops whichever one runs.
+  started.push(() => httpRequest(`${web.url}?action=stop`, { method: 'POST', body: '{}' }).catch(() => {}));
+  const api = await httpRequest(`${web.url}?action=status`);
+  const running = api.json?.status?.running;
+  step(`setup page: ${web.url}  (API says running=${running}; approve senders, send tests, stop/start, read the log)`);
+  if (process.argv.includes('--serve') || process.stdin.isTTY) {
+    step('serving the setup page; press Ctrl-C to stop everything');
+    await new Promise(() => {});
+  }
 }
 
 let exitCode = 0;
