@@ -8,7 +8,7 @@ import { execFileSync, spawn } from 'node:child_process';
 import { existsSync } from 'node:fs';
 import { mkdir, open, readFile, rm } from 'node:fs/promises';
 import path from 'node:path';
-import { describe, test } from 'node:test';
+import { before, describe, test } from 'node:test';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
 import { start as startDevnode } from '../../tools/devnode/devnode.mjs';
@@ -70,6 +70,15 @@ async function runWin(args, { env, input, timeoutMs = 20000 } = {}) {
   }
 }
 
+// Runs a Wine tool with no pipe of ours attached, to its end.
+function runDetached(command, args) {
+  return new Promise((resolve) => {
+    const child = spawn(command, args, { env: wineEnv(), stdio: 'ignore' });
+    child.once('error', () => resolve(null));
+    child.once('exit', (code) => resolve(code));
+  });
+}
+
 // A connectors root on the prefix's drive C:, as Windows sees it (`win`) and as this test reads it.
 let roots = 0;
 async function stateRoot(t) {
@@ -123,6 +132,16 @@ const USAGE = [
 ];
 
 describe('the Windows executable under Wine', { skip }, () => {
+  // Wine starts the prefix's own services from the first program that runs, and they keep that
+  // program's Unix standard streams: started by a test's run they would hold its output pipe open.
+  // So the server is kept up (scripts/test already runs one; otherwise it ends 30 s after the last
+  // program) and the services are started here first, with no pipe attached.
+  before(async () => {
+    await mkdir(prefix, { recursive: true });
+    await runDetached('wineserver', ['-p30']);
+    await runDetached(wine, ['wineboot']);
+  });
+
   test('discovery texts: the exact bytes, each line ended by CR LF (they are written before binary mode)', async () => {
     const cases = [
       [['--meta'], {}, `${META}\r\n`],
