@@ -2,7 +2,7 @@
 // clocks, Winsock sockets, the stop flag, process liveness and the daemon's detached start
 // and stop. Built instead of posix.cpp for Windows.
 #ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0601  // Windows 7: QueryFullProcessImageName, GetTickCount64
+#define _WIN32_WINNT 0x0601 // Windows 7: QueryFullProcessImageName, GetTickCount64
 #endif
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -15,7 +15,9 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
+
 #include <aclapi.h>
 #include <sddl.h>
 
@@ -30,9 +32,9 @@
 
 enum {
     QV_PLAT_SDDL_CAP = 512,
-    QV_PLAT_SHARING_RETRIES = 20,  // a reader holding the target briefly blocks the replace
+    QV_PLAT_SHARING_RETRIES = 20, // a reader holding the target briefly blocks the replace
     QV_PLAT_SHARING_RETRY_MS = 10,
-    QV_PLAT_STATE_BASE_MAX = 599,  // longest base folder kept before the state subfolder
+    QV_PLAT_STATE_BASE_MAX = 599, // longest base folder kept before the state subfolder
     QV_PLAT_WIDE_PATH_CAP = 32768,
     QV_PLAT_EVENT_NAME_CAP = 64,
     QV_PLAT_CMDLINE_CAP = 2200,
@@ -67,8 +69,8 @@ static PSECURITY_DESCRIPTOR private_descriptor(bool inherit) {
         ConvertSidToStringSidA(info.user.User.Sid, &sid)) {
         const char *flags = inherit ? "OICI" : "";
         char sddl[QV_PLAT_SDDL_CAP];
-        int n = snprintf(sddl, sizeof sddl, "D:P(A;%s;FA;;;SY)(A;%s;FA;;;BA)(A;%s;FA;;;%s)",
-                         flags, flags, flags, sid);
+        int n = snprintf(sddl, sizeof sddl, "D:P(A;%s;FA;;;SY)(A;%s;FA;;;BA)(A;%s;FA;;;%s)", flags,
+                         flags, flags, sid);
         if (n > 0 && static_cast<size_t>(n) < sizeof sddl &&
             !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd,
                                                                   nullptr))
@@ -176,8 +178,8 @@ int qv_plat_default_state_dir(char *out, size_t cap) {
         base = env_nonempty("USERPROFILE");
     if (!base)
         base = DEFAULT_PROFILE;
-    int n = snprintf(out, cap, "%.*s%s", static_cast<int>(QV_PLAT_STATE_BASE_MAX), base,
-                     STATE_SUBDIR);
+    int n =
+        snprintf(out, cap, "%.*s%s", static_cast<int>(QV_PLAT_STATE_BASE_MAX), base, STATE_SUBDIR);
     if (n < 0 || static_cast<size_t>(n) >= cap) {
         out[0] = '\0';
         return -1;
@@ -201,8 +203,8 @@ int64_t qv_plat_epoch_seconds(void) {
     const int64_t unix_epoch_ticks = INT64_C(116444736000000000);
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
-    int64_t ticks = static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) |
-                                         ft.dwLowDateTime);
+    int64_t ticks =
+        static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
     return (ticks - unix_epoch_ticks) / ticks_per_second;
 }
 
@@ -350,8 +352,8 @@ int64_t qv_plat_connect_start(const qv_plat_addrs *a, int index, int *pending) {
 int qv_plat_connect_result(int64_t sock) {
     int error = 0;
     int len = sizeof error;
-    if (getsockopt(as_socket(sock), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error),
-                   &len) != 0)
+    if (getsockopt(as_socket(sock), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &len) !=
+        0)
         return -1;
     return error == 0 ? 0 : -1;
 }
@@ -388,8 +390,9 @@ int qv_plat_sock_wait(int64_t sock, int for_write, int64_t timeout_ms) {
         if (qv_plat_stop_requested())
             return QV_PLAT_INTERRUPTED;
         int64_t left = deadline - qv_plat_monotonic_ms();
-        int got = select_once(s, for_write, left < QV_PLAT_STOP_SLICE_MS ? (left > 0 ? left : 0)
-                                                                         : QV_PLAT_STOP_SLICE_MS);
+        int got = select_once(s, for_write,
+                              left < QV_PLAT_STOP_SLICE_MS ? (left > 0 ? left : 0)
+                                                           : QV_PLAT_STOP_SLICE_MS);
         if (got != 0)
             return got == 1 ? 1 : 0;
         if (left <= QV_PLAT_STOP_SLICE_MS)
@@ -463,7 +466,8 @@ void qv_plat_install_stop_handlers(void) {
     if (g_stop_event.load())
         return;
     char name[QV_PLAT_EVENT_NAME_CAP];
-    snprintf(name, sizeof name, STOP_EVENT_FORMAT, static_cast<unsigned long>(GetCurrentProcessId()));
+    snprintf(name, sizeof name, STOP_EVENT_FORMAT,
+             static_cast<unsigned long>(GetCurrentProcessId()));
     // Manual reset: once set it stays set, like the flag.
     HANDLE ev = CreateEventA(nullptr, TRUE, FALSE, name);
     if (ev)

@@ -6,6 +6,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
 
 #include <mbedtls/ctr_drbg.h>
@@ -111,8 +112,8 @@ int tls_send_cb(void *ctx, const unsigned char *buf, size_t len) {
 }
 
 int tls_recv_cb(void *ctx, unsigned char *buf, size_t len) {
-    int n = recv(*static_cast<SOCKET *>(ctx), reinterpret_cast<char *>(buf),
-                 static_cast<int>(len), 0);
+    int n =
+        recv(*static_cast<SOCKET *>(ctx), reinterpret_cast<char *>(buf), static_cast<int>(len), 0);
     return n < 0 ? MBEDTLS_ERR_SSL_INTERNAL_ERROR : n;
 }
 
@@ -149,7 +150,8 @@ SOCKET listen_loopback(int *port) {
     int len = sizeof addr;
     // Exclusive: another program must not bind the same port beside us.
     BOOL one = TRUE;
-    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&one), sizeof one);
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&one),
+               sizeof one);
     if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(s, 4) != 0 ||
         getsockname(s, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
         closesocket(s);

@@ -24,7 +24,8 @@ static std::string make_temp_root() {
     return prefix;
 }
 
-TempStateRoot::TempStateRoot() : root_(make_temp_root()), env_("QV_CONNECTORS_DIR", root_.c_str()) {}
+TempStateRoot::TempStateRoot()
+    : root_(make_temp_root()), env_("QV_CONNECTORS_DIR", root_.c_str()) {}
 
 TempStateRoot::~TempStateRoot() {
     std::error_code ec;

@@ -69,11 +69,12 @@ TEST(WindowsStdio, PostBodyIsReadRaw) {
     // A CR LF inside the body must reach the API as sent: a text-mode read would drop the CR and
     // come up one byte short of CONTENT_LENGTH.
     std::string body = "{\"reply_prefix\":\"a\\r\\nb\",\r\n\"title_prefix\":\"T\"}";
-    RunResult r = run_exe({}, {{"QV_CONNECTORS_DIR", t.root()},
-                               {"REQUEST_METHOD", "POST"},
-                               {"QUERY_STRING", "action=save"},
-                               {"CONTENT_TYPE", "application/json"},
-                               {"CONTENT_LENGTH", std::to_string(body.size())}},
+    RunResult r = run_exe({},
+                          {{"QV_CONNECTORS_DIR", t.root()},
+                           {"REQUEST_METHOD", "POST"},
+                           {"QUERY_STRING", "action=save"},
+                           {"CONTENT_TYPE", "application/json"},
+                           {"CONTENT_LENGTH", std::to_string(body.size())}},
                           body);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_NE(r.out.find("\"ok\":true"), std::string::npos) << r.out;

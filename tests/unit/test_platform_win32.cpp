@@ -8,7 +8,9 @@
 #define WIN32_LEAN_AND_MEAN
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
+
 #include <aclapi.h>
 #include <sddl.h>
 
@@ -38,7 +40,7 @@ template <typename Check> static bool wait_for(Check check, int timeout_ms = 100
 static std::string default_state_dir() {
     char out[1000];
     return qv_plat_default_state_dir(out, sizeof out) == 0 ? std::string(out)
-                                                            : std::string("FAIL:") + out;
+                                                           : std::string("FAIL:") + out;
 }
 
 static std::string own_exe() {
@@ -55,9 +57,8 @@ static std::string dacl_of(const std::string &path) {
         return "";
     char *text = nullptr;
     std::string out;
-    if (ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1,
-                                                             DACL_SECURITY_INFORMATION, &text,
-                                                             nullptr)) {
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
         out = text;
         LocalFree(text);
     }
@@ -91,8 +92,8 @@ static bool under_wine() {
 // A folder whose access list grants everyone full control, as a careless parent might carry.
 static void open_to_everyone(const std::string &path) {
     PSECURITY_DESCRIPTOR sd = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;OICI;FA;;;WD)",
-                                                                     SDDL_REVISION_1, &sd, nullptr));
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        "D:P(A;OICI;FA;;;WD)", SDDL_REVISION_1, &sd, nullptr));
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
     GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted);
@@ -112,8 +113,8 @@ static PROCESS_INFORMATION start_child(const std::string &role, const std::strin
                       "\" --gtest_also_run_disabled_tests --gtest_filter=DISABLED_Win32Child.Run";
     // The child's own test report goes nowhere.
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-    HANDLE null = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              &sa, OPEN_EXISTING, 0, nullptr);
+    HANDLE null = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
     STARTUPINFOA si;
     ZeroMemory(&si, sizeof si);
     si.cb = sizeof si;
@@ -215,7 +216,7 @@ TEST(Win32Private, FoldersAndFilesGrantOnlyTheOwnerSystemAndAdministrators) {
     open_to_everyone(t.root());
     std::string dir = t.root() + "\\private";
     ASSERT_EQ(qv_plat_mkdir_private(dir.c_str()), 0);
-    EXPECT_EQ(qv_plat_mkdir_private(dir.c_str()), -1);  // exists already
+    EXPECT_EQ(qv_plat_mkdir_private(dir.c_str()), -1); // exists already
     EXPECT_EQ(dacl_of(dir), "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + sid + ")");
 
     std::string file = t.root() + "\\secret.json";
@@ -247,12 +248,12 @@ TEST(Win32Private, AppendKeepsAndTruncateReplacesTheBytesRaw) {
     ASSERT_NE(f, nullptr);
     fputs("new line\n", f);
     fclose(f);
-    EXPECT_EQ(read_whole(file), "old line\nnew line\n");  // appended, no CR added
+    EXPECT_EQ(read_whole(file), "old line\nnew line\n"); // appended, no CR added
     f = qv_plat_fopen_private(file.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     fputs("a\r\nb\n", f);
     fclose(f);
-    EXPECT_EQ(read_whole(file), "a\r\nb\n");  // truncated, written raw
+    EXPECT_EQ(read_whole(file), "a\r\nb\n"); // truncated, written raw
 }
 
 TEST(Win32Private, FailsWhereNoFileCanBeMade) {
@@ -271,7 +272,7 @@ TEST(Win32Replace, ReplacesAnExistingTargetWhole) {
     ASSERT_EQ(qv_plat_replace_file(from.c_str(), to.c_str()), 0);
     EXPECT_EQ(read_whole(to), "new");
     EXPECT_FALSE(fs::exists(from));
-    EXPECT_EQ(qv_plat_replace_file(from.c_str(), to.c_str()), -1);  // source gone
+    EXPECT_EQ(qv_plat_replace_file(from.c_str(), to.c_str()), -1); // source gone
     EXPECT_EQ(read_whole(to), "new");
 }
 
@@ -353,7 +354,7 @@ TEST(Win32Random, FillsLargeAndSmallBuffersDifferently) {
     size_t zeros = 0;
     for (unsigned char c : big)
         zeros += c == 0;
-    EXPECT_LT(zeros, big.size() / 128);  // about 1/256 expected
+    EXPECT_LT(zeros, big.size() / 128); // about 1/256 expected
     EXPECT_EQ(qv_plat_random_bytes(a.data(), 0), 0);
 }
 
@@ -402,7 +403,7 @@ TEST(Win32Socket, ConnectSendReceiveWouldBlockAndClose) {
     SOCKET peer = accept(l.s, nullptr, nullptr);
     ASSERT_NE(peer, INVALID_SOCKET);
     char buf[16];
-    EXPECT_EQ(qv_plat_sock_recv(s, buf, sizeof buf), QV_PLAT_WOULD_BLOCK);  // non-blocking
+    EXPECT_EQ(qv_plat_sock_recv(s, buf, sizeof buf), QV_PLAT_WOULD_BLOCK); // non-blocking
     EXPECT_EQ(qv_plat_sock_wait(s, 0, 0), 0);
     EXPECT_EQ(qv_plat_sock_send(s, "ping", 4), 4);
     ASSERT_EQ(recv(peer, buf, sizeof buf, 0), 4);
@@ -412,7 +413,7 @@ TEST(Win32Socket, ConnectSendReceiveWouldBlockAndClose) {
     EXPECT_EQ(std::string(buf, 4), "pong");
     closesocket(peer);
     ASSERT_EQ(qv_plat_sock_wait(s, 0, 5000), 1);
-    EXPECT_EQ(qv_plat_sock_recv(s, buf, sizeof buf), 0);  // the peer closed
+    EXPECT_EQ(qv_plat_sock_recv(s, buf, sizeof buf), 0); // the peer closed
     qv_plat_sock_close(s);
 }
 
@@ -505,8 +506,8 @@ TEST(Win32Process, AnotherProgramIsNotSelf) {
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = in_read;
     std::string cmd = "\"" + exe + "\" --mcp";
-    ASSERT_TRUE(CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                               nullptr, &si, &pi));
+    ASSERT_TRUE(CreateProcessA(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                               &si, &pi));
     CloseHandle(in_read);
     long pid = static_cast<long>(pi.dwProcessId);
     EXPECT_EQ(qv_plat_process_alive(pid), 1);
@@ -549,7 +550,7 @@ TEST(Win32Process, StopTerminatesAProcessThatDoesNotListen) {
     long pid = static_cast<long>(pi.dwProcessId);
     EXPECT_EQ(qv_plat_terminate(pid, 200), 0);
     EXPECT_EQ(WaitForSingleObject(pi.hProcess, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(read_whole(file).rfind("ready", 0), 0u);  // never got to its own end
+    EXPECT_EQ(read_whole(file).rfind("ready", 0), 0u); // never got to its own end
     EXPECT_EQ(qv_plat_process_alive(pid), 0);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
