@@ -42,6 +42,8 @@ enum {
 };
 
 enum : int64_t { QV_PLAT_STOP_SLICE_MS = 50, QV_PLAT_KILL_WAIT_MS = 3000 };
+// Windows allows a console close handler 5 s before it ends the process anyway.
+enum : DWORD { QV_PLAT_CLOSE_GRACE_MS = 4500 };
 
 static const char DEFAULT_PROFILE[] = "C:\\Users\\Default";
 static const char STATE_SUBDIR[] = "\\quorvane\\connectors\\chimewick";
@@ -236,13 +238,16 @@ typedef LONG(WINAPI *bcrypt_gen_random_fn)(void *, unsigned char *, ULONG, ULONG
 enum : ULONG { QV_BCRYPT_USE_SYSTEM_PREFERRED_RNG = 0x00000002 };
 
 // bcrypt.dll is loaded at run time, from the system folder only, so a DLL planted in the
-// working folder of a web server is never picked up in its place.
+// working folder of a web server is never picked up in its place (Mbed TLS has usually loaded it
+// already).
 static bcrypt_gen_random_fn bcrypt_gen_random(void) {
     static std::atomic<bcrypt_gen_random_fn> fn{nullptr};
     bcrypt_gen_random_fn f = fn.load();
     if (f)
         return f;
-    HMODULE lib = LoadLibraryExA("bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    HMODULE lib = GetModuleHandleA("bcrypt.dll");
+    if (!lib)
+        lib = LoadLibraryExA("bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!lib)
         return nullptr;
     f = reinterpret_cast<bcrypt_gen_random_fn>(
@@ -446,15 +451,28 @@ void qv_plat_test_would_block_once(int on) {
     g_would_block_once.store(on ? 1 : 0);
 }
 
+static void request_stop_here(void) {
+    g_stop_requested.store(1);
+    // Wakes a sleep at once rather than at the end of its slice.
+    HANDLE ev = g_stop_event.load();
+    if (ev)
+        SetEvent(ev);
+}
+
 // Runs on a thread of its own that the system starts for each console event.
 static BOOL WINAPI on_console_event(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+        request_stop_here();
+        return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-        g_stop_requested.store(1);
+        // The process ends as soon as this returns; the wait gives the daemon the time to finish
+        // in order (its own end of main ends the process, and this wait with it).
+        request_stop_here();
+        Sleep(QV_PLAT_CLOSE_GRACE_MS);
         return TRUE;
     default:
         return FALSE;
