@@ -80,7 +80,8 @@ void qv_plat_sock_close(int64_t sock);
 void qv_plat_test_would_block_once(int on);
 
 // SIGINT, SIGTERM and SIGHUP set a process-wide stop flag. The handlers do not restart
-// interrupted calls, so a stop cuts a socket wait short at once.
+// interrupted calls, so a stop cuts a socket wait short at once. On Windows: console control
+// events, and a named event that qv_plat_terminate of another process sets.
 void qv_plat_install_stop_handlers(void);
 // 1 once a stop was requested, for good.
 int qv_plat_stop_requested(void);
@@ -109,11 +110,13 @@ int qv_plat_exe_path(char *out, size_t cap);
 // Runs `exe arg` detached: in a session of its own, standard streams on /dev/null, no other
 // descriptor inherited, signals at their defaults, with this process's environment and working
 // folder. Returns without waiting for it: 0 once the program is running, -1 when it could not
-// be created or started.
+// be created or started. On Windows: no console, a process group of its own, hidden, no handle
+// inherited.
 int qv_plat_spawn_detached(const char *exe, const char *arg);
 // 1 when the process runs the same executable as the caller, else 0 (also when that cannot be
 // read, for instance for another user's process).
 int qv_plat_process_is_self(long pid);
 // Asks the process to end (SIGTERM) and waits up to wait_ms; then kills it (SIGKILL). 0 when
-// it has ended, -1 when it is still there.
+// it has ended, -1 when it is still there. On Windows the request is the stop event that
+// qv_plat_install_stop_handlers creates, and the kill is TerminateProcess.
 int qv_plat_terminate(long pid, int64_t wait_ms);
