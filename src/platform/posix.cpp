@@ -478,12 +478,13 @@ int qv_plat_terminate(long pid, int64_t wait_ms) {
 // --- the state folder used when QV_CONNECTORS_DIR is not set ---
 
 static const char HOME_STATE_SUBDIR[] = "/.quorvane/connectors/chimewick";
+enum { QV_PLAT_HOME_CAP = 600 };  // a longer home folder is refused
 
 int qv_plat_default_state_dir(char *out, size_t cap) {
     if (!out || cap == 0)
         return -1;
     out[0] = '\0';
-    char home[QV_PLAT_LINK_CAP];
+    char home[QV_PLAT_HOME_CAP];
     if (qv_plat_home_dir(home, sizeof home) != 0)
         return -1;
     int n = snprintf(out, cap, "%s%s", home, HOME_STATE_SUBDIR);
