@@ -120,8 +120,8 @@ FILE *qv_plat_fopen_private(const char *path, const char *mode) {
     if (!sd)
         return nullptr;
     SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
-    // Shared for deletion too, so a replace or a log rotation by another process never fails
-    // because this one holds the file open.
+    // Shared for deletion too, so that another process can rotate the log (move it away) while
+    // this one holds it open.
     HANDLE h = CreateFileA(path, GENERIC_WRITE | WRITE_DAC | READ_CONTROL,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
                            append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
