@@ -11,9 +11,8 @@
 #include <cstring>
 #include <yyjson.h>
 
-static const char STATE_SUBDIR[] = "/.quorvane/connectors/chimewick";
 // Room kept for "/chimewick" and the probe name after a connectors root.
-enum { QV_ROOT_SUFFIX_ROOM = 24, QV_HOME_CAP = 600 };
+enum { QV_ROOT_SUFFIX_ROOM = 24 };
 
 static int connectors_root_dir(const char *root, char *out, size_t cap) {
     cp_trunc(out, cap, root);
@@ -25,18 +24,6 @@ static int connectors_root_dir(const char *root, char *out, size_t cap) {
         return -1;
     }
     snprintf(out + len, cap - len, "%cchimewick", QV_DIR_SEP);
-    return 0;
-}
-
-static int home_state_dir(char *out, size_t cap) {
-    char home[QV_HOME_CAP];
-    if (qv_plat_home_dir(home, sizeof home) != 0)
-        return -1;
-    int n = snprintf(out, cap, "%s%s", home, STATE_SUBDIR);
-    if (n < 0 || static_cast<size_t>(n) >= cap) {
-        out[0] = '\0';
-        return -1;
-    }
     return 0;
 }
 
@@ -71,7 +58,8 @@ int qv_ntfy_dir(char *out, size_t cap) {
         return -1;
     out[0] = '\0';
     const char *root = getenv("QV_CONNECTORS_DIR");
-    int rc = (root && *root) ? connectors_root_dir(root, out, cap) : home_state_dir(out, cap);
+    int rc =
+        (root && *root) ? connectors_root_dir(root, out, cap) : qv_plat_default_state_dir(out, cap);
     if (rc != 0 || out[0] == '\0')
         return -1;
     create_dir_chain(out);
@@ -196,11 +184,21 @@ void qv_ntfy_json_escape(const char *text, char *out, size_t cap) {
         size_t n = 0;
         size_t consumed = 1;
         switch (*s) {
-        case '"': n = 2, memcpy(unit, "\\\"", 2); break;
-        case '\\': n = 2, memcpy(unit, "\\\\", 2); break;
-        case '\n': n = 2, memcpy(unit, "\\n", 2); break;
-        case '\r': n = 2, memcpy(unit, "\\r", 2); break;
-        case '\t': n = 2, memcpy(unit, "\\t", 2); break;
+        case '"':
+            n = 2, memcpy(unit, "\\\"", 2);
+            break;
+        case '\\':
+            n = 2, memcpy(unit, "\\\\", 2);
+            break;
+        case '\n':
+            n = 2, memcpy(unit, "\\n", 2);
+            break;
+        case '\r':
+            n = 2, memcpy(unit, "\\r", 2);
+            break;
+        case '\t':
+            n = 2, memcpy(unit, "\\t", 2);
+            break;
         default:
             if (*s < 0x20) {
                 n = static_cast<size_t>(snprintf(unit, sizeof unit, "\\u%04x", *s));

@@ -208,9 +208,7 @@ describe('the Windows executable under Wine', { skip }, () => {
     assert.deepEqual(stop.json, { ok: false, error: 'the daemon is not running' });
   });
 
-  test('without QV_CONNECTORS_DIR the state folder is under LOCALAPPDATA', {
-    todo: 'the state folder code must take its default from qv_plat_default_state_dir',
-  }, async () => {
+  test('without QV_CONNECTORS_DIR the state folder is under LOCALAPPDATA', async () => {
     const local = (await runProcess(wine, ['cmd', '/c', 'echo %LOCALAPPDATA%'], { env: wineEnv() })).stdout.trim();
     assert.match(local, /^C:\\users\\[^\\]+\\AppData\\Local$/);
     const info = await cgi(null, { query: { action: 'info' } });
