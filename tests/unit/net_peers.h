@@ -25,6 +25,9 @@ struct IdentitySpec {
     bool expired = false;
 };
 TlsIdentity make_identity(const IdentitySpec &spec);
+// The SHA-256 of a certificate's public key (DER) as 64 lower-case hex digits, worked out by
+// other means than the code under test (the openssl command on Linux).
+std::string key_fingerprint_of(const std::string &cert_pem);
 
 // What the peer does with one connection: read the request (head and Content-Length body),
 // send the pieces one by one (each in its own write, a short pause apart, so they arrive in

@@ -74,7 +74,9 @@ struct Rng {
 
 // No openssl command runs under Wine: the certificate's own SubjectPublicKeyInfo bytes, as the
 // parser found them in the DER, are hashed here (the client re-encodes the key to compare pins).
-std::string fingerprint_of(const std::string &cert_pem) {
+} // namespace
+
+std::string key_fingerprint_of(const std::string &cert_pem) {
     mbedtls_x509_crt crt;
     mbedtls_x509_crt_init(&crt);
     std::string hex;
@@ -93,6 +95,8 @@ std::string fingerprint_of(const std::string &cert_pem) {
         throw std::runtime_error("could not compute the key fingerprint");
     return hex;
 }
+
+namespace {
 
 bool send_all_fd(SOCKET s, const char *p, size_t n) {
     while (n > 0) {
@@ -192,73 +196,6 @@ void close_fd(int &fd) {
 }
 
 } // namespace
-
-// --- certificates -------------------------------------------------------------------------
-
-TlsIdentity make_identity(const IdentitySpec &spec) {
-    psa_crypto_init();
-    Rng rng;
-    TlsIdentity id;
-    id.subject = "CN=" + spec.cn;
-    mbedtls_pk_context key, issuer_key;
-    mbedtls_pk_init(&key);
-    mbedtls_pk_init(&issuer_key);
-    mbedtls_x509write_cert crt;
-    mbedtls_x509write_crt_init(&crt);
-    std::vector<mbedtls_x509_san_list> sans(spec.dns_names.size());
-    unsigned char buf[8192];
-    bool ok = mbedtls_pk_setup(&key, mbedtls_pk_info_from_type(MBEDTLS_PK_ECKEY)) == 0 &&
-              mbedtls_ecp_gen_key(MBEDTLS_ECP_DP_SECP256R1, mbedtls_pk_ec(key),
-                                  mbedtls_ctr_drbg_random, &rng.drbg) == 0 &&
-              mbedtls_pk_write_key_pem(&key, buf, sizeof buf) == 0;
-    if (ok)
-        id.key_pem = reinterpret_cast<char *>(buf);
-    if (ok && spec.issuer)
-        ok = mbedtls_pk_parse_key(
-                 &issuer_key, reinterpret_cast<const unsigned char *>(spec.issuer->key_pem.c_str()),
-                 spec.issuer->key_pem.size() + 1, nullptr, 0, mbedtls_ctr_drbg_random,
-                 &rng.drbg) == 0;
-    if (ok) {
-        mbedtls_x509write_crt_set_version(&crt, MBEDTLS_X509_CRT_VERSION_3);
-        mbedtls_x509write_crt_set_md_alg(&crt, MBEDTLS_MD_SHA256);
-        mbedtls_x509write_crt_set_subject_key(&crt, &key);
-        mbedtls_x509write_crt_set_issuer_key(&crt, spec.issuer ? &issuer_key : &key);
-        unsigned char serial[8];
-        mbedtls_ctr_drbg_random(&rng.drbg, serial, sizeof serial);
-        serial[0] = static_cast<unsigned char>((serial[0] & 0x3F) | 0x01);
-        for (size_t i = 0; i < sans.size(); i++) {
-            sans[i].node.type = MBEDTLS_X509_SAN_DNS_NAME;
-            sans[i].node.san.unstructured_name.p =
-                reinterpret_cast<unsigned char *>(const_cast<char *>(spec.dns_names[i].c_str()));
-            sans[i].node.san.unstructured_name.len = spec.dns_names[i].size();
-            sans[i].next = i + 1 < sans.size() ? &sans[i + 1] : nullptr;
-        }
-        ok = mbedtls_x509write_crt_set_subject_name(&crt, id.subject.c_str()) == 0 &&
-             mbedtls_x509write_crt_set_issuer_name(&crt, spec.issuer ? spec.issuer->subject.c_str()
-                                                                     : id.subject.c_str()) == 0 &&
-             mbedtls_x509write_crt_set_serial_raw(&crt, serial, sizeof serial) == 0 &&
-             mbedtls_x509write_crt_set_validity(
-                 &crt, spec.expired ? "20010101000000" : "20200101000000",
-                 spec.expired ? "20020101000000" : "20991231235959") == 0 &&
-             mbedtls_x509write_crt_set_basic_constraints(&crt, spec.is_ca ? 1 : 0, -1) == 0 &&
-             (!spec.is_ca ||
-              mbedtls_x509write_crt_set_key_usage(&crt, MBEDTLS_X509_KU_KEY_CERT_SIGN |
-                                                            MBEDTLS_X509_KU_CRL_SIGN) == 0) &&
-             (sans.empty() ||
-              mbedtls_x509write_crt_set_subject_alternative_name(&crt, sans.data()) == 0) &&
-             mbedtls_x509write_crt_pem(&crt, buf, sizeof buf, mbedtls_ctr_drbg_random, &rng.drbg) ==
-                 0;
-    }
-    if (ok)
-        id.cert_pem = reinterpret_cast<char *>(buf);
-    mbedtls_x509write_crt_free(&crt);
-    mbedtls_pk_free(&issuer_key);
-    mbedtls_pk_free(&key);
-    if (!ok)
-        throw std::runtime_error("could not make a test certificate");
-    id.fingerprint = fingerprint_of(id.cert_pem);
-    return id;
-}
 
 // --- files and ports ----------------------------------------------------------------------
 
