@@ -26,22 +26,6 @@ namespace {
 const int kAcceptWaitMs = 15000;
 const int kPeerIoWaitMs = 15000;
 
-// One seeded random generator per use; tests make few keys.
-struct Rng {
-    mbedtls_entropy_context entropy;
-    mbedtls_ctr_drbg_context drbg;
-    Rng() {
-        mbedtls_entropy_init(&entropy);
-        mbedtls_ctr_drbg_init(&drbg);
-        if (mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, nullptr, 0) != 0)
-            throw std::runtime_error("rng seed failed");
-    }
-    ~Rng() {
-        mbedtls_ctr_drbg_free(&drbg);
-        mbedtls_entropy_free(&entropy);
-    }
-};
-
 std::string run_capture(const std::string &cmd) {
     std::string out;
     FILE *p = popen(cmd.c_str(), "r");

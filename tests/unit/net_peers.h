@@ -2,10 +2,32 @@
 // plain TCP or TLS), and certificates made at test time with Mbed TLS.
 #pragma once
 
+#include <mbedtls/ctr_drbg.h>
+#include <mbedtls/entropy.h>
+
 #include <atomic>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+// One seeded random generator per use; tests make few keys.
+struct Rng {
+    mbedtls_entropy_context entropy;
+    mbedtls_ctr_drbg_context drbg;
+    Rng() {
+        mbedtls_entropy_init(&entropy);
+        mbedtls_ctr_drbg_init(&drbg);
+        if (mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, nullptr, 0) != 0)
+            throw std::runtime_error("rng seed failed");
+    }
+    ~Rng() {
+        mbedtls_ctr_drbg_free(&drbg);
+        mbedtls_entropy_free(&entropy);
+    }
+    Rng(const Rng &) = delete;
+    Rng &operator=(const Rng &) = delete;
+};
 
 // A key and certificate made for one test run. `fingerprint` is the SHA-256 of the public key's
 // DER form as 64 lower-case hex digits, computed by the openssl command (not by the code

@@ -57,25 +57,10 @@ SOCKET new_tcp_socket() {
     return s;
 }
 
-struct Rng {
-    mbedtls_entropy_context entropy;
-    mbedtls_ctr_drbg_context drbg;
-    Rng() {
-        mbedtls_entropy_init(&entropy);
-        mbedtls_ctr_drbg_init(&drbg);
-        if (mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, nullptr, 0) != 0)
-            throw std::runtime_error("rng seed failed");
-    }
-    ~Rng() {
-        mbedtls_ctr_drbg_free(&drbg);
-        mbedtls_entropy_free(&entropy);
-    }
-};
+} // namespace
 
 // No openssl command runs under Wine: the certificate's own SubjectPublicKeyInfo bytes, as the
 // parser found them in the DER, are hashed here (the client re-encodes the key to compare pins).
-} // namespace
-
 std::string key_fingerprint_of(const std::string &cert_pem) {
     mbedtls_x509_crt crt;
     mbedtls_x509_crt_init(&crt);

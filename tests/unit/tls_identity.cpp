@@ -12,26 +12,6 @@
 #include <stdexcept>
 #include <vector>
 
-namespace {
-
-// One seeded random generator per use; tests make few keys.
-struct Rng {
-    mbedtls_entropy_context entropy;
-    mbedtls_ctr_drbg_context drbg;
-    Rng() {
-        mbedtls_entropy_init(&entropy);
-        mbedtls_ctr_drbg_init(&drbg);
-        if (mbedtls_ctr_drbg_seed(&drbg, mbedtls_entropy_func, &entropy, nullptr, 0) != 0)
-            throw std::runtime_error("rng seed failed");
-    }
-    ~Rng() {
-        mbedtls_ctr_drbg_free(&drbg);
-        mbedtls_entropy_free(&entropy);
-    }
-};
-
-} // namespace
-
 TlsIdentity make_identity(const IdentitySpec &spec) {
     psa_crypto_init();
     Rng rng;
