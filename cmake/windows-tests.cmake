@@ -17,7 +17,7 @@ set(QV_UNIT "${CMAKE_SOURCE_DIR}/tests/unit")
 # test_setup_pairing (resource limits), test_state_dir (POSIX paths and modes).
 # test_platform_win32 covers the Windows side of those.
 set(QV_WINDOWS_UNIT_TESTS
-  support_win32.cpp net_peers_win32.cpp tls_identity.cpp test_platform_win32.cpp test_entry_win32.cpp
+  support_win32.cpp net_peers_win32.cpp net_peers_tls.cpp test_platform_win32.cpp test_entry_win32.cpp
   test_text.cpp test_cgi.cpp test_url.cpp test_digest.cpp test_entry.cpp test_mcp.cpp
   test_config.cpp test_approved.cpp test_pending.cpp test_sent.cpp test_status.cpp
   test_identity.cpp test_publish.cpp test_conversation.cpp test_inbound.cpp

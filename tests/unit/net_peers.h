@@ -6,10 +6,14 @@
 #include <mbedtls/entropy.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+// How long a peer waits for its client to write or read before giving up.
+inline constexpr int kPeerIoWaitMs = 15000;
 
 // One seeded random generator per use; tests make few keys.
 struct Rng {
@@ -68,6 +72,36 @@ struct PeerScript {
 // The common scripts: send the pieces, then close (or stay silent with hold_open).
 PeerScript script_of(std::vector<std::string> pieces, bool hold_open = false,
                      bool read_request = true);
+
+// Reads a request head and its Content-Length body with a byte reader returning the count
+// read, 0 at close, negative on error.
+template <typename Read> std::string peer_read_request(Read read) {
+    std::string req;
+    char buf[4096];
+    size_t head_end = std::string::npos;
+    size_t want = 0;
+    for (;;) {
+        if (head_end == std::string::npos) {
+            head_end = req.find("\r\n\r\n");
+            if (head_end != std::string::npos) {
+                size_t at = req.find("Content-Length: ");
+                want = head_end + 4;
+                if (at != std::string::npos && at < head_end)
+                    want += strtoul(req.c_str() + at + 16, nullptr, 10);
+            }
+        }
+        if (head_end != std::string::npos && req.size() >= want)
+            return req;
+        int n = read(buf, sizeof buf);
+        if (n <= 0)
+            return req;
+        req.append(buf, static_cast<size_t>(n));
+    }
+}
+
+// The TLS transport of a test peer; ctx points at the peer's socket descriptor.
+int peer_tls_send(void *ctx, const unsigned char *buf, size_t len);
+int peer_tls_recv(void *ctx, unsigned char *buf, size_t len);
 
 class ScriptPeer {
   public:

@@ -27,7 +27,6 @@
 namespace {
 
 const int kAcceptWaitMs = 15000;
-const int kPeerIoWaitMs = 15000;
 
 // The header keeps descriptors as int; Windows socket handles are 32-bit values by design.
 SOCKET sock_of(int fd) {
@@ -94,41 +93,22 @@ bool send_all_fd(SOCKET s, const char *p, size_t n) {
     return true;
 }
 
-int tls_send_cb(void *ctx, const unsigned char *buf, size_t len) {
-    int n = send(*static_cast<SOCKET *>(ctx), reinterpret_cast<const char *>(buf),
+} // namespace
+
+int peer_tls_send(void *ctx, const unsigned char *buf, size_t len) {
+    int n = send(sock_of(*static_cast<int *>(ctx)), reinterpret_cast<const char *>(buf),
                  static_cast<int>(len), 0);
     return n < 0 ? MBEDTLS_ERR_SSL_INTERNAL_ERROR : n;
 }
 
-int tls_recv_cb(void *ctx, unsigned char *buf, size_t len) {
+int peer_tls_recv(void *ctx, unsigned char *buf, size_t len) {
     int n =
-        recv(*static_cast<SOCKET *>(ctx), reinterpret_cast<char *>(buf), static_cast<int>(len), 0);
+        recv(sock_of(*static_cast<int *>(ctx)), reinterpret_cast<char *>(buf), static_cast<int>(len), 0);
     return n < 0 ? MBEDTLS_ERR_SSL_INTERNAL_ERROR : n;
 }
 
-template <typename Read> std::string read_request(Read read) {
-    std::string req;
-    char buf[4096];
-    size_t head_end = std::string::npos;
-    size_t want = 0;
-    for (;;) {
-        if (head_end == std::string::npos) {
-            head_end = req.find("\r\n\r\n");
-            if (head_end != std::string::npos) {
-                size_t at = req.find("Content-Length: ");
-                want = head_end + 4;
-                if (at != std::string::npos && at < head_end)
-                    want += strtoul(req.c_str() + at + 16, nullptr, 10);
-            }
-        }
-        if (head_end != std::string::npos && req.size() >= want)
-            return req;
-        int n = read(buf, sizeof buf);
-        if (n <= 0)
-            return req;
-        req.append(buf, static_cast<size_t>(n));
-    }
-}
+namespace {
+
 
 SOCKET listen_loopback(int *port) {
     SOCKET s = new_tcp_socket();
@@ -304,7 +284,7 @@ void ScriptPeer::run() {
 void ScriptPeer::serve(int fd) {
     SOCKET s = sock_of(fd);
     if (script_.read_request)
-        request_ = read_request([&](char *buf, size_t n) {
+        request_ = peer_read_request([&](char *buf, size_t n) {
             if (!wait_stop_or_readable(fd, kPeerIoWaitMs))
                 return -1;
             return recv(s, buf, static_cast<int>(n), 0);
@@ -323,61 +303,3 @@ void ScriptPeer::serve(int fd) {
             return;
 }
 
-void ScriptPeer::serve_tls(int fd) {
-    SOCKET s = sock_of(fd);
-    psa_crypto_init();
-    Rng rng;
-    mbedtls_ssl_config conf;
-    mbedtls_ssl_context ssl;
-    mbedtls_x509_crt cert;
-    mbedtls_pk_context key;
-    mbedtls_ssl_config_init(&conf);
-    mbedtls_ssl_init(&ssl);
-    mbedtls_x509_crt_init(&cert);
-    mbedtls_pk_init(&key);
-    std::string chain = script_.tls->cert_pem + script_.tls_chain_extra;
-    bool ok =
-        mbedtls_x509_crt_parse(&cert, reinterpret_cast<const unsigned char *>(chain.c_str()),
-                               chain.size() + 1) == 0 &&
-        mbedtls_pk_parse_key(
-            &key, reinterpret_cast<const unsigned char *>(script_.tls->key_pem.c_str()),
-            script_.tls->key_pem.size() + 1, nullptr, 0, mbedtls_ctr_drbg_random, &rng.drbg) == 0 &&
-        mbedtls_ssl_config_defaults(&conf, MBEDTLS_SSL_IS_SERVER, MBEDTLS_SSL_TRANSPORT_STREAM,
-                                    MBEDTLS_SSL_PRESET_DEFAULT) == 0;
-    if (ok) {
-        mbedtls_ssl_conf_rng(&conf, mbedtls_ctr_drbg_random, &rng.drbg);
-        if (script_.tls12_only)
-            mbedtls_ssl_conf_max_tls_version(&conf, MBEDTLS_SSL_VERSION_TLS1_2);
-        ok = mbedtls_ssl_conf_own_cert(&conf, &cert, &key) == 0 &&
-             mbedtls_ssl_setup(&ssl, &conf) == 0;
-    }
-    if (ok) {
-        mbedtls_ssl_set_bio(&ssl, &s, tls_send_cb, tls_recv_cb, nullptr);
-        ok = mbedtls_ssl_handshake(&ssl) == 0;
-    }
-    if (ok && script_.read_request)
-        request_ = read_request([&](char *buf, size_t n) {
-            if (mbedtls_ssl_get_bytes_avail(&ssl) == 0 && !wait_stop_or_readable(fd, kPeerIoWaitMs))
-                return -1;
-            return mbedtls_ssl_read(&ssl, reinterpret_cast<unsigned char *>(buf), n);
-        });
-    for (size_t i = 0; ok && i < script_.pieces.size(); i++) {
-        if (!(ok = pause_before(i)))
-            break;
-        const std::string &piece = script_.pieces[i];
-        for (size_t sent = 0; ok && sent < piece.size();) {
-            int n = mbedtls_ssl_write(&ssl,
-                                      reinterpret_cast<const unsigned char *>(piece.data()) + sent,
-                                      piece.size() - sent);
-            ok = n > 0;
-            if (ok)
-                sent += static_cast<size_t>(n);
-        }
-    }
-    if (ok && script_.hold_open)
-        wait_stop_or_readable(-1, -1);
-    mbedtls_ssl_free(&ssl);
-    mbedtls_ssl_config_free(&conf);
-    mbedtls_x509_crt_free(&cert);
-    mbedtls_pk_free(&key);
-}

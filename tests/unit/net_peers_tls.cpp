@@ -1,10 +1,12 @@
-// Certificates made at test time with Mbed TLS, the same on every platform; the expected key
-// fingerprint comes from outside the code under test (see key_fingerprint_of).
+// What the test peers do with Mbed TLS, the same on every platform: certificates made at test
+// time (the expected key fingerprint comes from outside the code under test, see
+// key_fingerprint_of) and the TLS side of a scripted peer. Sockets stay in the platform files.
 #include "net_peers.h"
 
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/entropy.h>
 #include <mbedtls/pk.h>
+#include <mbedtls/ssl.h>
 #include <mbedtls/x509_crt.h>
 #include <psa/crypto.h>
 
@@ -75,4 +77,62 @@ TlsIdentity make_identity(const IdentitySpec &spec) {
         throw std::runtime_error("could not make a test certificate");
     id.fingerprint = key_fingerprint_of(id.cert_pem);
     return id;
+}
+
+void ScriptPeer::serve_tls(int fd) {
+    psa_crypto_init();
+    Rng rng;
+    mbedtls_ssl_config conf;
+    mbedtls_ssl_context ssl;
+    mbedtls_x509_crt cert;
+    mbedtls_pk_context key;
+    mbedtls_ssl_config_init(&conf);
+    mbedtls_ssl_init(&ssl);
+    mbedtls_x509_crt_init(&cert);
+    mbedtls_pk_init(&key);
+    std::string chain = script_.tls->cert_pem + script_.tls_chain_extra;
+    bool ok =
+        mbedtls_x509_crt_parse(&cert, reinterpret_cast<const unsigned char *>(chain.c_str()),
+                               chain.size() + 1) == 0 &&
+        mbedtls_pk_parse_key(
+            &key, reinterpret_cast<const unsigned char *>(script_.tls->key_pem.c_str()),
+            script_.tls->key_pem.size() + 1, nullptr, 0, mbedtls_ctr_drbg_random, &rng.drbg) == 0 &&
+        mbedtls_ssl_config_defaults(&conf, MBEDTLS_SSL_IS_SERVER, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                    MBEDTLS_SSL_PRESET_DEFAULT) == 0;
+    if (ok) {
+        mbedtls_ssl_conf_rng(&conf, mbedtls_ctr_drbg_random, &rng.drbg);
+        if (script_.tls12_only)
+            mbedtls_ssl_conf_max_tls_version(&conf, MBEDTLS_SSL_VERSION_TLS1_2);
+        ok = mbedtls_ssl_conf_own_cert(&conf, &cert, &key) == 0 &&
+             mbedtls_ssl_setup(&ssl, &conf) == 0;
+    }
+    if (ok) {
+        mbedtls_ssl_set_bio(&ssl, &fd, peer_tls_send, peer_tls_recv, nullptr);
+        ok = mbedtls_ssl_handshake(&ssl) == 0;
+    }
+    if (ok && script_.read_request)
+        request_ = peer_read_request([&](char *buf, size_t n) {
+            if (mbedtls_ssl_get_bytes_avail(&ssl) == 0 && !wait_stop_or_readable(fd, kPeerIoWaitMs))
+                return -1;
+            return mbedtls_ssl_read(&ssl, reinterpret_cast<unsigned char *>(buf), n);
+        });
+    for (size_t i = 0; ok && i < script_.pieces.size(); i++) {
+        if (!(ok = pause_before(i)))
+            break;
+        const std::string &piece = script_.pieces[i];
+        for (size_t sent = 0; ok && sent < piece.size();) {
+            int n = mbedtls_ssl_write(&ssl,
+                                      reinterpret_cast<const unsigned char *>(piece.data()) + sent,
+                                      piece.size() - sent);
+            ok = n > 0;
+            if (ok)
+                sent += static_cast<size_t>(n);
+        }
+    }
+    if (ok && script_.hold_open)
+        wait_stop_or_readable(-1, -1);
+    mbedtls_ssl_free(&ssl);
+    mbedtls_ssl_config_free(&conf);
+    mbedtls_x509_crt_free(&cert);
+    mbedtls_pk_free(&key);
 }
