@@ -4,7 +4,7 @@
 //
 //   bench_https_publish URL CA_FILE CURL_CACERT [ROUNDS]
 //   bench_https_publish --once URL CA_FILE        one publish in a fresh process, exit 0 or 1
-#include "net/net.h"
+#include "net.h"
 
 #include <mbedtls/x509_crt.h>
 

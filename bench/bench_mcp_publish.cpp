@@ -4,9 +4,9 @@
 // bench/mcp_publish.sh, which brings up the server and the self-signed certificate.
 //
 //   bench_mcp_publish EXE HTTP_URL HTTPS_URL CERT_FILE PIN WORK_DIR [ROUNDS]
-#include "clients/clients.h"
-#include "entry/entry.h"
-#include "state/state.h"
+#include "clients.h"
+#include "base.h"
+#include "state.h"
 
 #include <fcntl.h>
 #include <poll.h>

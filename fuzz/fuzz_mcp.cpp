@@ -1,7 +1,7 @@
 // Fuzzes the MCP request line handler. Publishing points at a closed loopback port, so a
 // well-formed tools/call fails fast without leaving the machine.
-#include "mcp/mcp.h"
-#include "state/state.h"
+#include "mcp.h"
+#include "state.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // Fuzzes the query-string field lookup: the first byte picks the buffer size, the rest is
 // the query.
-#include "entry/entry.h"
+#include "setup.h"
 
 #include <cstdint>
 #include <cstdlib>

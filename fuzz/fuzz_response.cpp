@@ -1,7 +1,7 @@
 // Fuzzes the response reader: the head parser, the body framing (length, chunked, until close)
 // and the line readers, fed through a socket pair exactly as a server's bytes would arrive.
 // The first input byte picks the reader and the line capacity; the rest is the response.
-#include "net/net.h"
+#include "net.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

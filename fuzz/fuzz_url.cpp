@@ -1,5 +1,5 @@
 // Fuzzes the URL parser and the request encoder with arbitrary URL text.
-#include "net/net.h"
+#include "net.h"
 
 #include <cstdint>
 #include <cstdlib>

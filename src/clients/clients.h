@@ -18,7 +18,7 @@ int ntfy_publish(const qv_ntfy_config *cfg, const char *topic, const char *messa
 
 // --- sender identity and label (identity.cpp) ---
 
-#include "state/state.h"
+#include "state.h"
 
 // The identity ntfy's claims about a publisher amount to: 64 lower-case hexadecimal digits of
 // SHA-256 over "v1|topic|user|tags", tags lower-cased without control bytes. It is a

@@ -1,10 +1,10 @@
 // Reading the node's conversation: the newest agent reply after the daemon's reply cursor.
 // Every failure is silent and leaves the cursor alone; the daemon simply asks again later.
-#include "clients/clients.h"
+#include "clients.h"
 
-#include "entry/entry.h"
-#include "net/net.h"
-#include "state/state.h"
+#include "base.h"
+#include "net.h"
+#include "state.h"
 
 #include <cinttypes>
 #include <cstdio>

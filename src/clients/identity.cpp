@@ -1,9 +1,9 @@
 // Sender identities and labels: what an ntfy event claims about its publisher (topic, user,
 // tags) turned into the key of the pairing queue and the allowlist, and a text for people.
-#include "clients/clients.h"
+#include "clients.h"
 
-#include "entry/entry.h"
-#include "net/net.h"
+#include "base.h"
+#include "net.h"
 
 #include <cstdio>
 #include <cstring>

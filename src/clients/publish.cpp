@@ -1,11 +1,11 @@
 // Publishing one notification to ntfy: a POST of the message to the topic's path with the
 // options as headers. Every notification carries the tag "quorvane" and our X-Source-Id, so
 // the daemon can tell our own messages from inbound ones when the server echoes them.
-#include "clients/clients.h"
+#include "clients.h"
 
-#include "entry/entry.h"
-#include "net/net.h"
-#include "state/state.h"
+#include "base.h"
+#include "net.h"
+#include "state.h"
 
 #include <cstdio>
 #include <cstdlib>

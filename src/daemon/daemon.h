@@ -2,7 +2,7 @@
 // (inbound.cpp) and the reply relay (relay.cpp).
 #pragma once
 
-#include "state/state.h"
+#include "state.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,11 +1,11 @@
 // Handling one line of the topic's stream. Default deny: only approved senders reach the
 // agent; unknown ones are queued and challenged, our own notifications are recognised by
 // their id, tag or prefix and dropped, and a replayed event is never handled twice.
-#include "daemon/daemon.h"
+#include "daemon.h"
 
-#include "clients/clients.h"
-#include "entry/entry.h"
-#include "net/net.h"
+#include "clients.h"
+#include "base.h"
+#include "net.h"
 
 #include <cctype>
 #include <cstdio>

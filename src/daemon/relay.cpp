@@ -1,9 +1,9 @@
 // The reply relay: the agent's newest reply in the node conversation goes back to the topic,
 // marked (tag, prefix, ledger) so the daemon drops it when the server echoes it.
-#include "daemon/daemon.h"
+#include "daemon.h"
 
-#include "clients/clients.h"
-#include "entry/entry.h"
+#include "clients.h"
+#include "base.h"
 
 #include <cinttypes>
 #include <cstdio>

@@ -1,11 +1,11 @@
 // The daemon's life: start-up checks, the status it keeps, the subscription with its
 // reconnect back-off, the stream loop that relays replies between lines, and the orderly stop.
-#include "daemon/daemon.h"
+#include "daemon.h"
 
-#include "clients/clients.h"
-#include "entry/entry.h"
-#include "net/net.h"
-#include "platform/platform.h"
+#include "clients.h"
+#include "base.h"
+#include "net.h"
+#include "platform.h"
 
 #include <cinttypes>
 #include <cstdio>

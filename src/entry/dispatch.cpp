@@ -1,11 +1,12 @@
 // Mode dispatch: the command-line arguments and the environment choose one mode per process;
 // CGI requests pass the node-password gate and go to the setup API or the setup page.
-#include "entry/entry.h"
+#include "entry.h"
 
-#include "daemon/daemon.h"
-#include "mcp/mcp.h"
-#include "platform/platform.h"
-#include "setup/setup.h"
+#include "base.h"
+#include "daemon.h"
+#include "mcp.h"
+#include "platform.h"
+#include "setup.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,11 +15,6 @@
 enum { QV_PWD_QUERY_MAX = 256 };
 
 static const char UNAUTHORIZED_BODY[] = "{\"ok\":false,\"error\":\"invalid node password\"}";
-
-static const char *env_nonempty(const char *name) {
-    const char *v = getenv(name);
-    return v && *v ? v : nullptr;
-}
 
 // The Authorization header admits only in the "Bearer " scheme, written exactly so.
 static int authorization_admits(const char *header, const char *password) {

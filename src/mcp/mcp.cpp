@@ -1,11 +1,11 @@
 // The stdio MCP server: JSON-RPC 2.0 requests, one per line, answered one line each, with the
 // one tool ntfy_send publishing through the shared publisher.
-#include "mcp/mcp.h"
+#include "mcp_internal.h"
 
-#include "clients/clients.h"
-#include "entry/entry.h"
-#include "platform/platform.h"
-#include "state/state.h"
+#include "clients.h"
+#include "base.h"
+#include "platform.h"
+#include "state.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -52,13 +52,13 @@ static mcp_id read_id(yyjson_val *req) {
     return id;
 }
 
-void mcp_send_raw(const char *line) {
+static void mcp_send_raw(const char *line) {
     fputs(line, stdout);
     fputc('\n', stdout);
     fflush(stdout);
 }
 
-void mcp_error(const char *id, int code, const char *message) {
+static void mcp_error(const char *id, int code, const char *message) {
     char escaped[QV_MCP_ERROR_MSG_CAP];
     qv_ntfy_json_escape(message, escaped, sizeof escaped);
     char line[QV_MCP_ERROR_CAP];

@@ -1,10 +1,10 @@
 // Connections: TCP connect with one deadline shared by every resolved address, the TLS
 // handshake over the non-blocking socket, and the trust decision (verified chain and name,
 // else a public-key pin that never overrides a name mismatch, else refusal).
-#include "net/net.h"
+#include "net.h"
 
-#include "entry/entry.h"
-#include "platform/platform.h"
+#include "base.h"
+#include "platform.h"
 
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/entropy.h>

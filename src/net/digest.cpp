@@ -1,5 +1,5 @@
 // SHA-256 as lower-case hex: server key pins and sender identities.
-#include "net/net.h"
+#include "net.h"
 
 #include <mbedtls/sha256.h>
 

@@ -1,10 +1,10 @@
 // Exchanges on an open connection: deadline-bounded waits, sending, the response head, bodies
 // (chunked, length-delimited or until close) read one byte at a time, and line streams,
 // whole or in slices.
-#include "net/net.h"
+#include "net.h"
 
-#include "entry/entry.h"
-#include "platform/platform.h"
+#include "base.h"
+#include "platform.h"
 
 #include <mbedtls/ssl.h>
 

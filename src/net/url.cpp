@@ -1,8 +1,8 @@
 // URL parsing, percent-encoding and request encoding: the two text formats at the client's
 // edge. Everything that could break a request line is refused here, before any byte is sent.
-#include "net/net.h"
+#include "net.h"
 
-#include "entry/entry.h"
+#include "base.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // POSIX implementation of the platform layer: private files and folders, atomic replace,
 // clocks, process id and random bytes.
-#include "platform/platform.h"
+#include "platform.h"
 
 #include <cerrno>
 #include <csignal>

@@ -11,7 +11,9 @@
 #define NOMINMAX
 #endif
 
-#include "platform/platform.h"
+#include "platform.h"
+
+#include "base.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -152,11 +154,6 @@ int qv_plat_replace_file(const char *from, const char *to) {
             return -1;
         Sleep(QV_PLAT_SHARING_RETRY_MS);
     }
-}
-
-static const char *env_nonempty(const char *name) {
-    const char *v = getenv(name);
-    return v && *v ? v : nullptr;
 }
 
 int qv_plat_home_dir(char *out, size_t cap) {

@@ -1,9 +1,9 @@
 // The setup API's frame: the request body read once, request fields from the body or the query
 // string, the answer builder (jout_init/jout_done/jfail) and the table of actions.
-#include "setup/setup.h"
+#include "setup_internal.h"
 
-#include "entry/entry.h"
-#include "state/state.h"
+#include "base.h"
+#include "state.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -115,11 +115,7 @@ static void drop_split_character(char *s) {
         back++;
     if (back == end)
         return;
-    unsigned char lead = static_cast<unsigned char>(s[end - 1 - back]);
-    size_t need = lead >= 0xF0 && lead <= 0xF4   ? 4
-                  : lead >= 0xE0 && lead <= 0xEF ? 3
-                  : lead >= 0xC2 && lead <= 0xDF ? 2
-                                                 : 0;
+    size_t need = qv_utf8_lead_length(static_cast<unsigned char>(s[end - 1 - back]));
     if (need > back + 1)
         s[end - 1 - back] = '\0';
 }

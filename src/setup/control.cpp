@@ -1,10 +1,10 @@
 // The setup API's daemon controls: "logs" (the tail of daemon.log), "start" (the daemon as a
 // detached process of this executable) and "stop" (ends the daemon the pid file names).
-#include "setup/setup.h"
+#include "setup_internal.h"
 
-#include "entry/entry.h"
-#include "platform/platform.h"
-#include "state/state.h"
+#include "base.h"
+#include "platform.h"
+#include "state.h"
 
 #include <cstdint>
 #include <cstdlib>

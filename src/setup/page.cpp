@@ -1,8 +1,8 @@
 // The setup page: its fixed response head, and the compiled-in template written out with the
 // two theme blocks put in place of their mark bytes (0x01 in the head, 0x02 at the body's end).
-#include "setup/setup.h"
+#include "setup_internal.h"
 
-#include "entry/entry.h"
+#include "base.h"
 
 #include <cstring>
 

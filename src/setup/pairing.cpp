@@ -1,9 +1,9 @@
 // The setup API's side of the sender gate: list the pairing queue and the approved senders,
 // approve a sender (by identity or by its pairing code), revoke an approval, drop a request.
-#include "setup/setup.h"
+#include "setup_internal.h"
 
-#include "entry/entry.h"
-#include "state/state.h"
+#include "base.h"
+#include "state.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,10 +1,10 @@
 // The setup API's "save": merges one request's fields into the loaded configuration, stores it
 // and answers with the stored settings and whether they are valid. Secrets can be set, kept or
 // cleared but are never echoed.
-#include "setup/setup.h"
+#include "setup_internal.h"
 
-#include "entry/entry.h"
-#include "state/state.h"
+#include "base.h"
+#include "state.h"
 
 #include <cstddef>
 #include <cstdlib>

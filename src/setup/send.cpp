@@ -1,10 +1,10 @@
 // The setup API's "test" and "send": publish one notification with the stored settings, and
 // note its id in the sent ledger so the daemon drops the echo instead of relaying it.
-#include "setup/setup.h"
+#include "setup_internal.h"
 
-#include "clients/clients.h"
-#include "entry/entry.h"
-#include "state/state.h"
+#include "clients.h"
+#include "base.h"
+#include "state.h"
 
 #include <cstdio>
 #include <cstdlib>

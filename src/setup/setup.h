@@ -1,87 +1,20 @@
-// The setup interface: the CGI JSON API and the HTML setup page.
+// The setup interface: the CGI JSON API and the HTML setup page, and the CGI primitives the
+// password gate above it reads the request with.
 #pragma once
+
+#include <cstddef>
 
 // Serves one setup API request for the given query string; returns the exit status.
 int mode_json(const char *query);
 // Writes the setup page as one CGI response; returns the exit status.
 int setup_page_write(void);
 
-// --- setup API: framing and input (api.cpp), views.cpp, save.cpp, send.cpp, pairing.cpp,
-// control.cpp ---
+// --- CGI primitives (cgi.cpp) ---
 
-#include "state/state.h"
-
-#include <cstddef>
-
-struct yyjson_mut_doc;
-struct yyjson_mut_val;
-struct yyjson_val;
-
-enum {
-    QV_API_ACTION_CAP = 40,
-    QV_API_BODY_MAX = 1048576,
-    QV_API_ERROR_ESCAPED_CAP = 1024,
-    QV_API_FAIL_BODY_CAP = 1200,
-    QV_API_CONFIG_ERR_CAP = 256,
-};
-
-// The answer being built: a mutable JSON document and its root object.
-struct jout {
-    yyjson_mut_doc *doc;
-    yyjson_mut_val *root;
-};
-
-// One API request: the query string, the root of a JSON body (or none), and the configuration
-// loaded for this request.
-struct qv_api_request {
-    const char *query;
-    yyjson_val *body;
-    qv_ntfy_config cfg;
-};
-
-// Starts an answer whose root object begins with "ok": true.
-void jout_init(jout *j);
-// Sends the answer with status 200 ("serialise failed" when it cannot be written) and frees it.
-void jout_done(jout *j);
-// Sends {"ok":false,"error":message} with the status.
-void jfail(int status, const char *message);
-// Looks a field up in the JSON body, then in the query string. 1 when found, else 0; the
-// value is at most size - 1 bytes. Null, real, array and object members count as not found
-// and hide the query string's field.
-int req_field(const char *query, yyjson_val *root, const char *name, char *out, size_t size);
-// 1 when the text is exactly 64 hexadecimal digits (either case), else 0.
-int valid_key(const char *text);
-// Adds the "config" object (no secrets) to the answer's root.
-void cfg_obj(jout *j, const qv_ntfy_config *c);
-
-// The actions. Each writes exactly one response.
-void api_status(qv_api_request *r);
-void api_config(qv_api_request *r);
-void api_info(qv_api_request *r);
-void api_save(qv_api_request *r);
-void api_test(qv_api_request *r);
-void api_send(qv_api_request *r);
-void api_pending(qv_api_request *r);
-void api_approved(qv_api_request *r);
-void api_approve(qv_api_request *r);
-void api_unapprove(qv_api_request *r);
-void api_deny(qv_api_request *r);
-void api_logs(qv_api_request *r);
-void api_start(qv_api_request *r);
-void api_stop(qv_api_request *r);
-
-// --- setup page ---
-#include <cstddef>
-#include <cstdio>
-
-// The page template, holding one mark byte 0x01 (theme block 1) and one 0x02 (theme block 2),
-// and the two theme blocks, all compiled in from data files beside this header.
-extern const char QV_SETUP_PAGE_HTML[];
-extern const char QV_SETUP_THEME_PICK[];
-extern const char QV_SETUP_THEME_BRIDGE[];
-// The page's fixed CGI response head (headers and the empty line; no Status line).
-extern const char QV_SETUP_PAGE_HEAD[];
-// Writes the template to out with each mark byte replaced by its block, then flushes.
-// 0, or -1 when writing fails.
-int qv_setup_page_render(FILE *out, const char *tmpl, const char *pick_block,
-                         const char *bridge_block, char *err, size_t cap);
+// 1 when the request method is POST (in any letter case).
+[[nodiscard]] int is_post_request(void);
+// The first field of that name in a query string, %XX and '+' decoded, the raw value cut to
+// size - 1 bytes before decoding. 1 when found, else 0 (and an empty output).
+int get_query_val(const char *query, const char *name, char *out, size_t size);
+// Writes one whole CGI response: status, the JSON headers, the body and a line feed.
+void json_respond(int status, const char *body);

@@ -1,10 +1,10 @@
 // The read-only views of the setup API: "status" (the daemon's health and a summary of the
 // settings), "config" (the editable settings) and "info" (who we are and where state lives).
 // Secrets never appear in them; the status view says only whether each is set.
-#include "setup/setup.h"
+#include "setup_internal.h"
 
-#include "entry/entry.h"
-#include "state/state.h"
+#include "base.h"
+#include "state.h"
 
 #include <cstring>
 #include <yyjson.h>

@@ -1,8 +1,8 @@
 // The approved senders (approved.json): the allowlist of sender identities whose messages
 // reach the agent, with when and how each was approved and how often it was seen since.
-#include "state/state.h"
+#include "state.h"
 
-#include "entry/entry.h"
+#include "base.h"
 
 #include <cstdint>
 #include <cstdlib>

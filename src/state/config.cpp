@@ -1,9 +1,9 @@
 // The connector configuration: defaults, config.json, the NTFY_ environment overlay,
 // clamping, fallbacks, validation and saving.
-#include "state/state.h"
+#include "state.h"
 
-#include "entry/entry.h"
-#include "net/net.h"
+#include "base.h"
+#include "net.h"
 
 #include <cerrno>
 #include <climits>
@@ -102,24 +102,6 @@ void qv_ntfy_config_defaults(qv_ntfy_config *c) {
     c->idle_timeout_ms = QV_IDLE_TIMEOUT_DEFAULT;
     c->reconnect_min_ms = QV_RECONNECT_MIN_DEFAULT;
     c->reconnect_max_ms = QV_RECONNECT_MAX_DEFAULT;
-}
-
-static const char *env_nonempty(const char *name) {
-    const char *v = getenv(name);
-    return v && *v ? v : nullptr;
-}
-
-int env_int(const char *name, int fallback) {
-    const char *v = env_nonempty(name);
-    if (!v)
-        return fallback;
-    if (strcmp(v, "1") == 0 || strcasecmp(v, "true") == 0 || strcasecmp(v, "yes") == 0 ||
-        strcasecmp(v, "on") == 0)
-        return 1;
-    if (strcmp(v, "0") == 0 || strcasecmp(v, "false") == 0 || strcasecmp(v, "no") == 0 ||
-        strcasecmp(v, "off") == 0)
-        return 0;
-    return fallback;
 }
 
 // The leading decimal number of a text, as atoi/strtoll read it; no digits give 0.

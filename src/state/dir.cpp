@@ -1,10 +1,10 @@
 // The connector state directory and the primitives every state file goes through: paths,
 // whole-file reads, atomic replacement through a private temporary, JSON loading, escaping
 // text for hand-built JSON, and the Unix clock.
-#include "state/state.h"
+#include "state.h"
 
-#include "entry/entry.h"
-#include "platform/platform.h"
+#include "base.h"
+#include "platform.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -165,8 +165,8 @@ static bool escape_put(char *out, size_t cap, size_t *o, const char *unit, size_
 // The length of the UTF-8 sequence starting at s when it is well formed, else 1. A whole
 // sequence is written or none of it, so a cut never splits a character.
 static size_t utf8_unit_length(const unsigned char *s) {
-    size_t need = s[0] >= 0xF0 && s[0] <= 0xF4 ? 4 : s[0] >= 0xE0 ? 3 : s[0] >= 0xC2 ? 2 : 1;
-    if (s[0] < 0x80 || need == 1)
+    size_t need = qv_utf8_lead_length(s[0]);
+    if (need == 0)
         return 1;
     for (size_t i = 1; i < need; i++)
         if ((s[i] & 0xC0) != 0x80)

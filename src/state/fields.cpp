@@ -1,9 +1,9 @@
 // Member readers and writers for the JSON state files: the first member with the key, taken
 // only when it has the field's JSON type, so a hand-edited or damaged file can never put a
 // wrong type in; and the one way a built document replaces its file.
-#include "state/state.h"
+#include "state.h"
 
-#include "entry/entry.h"
+#include "base.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 // The pairing queue (pending.json): senders that are not approved yet, each holding a short
 // random code that pairs it when published on the topic, and the code generator itself.
-#include "state/state.h"
+#include "state.h"
 
-#include "entry/entry.h"
-#include "platform/platform.h"
+#include "base.h"
+#include "platform.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 // The daemon's pid file (daemon.pid), which keeps one daemon per state directory and lets the
 // setup interface find it, and the shared log (daemon.log) with its one previous generation.
-#include "state/state.h"
+#include "state.h"
 
-#include "entry/entry.h"
-#include "platform/platform.h"
+#include "base.h"
+#include "platform.h"
 
 #include <cstdarg>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // The sent-message ledger (sent.json): ids of the messages this connector published, so the
 // daemon can recognise its own messages when the ntfy server echoes them on the stream.
-#include "state/state.h"
+#include "state.h"
 
-#include "entry/entry.h"
+#include "base.h"
 
 #include <cstdlib>
 #include <cstring>

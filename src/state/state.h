@@ -72,7 +72,6 @@ int qv_ntfy_config_save(const qv_ntfy_config *c, char *err, size_t cap);
 int qv_ntfy_config_validate(const qv_ntfy_config *c, char *err, size_t cap);
 int qv_ntfy_tls_insecure(void);
 int valid_topic_name(const char *text);
-int env_int(const char *name, int fallback);
 void apply_env(qv_ntfy_config *c);
 
 // --- sent-message ledger (sent.json) ---

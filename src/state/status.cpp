@@ -1,8 +1,8 @@
 // The daemon's status record (status.json): counters, connection state, the last error and
 // a copy of the settings it runs with, which the setup interface shows.
-#include "state/state.h"
+#include "state.h"
 
-#include "entry/entry.h"
+#include "base.h"
 
 #include <cstddef>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // The approved senders: approving, re-approving, asking, sightings, revoking, the 256-entry
 // limit, the exact file form and broken files.
-#include "state/state.h"
+#include "state.h"
 #include "support.h"
 
 #include <climits>

@@ -1,5 +1,5 @@
 // CGI primitives: query-field lookup and decoding, the request method.
-#include "entry/entry.h"
+#include "setup.h"
 #include "support.h"
 
 #include <gtest/gtest.h>

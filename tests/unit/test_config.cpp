@@ -1,6 +1,7 @@
 // The connector configuration: defaults, file reading, environment overlay and clamping,
 // fallbacks, validation messages, and save-then-load.
-#include "state/state.h"
+#include "base.h"
+#include "state.h"
 #include "support.h"
 
 #include <filesystem>

@@ -1,9 +1,9 @@
 // Connections and TLS trust against loopback peers with certificates made at test time:
 // verification, pins, name mismatches, an extra CA file, insecure mode, connect and handshake
 // failures, the transport functions and the embedded root store.
-#include "net/net.h"
+#include "net.h"
 #include "net_peers.h"
-#include "platform/platform.h"
+#include "platform.h"
 
 #include <gtest/gtest.h>
 #include <mbedtls/ssl.h>

@@ -1,8 +1,8 @@
 // Polling the node's conversation: position arithmetic, which roles are relayed, the newest
 // reply of a batch, and silent failures that leave the cursor alone.
-#include "clients/clients.h"
+#include "clients.h"
 #include "net_peers.h"
-#include "state/state.h"
+#include "state.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -1,5 +1,5 @@
 // SHA-256 hex digests.
-#include "net/net.h"
+#include "net.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,8 @@
 // What the Windows executable writes on its standard streams: the discovery texts go out before
 // binary mode, so each line feed becomes CR LF and nothing else changes; CGI answers, MCP
 // answers and requests pass byte for byte once binary mode is on.
-#include "entry/entry.h"
+#include "entry.h"
+#include "mcp.h"
 #include "support.h"
 
 #include <gtest/gtest.h>

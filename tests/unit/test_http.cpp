@@ -1,8 +1,8 @@
 // Exchanges and line streams against scripted loopback servers: response heads, the three
 // kinds of body, failures and their messages, line cutting, sliced line reads, stop signals.
-#include "net/net.h"
+#include "net.h"
 #include "net_peers.h"
-#include "platform/platform.h"
+#include "platform.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // Sender identities (the hashed text, tag normalisation, cuts) and sender labels (forms and
 // UTF-8-safe cuts that keep the pairing queue saveable).
-#include "clients/clients.h"
-#include "net/net.h"
-#include "state/state.h"
+#include "clients.h"
+#include "net.h"
+#include "state.h"
 #include "support.h"
 
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // The pairing queue: touching new and known senders, the 64-entry limit, the exact file form,
 // broken files, code lookup and removal, and the pairing codes themselves.
-#include "state/state.h"
+#include "state.h"
 #include "support.h"
 
 #include <climits>

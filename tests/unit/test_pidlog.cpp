@@ -1,6 +1,6 @@
 // The pid file (writing, reading, stale files) and the log (rotation at its size boundary,
 // line form, local time stamps, cuts, the standard-error echo and unusable logs).
-#include "state/state.h"
+#include "state.h"
 #include "support.h"
 
 #include <cstdio>

@@ -2,7 +2,7 @@
 // access lists, the replace that waits out a reader, clocks, random bytes, Winsock connects that
 // fail or succeed, process liveness by exit code, telling our own program from others, and the
 // stop that asks first and terminates a process that does not listen.
-#include "platform/platform.h"
+#include "platform.h"
 #include "support.h"
 
 #define WIN32_LEAN_AND_MEAN

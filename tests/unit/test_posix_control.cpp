@@ -1,6 +1,6 @@
 // The platform's daemon controls: this executable's path, telling our own program from others,
 // a detached start that inherits nothing, and a stop that ends even a process ignoring SIGTERM.
-#include "platform/platform.h"
+#include "platform.h"
 
 #include <chrono>
 #include <csignal>

@@ -1,8 +1,8 @@
 // Publishing to ntfy against a scripted loopback server: the request as the server sees it,
 // the id read from the answer, and every refusal and status error.
-#include "clients/clients.h"
+#include "clients.h"
 #include "net_peers.h"
-#include "state/state.h"
+#include "state.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -1,6 +1,6 @@
 // The sent-message ledger: noting ids, the ring's bounds, reading every element form, and
 // questions answered from the start-up cache or a fresh read.
-#include "state/state.h"
+#include "state.h"
 #include "support.h"
 
 #include <filesystem>

@@ -1,8 +1,8 @@
 // The setup API's frame: the exact answer bytes, choosing the action, the JSON body against the
 // query string, CONTENT_LENGTH, the password gate in front of the API, failure bodies, and the
 // fallback when config.json is broken.
-#include "entry/entry.h"
-#include "setup/setup.h"
+#include "entry.h"
+#include "setup_internal.h"
 #include "setup_support.h"
 
 #include <csignal>

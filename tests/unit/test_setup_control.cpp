@@ -3,7 +3,7 @@
 // log lines both leave.
 #include "net_peers.h"
 #include "setup_support.h"
-#include "state/state.h"
+#include "state.h"
 
 #include <chrono>
 #include <csignal>

@@ -1,6 +1,6 @@
 // The setup page as the web server receives it: the exact response head, the template with its
 // theme blocks in place of the mark bytes, routing of page requests, and the password gate.
-#include "setup/setup.h"
+#include "setup_internal.h"
 #include "support.h"
 
 #include <cstdio>

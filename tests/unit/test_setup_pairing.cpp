@@ -2,7 +2,7 @@
 // revoking and denying (unknown identities change no file), malformed keys, and stores that
 // cannot be written.
 #include "setup_support.h"
-#include "state/state.h"
+#include "state.h"
 
 #include <csignal>
 #include <cstdlib>

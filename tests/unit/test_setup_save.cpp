@@ -2,7 +2,7 @@
 // that are kept, replaced or cleared but never echoed, cuts at the record's sizes, validation
 // after storing, and a store that fails.
 #include "setup_support.h"
-#include "state/state.h"
+#include "state.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // title, tags, priority, body), the answer and the sent ledger, and every refusal.
 #include "net_peers.h"
 #include "setup_support.h"
-#include "state/state.h"
+#include "state.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The read-only views: the status object member by member (liveness decides "running" and
 // "connected"), the config view, the info view, and secrets that never leave in any answer.
 #include "setup_support.h"
-#include "state/state.h"
+#include "state.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

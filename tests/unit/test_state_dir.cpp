@@ -1,6 +1,6 @@
 // The state directory: resolution, privacy of folders and files, paths, whole-file reads,
 // atomic replacement, JSON loading and escaping.
-#include "state/state.h"
+#include "state.h"
 #include "support.h"
 
 #include <filesystem>

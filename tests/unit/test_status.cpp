@@ -1,6 +1,6 @@
 // The status record: defaults, strict member types, cuts, the exact 26-member file form, and
 // save-then-load of every field but the in-memory reply cursor.
-#include "state/state.h"
+#include "state.h"
 #include "support.h"
 
 #include <algorithm>

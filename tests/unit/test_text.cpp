@@ -1,5 +1,5 @@
 // Text primitives: error buffers, UTF-8-safe cuts, trimming, truth values, secret comparison.
-#include "entry/entry.h"
+#include "base.h"
 
 #include <gtest/gtest.h>
 #include <string>

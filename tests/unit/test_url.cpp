@@ -1,5 +1,5 @@
 // URL parsing, percent-encoding and request encoding.
-#include "net/net.h"
+#include "net.h"
 
 #include <gtest/gtest.h>
 #include <cstdlib>

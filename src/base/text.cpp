@@ -1,6 +1,7 @@
-// Text primitives shared by every subsystem: the error-buffer writer, UTF-8-safe bounded
-// copies, trimming, truth values and a constant-time comparison for secrets.
-#include "entry/entry.h"
+// Text primitives shared by every subsystem: the error-buffer writer, the one UTF-8 lead-byte
+// classifier, UTF-8-safe bounded copies, trimming, truth values and a constant-time
+// comparison for secrets.
+#include "base.h"
 
 #include <cctype>
 #include <cstdarg>
@@ -27,13 +28,13 @@ static bool is_continuation(unsigned char c) {
     return (c & 0xC0) == 0x80;
 }
 
-static size_t utf8_sequence_length(unsigned char lead) {
-    if (lead >= 0xF0 && lead <= 0xF7)
-        return 4;
-    if (lead >= 0xE0)
-        return lead <= 0xEF ? 3 : 0;
-    if (lead >= 0xC0)
+size_t qv_utf8_lead_length(unsigned char lead) {
+    if (lead >= 0xC2 && lead <= 0xDF)
         return 2;
+    if (lead >= 0xE0 && lead <= 0xEF)
+        return 3;
+    if (lead >= 0xF0 && lead <= 0xF4)
+        return 4;
     return 0;
 }
 
@@ -49,7 +50,7 @@ size_t qv_utf8_cut(const char *s, size_t len, size_t want) {
         unsigned char c = u[want - back];
         if (is_continuation(c))
             continue;
-        size_t seq = utf8_sequence_length(c);
+        size_t seq = qv_utf8_lead_length(c);
         if (seq > back)
             return want - back;
         return want;
@@ -90,6 +91,13 @@ int is_truthy(const char *s) {
         return 0;
     return strcmp(s, "1") == 0 || strcasecmp(s, "true") == 0 || strcasecmp(s, "yes") == 0 ||
            strcasecmp(s, "on") == 0;
+}
+
+int is_falsy(const char *s) {
+    if (!s)
+        return 0;
+    return strcmp(s, "0") == 0 || strcasecmp(s, "false") == 0 || strcasecmp(s, "no") == 0 ||
+           strcasecmp(s, "off") == 0;
 }
 
 int qv_secret_equal(const char *a, const char *b) {

@@ -1,6 +1,6 @@
 // CGI request and response primitives: the request method, query-string fields and the one
 // JSON response a CGI process writes.
-#include "entry/entry.h"
+#include "base.h"
 
 #include <cstdio>
 #include <cstdlib>
