@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
+#include <memory>
 
 // --- the program's own texts ---
 
@@ -43,3 +45,11 @@ void trim_inplace(char *s);
 [[nodiscard]] const char *env_nonempty(const char *name);
 // 1 or 0 when the variable holds a truth value (is_truthy / is_falsy), else the fallback.
 [[nodiscard]] int env_int(const char *name, int fallback);
+
+// --- holders ---
+
+struct qv_free_deleter {
+    void operator()(void *p) const { free(p); }
+};
+// A buffer from malloc, freed when the holder goes: qv_heap<char> text(static_cast<char *>(...)).
+template <typename T> using qv_heap = std::unique_ptr<T, qv_free_deleter>;

@@ -2,6 +2,8 @@
 // (conn.cpp), exchanges and line streams (http.cpp), key digests (digest.cpp).
 #pragma once
 
+#include "base.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -95,6 +97,16 @@ int qv_conn_open(qv_conn *c, const qv_url *u, const char *pins, const char *ca_f
                  int timeout_ms, char *err, size_t cap);
 // Releases the TLS objects and closes the socket; safe twice and after a failed open.
 void qv_conn_close(qv_conn *c);
+
+// One connection on the heap (it carries its receive buffer inline), initialised; closed and
+// freed when the holder goes. `c` is null when there was no memory for it.
+struct qv_conn_holder {
+    qv_conn *c;
+    qv_conn_holder();
+    ~qv_conn_holder();
+    qv_conn_holder(const qv_conn_holder &) = delete;
+    qv_conn_holder &operator=(const qv_conn_holder &) = delete;
+};
 // The transport handed to the TLS library; ctx points at the connection's socket handle.
 // Byte count, 0 when the peer closed (receive), or the library's want-read/want-write or
 // internal-error codes. They never block.
@@ -161,3 +173,27 @@ void qv_line_reader_init(qv_line_reader *r, char *buf, size_t cap);
 // QV_LINE_NOT_YET when slice_ms passed first (slice_ms of 0 or less: no slicing). After 1, 0
 // or -1 the next call starts a new line.
 int qv_http_readline_slice(qv_conn *c, qv_line_reader *r, int timeout_ms, int slice_ms);
+
+// --- one exchange on a connection of its own (exchange.cpp) ---
+
+// How a connection decides trust: public-key pins, an extra CA file (each null for none), and
+// whether certificate checks are off.
+struct qv_tls_opts {
+    const char *pins;
+    const char *ca_file;
+    int insecure;
+};
+
+// What came back: the status and the body (zero-terminated, not counted).
+struct qv_http_reply {
+    int status = 0;
+    qv_heap<char> body;
+    size_t len = 0;
+};
+
+// Opens a connection to the URL (tls null: no pins, no CA file, checks on), runs one exchange
+// and closes it. 0 when a response head was read, whatever its status; -1 with a message.
+[[nodiscard]] int qv_http_exchange(const qv_url *u, const qv_tls_opts *tls, int timeout_ms,
+                                   const char *method, const char *path,
+                                   const char *const *headers, const char *body,
+                                   size_t body_len, qv_http_reply *reply, char *err, size_t cap);

@@ -10,6 +10,14 @@
 #include <cstring>
 #include <yyjson.h>
 
+void qv_json_doc_free::operator()(yyjson_doc *doc) const {
+    yyjson_doc_free(doc);
+}
+
+void qv_json_mut_doc_free::operator()(yyjson_mut_doc *doc) const {
+    yyjson_mut_doc_free(doc);
+}
+
 // A JSON integer as a signed 64-bit value; yyjson keeps positive numbers beyond INT64_MAX
 // unsigned, and those saturate rather than wrap into negative times or counts.
 static int64_t integer_value(yyjson_val *v) {

@@ -4,8 +4,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 struct yyjson_doc;
+struct yyjson_mut_doc;
+
+// Parsed and built JSON documents, freed when the holder goes.
+struct qv_json_doc_free {
+    void operator()(yyjson_doc *doc) const;
+};
+struct qv_json_mut_doc_free {
+    void operator()(yyjson_mut_doc *doc) const;
+};
+using qv_json_doc = std::unique_ptr<yyjson_doc, qv_json_doc_free>;
+using qv_json_mut_doc = std::unique_ptr<yyjson_mut_doc, qv_json_mut_doc_free>;
 
 enum {
     QV_DIR_CAP = 1000,
