@@ -12,7 +12,7 @@
 
 enum {
     BODY_START_CAP = 4096,
-    BYTE_NOT_YET = 2, // the slice ended where stopping loses nothing
+    BYTE_NOT_YET = 2, // the slice ended; the decoder keeps its place in the framing
 };
 
 // --- clock and waits ----------------------------------------------------------------------

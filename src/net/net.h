@@ -1,5 +1,7 @@
-// The HTTP/TLS client: URL parsing and request encoding (url.cpp), connections and TLS trust
-// (conn.cpp), exchanges and line streams (http.cpp), key digests (digest.cpp).
+// The HTTP/TLS client as other folders use it: URL parsing and request encoding (url.cpp),
+// connections and TLS trust (conn.cpp), exchanges and line streams (http.cpp, reading through
+// the response parsers of parse.cpp), single exchanges (exchange.cpp), key digests (digest.cpp).
+// What only this folder and its tests use is in net_internal.h.
 #pragma once
 
 #include "base.h"
@@ -193,6 +195,6 @@ struct qv_http_reply {
 // Opens a connection to the URL (tls null: no pins, no CA file, checks on), runs one exchange
 // and closes it. 0 when a response head was read, whatever its status; -1 with a message.
 [[nodiscard]] int qv_http_exchange(const qv_url *u, const qv_tls_opts *tls, int timeout_ms,
-                                   const char *method, const char *path, const char *const *headers,
-                                   const char *body, size_t body_len, qv_http_reply *reply,
-                                   char *err, size_t cap);
+                                   const char *method, const char *path,
+                                   const char *const *headers, const char *body,
+                                   size_t body_len, qv_http_reply *reply, char *err, size_t cap);

@@ -50,8 +50,8 @@ void qv_plat_net_startup(void);
 // Sockets are non-blocking for their whole life; every wait is bounded by the caller's time.
 
 enum {
-    QV_PLAT_WOULD_BLOCK = -2, // send/receive: try again after a wait
-    QV_PLAT_INTERRUPTED = -2, // wait: a signal arrived before the socket became ready
+    QV_PLAT_WOULD_BLOCK = -2,  // send/receive: try again after a wait
+    QV_PLAT_INTERRUPTED = -2,  // wait: a signal arrived before the socket became ready
 };
 
 // The addresses one name resolves to, in the resolver's order. Opaque; free with
