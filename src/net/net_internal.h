@@ -82,7 +82,8 @@ struct qv_body_step {
 // Consumes framing up to the next run of body bytes and that run (at most body_max, which must
 // be 1 or more), then stops. more: call again with in[used, len) or, when that is empty, with
 // the next bytes. done: the body ended after `used` bytes; nothing after it belongs to it.
-// error: broken chunk framing; the offending byte is not consumed and the decoder stays where it
-// was. The end of the input (the server closing) ends the body wherever the decoder stands.
+// error: broken chunk framing; the offending byte is consumed and the decoder starts the size
+// line or line end it was reading afresh. The end of the input (the server closing) ends the body
+// wherever the decoder stands.
 [[nodiscard]] qv_body_step qv_body_decode(qv_body_decoder *d, const unsigned char *in, size_t len,
                                           size_t body_max);

@@ -192,9 +192,9 @@ static bool end_size_line(qv_body_decoder *d) {
     long long size = strtoll(d->line, &end, 16);
     // A size line without a number is broken framing, not the last chunk: reading it as 0
     // would end the body early and report a cut body as complete.
+    d->line_len = 0;
     if (end == d->line || size < 0)
         return false;
-    d->line_len = 0;
     if (size == 0) {
         d->state = qv_body_state::trailers;
         d->flag = 0;
@@ -206,7 +206,8 @@ static bool end_size_line(qv_body_decoder *d) {
 }
 
 // One framing byte of a chunked body (never a data byte). False when it breaks the framing;
-// the byte is then left unconsumed and the decoder stays where it was.
+// the byte is still taken, and the decoder starts the size line or line end it was reading
+// afresh, so a reader that goes on after the error goes on from the next byte.
 static bool framing_byte(qv_body_decoder *d, unsigned char b) {
     switch (d->state) {
     case qv_body_state::size_line:
@@ -222,9 +223,9 @@ static bool framing_byte(qv_body_decoder *d, unsigned char b) {
             d->flag = 1;
             return true;
         }
+        d->flag = 0;
         if (b != '\n')
             return false;
-        d->flag = 0;
         d->state = qv_body_state::size_line;
         return true;
     case qv_body_state::trailers:
@@ -262,11 +263,12 @@ qv_body_step qv_body_decode(qv_body_decoder *d, const unsigned char *in, size_t 
             }
             break; // one run of body bytes per step
         }
-        if (!framing_byte(d, in[s.used])) {
+        bool fits = framing_byte(d, in[s.used]);
+        s.used++;
+        if (!fits) {
             s.result = qv_body_result::error;
             return s;
         }
-        s.used++;
     }
     if (d->state == qv_body_state::done)
         s.result = qv_body_result::done;

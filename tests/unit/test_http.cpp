@@ -257,6 +257,37 @@ TEST(HttpParse, HeadTerminatorExactlyAtTheLimitIsAccepted) {
                         "", "response headers too large", "", ""});
 }
 
+// A reader that goes on after broken framing (a line past the keep limit still ends with 1)
+// goes on from the byte after the offending one, with the size line or line end afresh.
+TEST(HttpParse, BrokenFramingTakesTheOffendingByte) {
+    struct Case {
+        const char *in;
+        std::string body;
+        int errors;
+    };
+    const Case cases[] = {
+        {"3\r\nabcX\r\n2\r\nde\r\n0\r\n\r\n", "abcde", 1},
+        {"3\r\nabc\r\rzz\n2\r\nde\r\n0\r\n\r\n", "abcde", 3}, // CR, z, z: each a line end afresh
+        {"zz\r\n2\r\nde\r\n0\r\n\r\n", "de", 1},
+    };
+    for (const Case &c : cases) {
+        qv_body_decoder d;
+        qv_body_init(&d, 1, -1);
+        std::string in = c.in, body;
+        int errors = 0;
+        for (size_t at = 0; at < in.size() && d.state != qv_body_state::done;) {
+            qv_body_step s = qv_body_decode(
+                &d, reinterpret_cast<const unsigned char *>(in.data()) + at, in.size() - at, 64);
+            body.append(in, at + s.body_at, s.body_len);
+            at += s.used;
+            errors += s.result == qv_body_result::error;
+        }
+        EXPECT_EQ(body, c.body) << c.in;
+        EXPECT_EQ(errors, c.errors) << c.in;
+        EXPECT_EQ(d.state, qv_body_state::done) << c.in;
+    }
+}
+
 // --- exchanges over a socket ----------------------------------------------------------------
 
 struct BodyCase {
