@@ -190,9 +190,9 @@ static bool end_size_line(qv_body_decoder *d) {
     char *end = nullptr;
     errno = 0;
     long long size = strtoll(d->line, &end, 16);
+    d->line_len = 0; // the next size line starts afresh, also after an error
     // A size line without a number is broken framing, not the last chunk: reading it as 0
     // would end the body early and report a cut body as complete.
-    d->line_len = 0;
     if (end == d->line || size < 0)
         return false;
     if (size == 0) {
