@@ -17,7 +17,7 @@ set(QV_UNIT "${CMAKE_SOURCE_DIR}/tests/unit")
 # test_setup_pairing (resource limits), test_state_dir (POSIX paths and modes).
 # test_platform_win32 covers the Windows side of those.
 set(QV_WINDOWS_UNIT_TESTS
-  support_win32.cpp net_peers_win32.cpp net_peers_tls.cpp test_platform_win32.cpp test_entry_win32.cpp
+  support_win32.cpp net_peers_win32.cpp net_peers_tls.cpp net_peers_wrap.cpp test_platform_win32.cpp test_entry_win32.cpp
   test_text.cpp test_cgi.cpp test_url.cpp test_digest.cpp test_entry.cpp test_mcp.cpp
   test_config.cpp test_approved.cpp test_pending.cpp test_sent.cpp test_status.cpp
   test_identity.cpp test_publish.cpp test_conversation.cpp test_inbound.cpp
@@ -27,6 +27,8 @@ list(TRANSFORM QV_WINDOWS_UNIT_TESTS PREPEND "${QV_UNIT}/")
 add_executable(unit_tests ${QV_WINDOWS_UNIT_TESTS})
 target_compile_options(unit_tests PRIVATE ${QV_WARNINGS} -include "${QV_UNIT}/env_win32.h")
 target_link_libraries(unit_tests PRIVATE chimewick_core GTest::gtest GTest::gtest_main)
+# Socket sends and receives pass through the tests' would-block switch (net_peers_wrap.cpp).
+target_link_options(unit_tests PRIVATE -Wl,--wrap=qv_plat_sock_send -Wl,--wrap=qv_plat_sock_recv)
 add_dependencies(unit_tests chimewick)
 
 # Cases left out on Windows, each for a POSIX assumption in the test itself: file modes 0600

@@ -1,7 +1,7 @@
 // Connections: TCP connect with one deadline shared by every resolved address, the TLS
 // handshake over the non-blocking socket, and the trust decision (verified chain and name,
 // else a public-key pin that never overrides a name mismatch, else refusal).
-#include "net.h"
+#include "net_internal.h"
 
 #include "base.h"
 #include "platform.h"
@@ -97,7 +97,7 @@ int bio_recv(void *ctx, unsigned char *buf, size_t len) {
 void qv_conn_init(qv_conn *c) {
     memset(c, 0, sizeof *c);
     c->sock = -1;
-    c->remaining = -1;
+    qv_body_init(&c->body, 0, -1);
 }
 
 void qv_conn_close(qv_conn *c) {

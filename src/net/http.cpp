@@ -1,22 +1,18 @@
-// Exchanges on an open connection: deadline-bounded waits, sending, the response head, bodies
-// (chunked, length-delimited or until close) read one byte at a time, and line streams,
-// whole or in slices.
-#include "net.h"
+// Exchanges on an open connection: deadline-bounded waits, sending, reading the response head
+// and body bytes through the pure parsers (parse.cpp), and line streams, whole or in slices.
+#include "net_internal.h"
 
 #include "base.h"
 #include "platform.h"
 
 #include <mbedtls/ssl.h>
 
-#include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 enum {
     BODY_START_CAP = 4096,
-    STATUS_MAX = 99999, // status digits beyond this are read but not accumulated
-    BYTE_NOT_YET = 2,   // the slice ended where stopping loses nothing
+    BYTE_NOT_YET = 2, // the slice ended; the decoder keeps its place in the framing
 };
 
 // --- clock and waits ----------------------------------------------------------------------
@@ -144,269 +140,63 @@ int qv_fill(qv_conn *c, int64_t deadline) {
 
 // --- the response head --------------------------------------------------------------------
 
-static bool starts_with_nocase(const char *s, size_t len, const char *prefix) {
-    size_t n = strlen(prefix);
-    if (len < n)
-        return false;
-    for (size_t i = 0; i < n; i++)
-        if (tolower(static_cast<unsigned char>(s[i])) !=
-            tolower(static_cast<unsigned char>(prefix[i])))
-            return false;
-    return true;
-}
-
-static bool contains(const char *s, size_t len, const char *word) {
-    size_t n = strlen(word);
-    for (size_t i = 0; i + n <= len; i++)
-        if (memcmp(s + i, word, n) == 0)
-            return true;
-    return false;
-}
-
-// Finds the end of the head in head[from, len): the earliest empty line, written as CR LF CR LF
-// or as LF LF. Taking the earliest matters when an LF-only head and the start of the body
-// arrive together: a CR LF CR LF inside the body must not swallow the body into the head.
-static bool find_head_end(const char *head, size_t len, size_t from, size_t *cut, size_t *end) {
-    for (size_t i = from; i < len; i++) {
-        if (head[i] != '\n')
-            continue;
-        if (i >= 1 && head[i - 1] == '\n') {
-            *cut = i - 1;
-            *end = i + 1;
-            return true;
-        }
-        if (i >= 3 && head[i - 1] == '\r' && head[i - 2] == '\n' && head[i - 3] == '\r') {
-            *cut = i - 3;
-            *end = i + 1;
-            return true;
-        }
-    }
-    return false;
-}
-
-static int64_t parse_content_length(const char *s, size_t len) {
-    size_t i = 0;
-    while (i < len && isspace(static_cast<unsigned char>(s[i])))
-        i++;
-    bool negative = false;
-    if (i < len && (s[i] == '+' || s[i] == '-'))
-        negative = s[i++] == '-';
-    int64_t value = 0;
-    for (; i < len && s[i] >= '0' && s[i] <= '9'; i++)
-        if (value <= QV_BODY_MAX)
-            value = value * 10 + (s[i] - '0');
-    if (negative)
-        return 0;
-    return value > QV_BODY_MAX ? int64_t{QV_BODY_MAX} : value;
-}
-
-static size_t trim_crs(const char *s, size_t len) {
-    while (len > 0 && s[len - 1] == '\r')
-        len--;
-    return len;
-}
-
-static int parse_head(qv_conn *c, const char *head, size_t len, char *err, size_t cap) {
-    if (len < 9 || (memcmp(head, "HTTP/1.1", 8) != 0 && memcmp(head, "HTTP/1.0", 8) != 0) ||
-        head[8] != ' ') {
-        qv_errf(err, cap, "not an HTTP/1.x response");
-        return -1;
-    }
-    const char *lf = static_cast<const char *>(memchr(head, '\n', len));
-    size_t line_len = lf ? static_cast<size_t>(lf - head) : len;
-    size_t i = 9;
-    int32_t status = 0;
-    for (; i < line_len && head[i] >= '0' && head[i] <= '9'; i++)
-        if (status <= STATUS_MAX)
-            status = status * 10 + (head[i] - '0');
-    c->status = status;
-    const char *blank = static_cast<const char *>(memchr(head + i, ' ', line_len - i));
-    if (blank) {
-        const char *reason = blank + 1;
-        size_t n = trim_crs(reason, static_cast<size_t>(head + line_len - reason));
-        n = qv_utf8_cut(reason, n, sizeof c->reason - 1);
-        memcpy(c->reason, reason, n);
-        c->reason[n] = '\0';
-    }
-    if (!lf) {
-        qv_errf(err, cap, "malformed response");
-        return -1;
-    }
-    for (const char *line = lf + 1; line < head + len;) {
-        const char *next =
-            static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(head + len - line)));
-        size_t n = trim_crs(line, next ? static_cast<size_t>(next - line)
-                                       : static_cast<size_t>(head + len - line));
-        if (starts_with_nocase(line, n, "Transfer-Encoding:")) {
-            if (contains(line, n, "chunked"))
-                c->chunked = 1;
-        } else if (starts_with_nocase(line, n, "Content-Length:")) {
-            size_t name = strlen("Content-Length:");
-            c->remaining = parse_content_length(line + name, n - name);
-        }
-        if (!next)
-            break;
-        line = next + 1;
-    }
-    return 0;
-}
-
 int qv_read_headers(qv_conn *c, int64_t deadline, char *err, size_t cap) {
-    c->status = 0;
-    c->reason[0] = '\0';
-    c->chunked = 0;
-    c->chunk_state = 0;
-    c->remaining = -1;
     c->headers_done = 0;
-    char head[QV_HEAD_MAX + 1];
-    size_t len = 0, cut = 0, end = 0;
-    for (;;) {
+    qv_body_init(&c->body, 0, -1);
+    qv_head_reader head;
+    qv_resp_head out;
+    qv_head_init(&head, &out);
+    qv_head_result r = qv_head_result::more;
+    while (r == qv_head_result::more) {
         int got = qv_fill(c, deadline);
         if (got < 0) {
             qv_errf(err, cap, "timed out reading response headers");
-            return -1;
-        }
-        if (got == 0) {
-            if (len == 0) {
-                qv_errf(err, cap, "server closed without a response");
-                return -1;
-            }
-            cut = len; // the server closed: parse what came
-            break;
-        }
-        size_t before = len;
-        uint64_t start = c->rpos;
-        size_t take = static_cast<size_t>(c->rlen - c->rpos);
-        if (take > QV_HEAD_MAX - len)
-            take = QV_HEAD_MAX - len;
-        memcpy(head + len, c->rbuf + c->rpos, take);
-        len += take;
-        c->rpos += take;
-        // A terminator may straddle two receives, so look back three bytes.
-        if (find_head_end(head, len, before >= 3 ? before - 3 : 0, &cut, &end)) {
-            // Bytes after the terminator are the start of the body: give them back.
-            c->rpos = start + (end > before ? end - before : 0);
-            break;
-        }
-        if (len >= QV_HEAD_MAX) {
-            qv_errf(err, cap, "response headers too large");
-            return -1;
+            r = qv_head_result::error;
+        } else if (got == 0) {
+            r = qv_head_finish(&head, &out, err, cap);
+        } else {
+            size_t used = 0;
+            r = qv_head_feed(&head, c->rbuf + c->rpos, static_cast<size_t>(c->rlen - c->rpos),
+                             &used, &out, err, cap);
+            c->rpos += used; // what follows the head stays for the body
         }
     }
-    head[cut] = '\0';
-    if (parse_head(c, head, cut, err, cap) != 0)
+    // The status line is reported even when the rest of the head is refused.
+    c->status = out.status;
+    memcpy(c->reason, out.reason, sizeof c->reason);
+    if (r != qv_head_result::done)
         return -1;
+    qv_body_init(&c->body, out.chunked, out.length);
     c->headers_done = 1;
     return 0;
 }
 
 // --- the body -----------------------------------------------------------------------------
 
-// The next raw byte. `soft` (a slice's end) applies only where the caller says stopping is
-// resumable; elsewhere the byte is waited for until `deadline`.
-static int next_raw(qv_conn *c, int64_t deadline, int64_t soft, bool resumable,
-                    unsigned char *out) {
-    bool timed_out = false;
-    int got = fill(c, resumable ? soft : deadline, &timed_out);
-    if (got == -1 && timed_out && resumable && soft < deadline)
-        return BYTE_NOT_YET;
-    if (got != 1)
-        return got;
-    *out = c->rbuf[c->rpos++];
-    return 1;
-}
-
-// A chunk-size line: hexadecimal size, optional 0x, extensions after it ignored.
-static int read_chunk_size(qv_conn *c, int64_t deadline, int64_t soft) {
-    char line[QV_CHUNK_LINE_MAX + 1];
-    size_t n = 0;
-    for (bool first = true;; first = false) {
-        unsigned char b;
-        int got = next_raw(c, deadline, soft, first, &b);
-        if (got != 1)
-            return got;
-        if (b == '\n')
-            break;
-        if (b != '\r' && n < QV_CHUNK_LINE_MAX)
-            line[n++] = static_cast<char>(b);
-    }
-    line[n] = '\0';
-    char *end = nullptr;
-    errno = 0;
-    long long size = strtoll(line, &end, 16);
-    // A size line without a number is broken framing, not the last chunk: reading it as 0
-    // would end the body early and report a cut body as complete.
-    if (end == line || size < 0)
-        return -1;
-    if (size == 0) {
-        c->chunk_state = 3;
-    } else {
-        c->remaining = size;
-        c->chunk_state = 1;
-    }
-    return 1;
-}
-
-// Trailer lines after the last chunk, up to the empty line that ends the body.
-static int read_trailers(qv_conn *c, int64_t deadline, int64_t soft) {
+// The next body byte. A slice's end (`soft`) may cut in anywhere, as the decoder resumes at
+// every byte; only the line's own deadline turns a silent server into an error.
+static int body_byte(qv_conn *c, int64_t deadline, int64_t soft, unsigned char *out) {
     for (;;) {
-        bool any = false;
-        for (bool first = true;; first = false) {
-            unsigned char b;
-            int got = next_raw(c, deadline, soft, first, &b);
-            if (got != 1)
-                return got;
-            if (b == '\n')
-                break;
-            if (b != '\r')
-                any = true;
-        }
-        if (!any) {
+        if (c->body.state == qv_body_state::done)
+            return 0;
+        bool timed_out = false;
+        int got = fill(c, soft, &timed_out);
+        if (got == -1 && timed_out && soft < deadline)
+            return BYTE_NOT_YET;
+        if (got != 1)
+            return got; // the server closing ends the body wherever the framing stands
+        const unsigned char *in = c->rbuf + c->rpos;
+        qv_body_step s = qv_body_decode(&c->body, in, static_cast<size_t>(c->rlen - c->rpos), 1);
+        c->rpos += s.used;
+        if (s.result == qv_body_result::error)
+            return -1;
+        if (s.result == qv_body_result::done && c->body.chunked) {
             c->eof = 1;
             c->rpos = c->rlen; // the response is complete; nothing after it belongs to it
-            return 0;
         }
-    }
-}
-
-static int body_byte(qv_conn *c, int64_t deadline, int64_t soft, unsigned char *out) {
-    if (!c->chunked) {
-        if (c->remaining == 0)
-            return 0;
-        int got = next_raw(c, deadline, soft, true, out);
-        if (got == 1 && c->remaining > 0)
-            c->remaining--;
-        return got;
-    }
-    for (;;) {
-        int got;
-        unsigned char b;
-        switch (c->chunk_state) {
-        case 0:
-            if ((got = read_chunk_size(c, deadline, soft)) != 1)
-                return got;
-            break;
-        case 1:
-            if (c->remaining <= 0) {
-                c->chunk_state = 2;
-                break;
-            }
-            if ((got = next_raw(c, deadline, soft, true, out)) != 1)
-                return got;
-            if (--c->remaining == 0)
-                c->chunk_state = 2;
+        if (s.body_len == 1) {
+            *out = in[s.body_at];
             return 1;
-        case 2:
-            if ((got = next_raw(c, deadline, soft, true, &b)) != 1)
-                return got;
-            if (b == '\r' && (got = next_raw(c, deadline, soft, false, &b)) != 1)
-                return got;
-            if (b != '\n')
-                return -1;
-            c->chunk_state = 0;
-            break;
-        default:
-            return read_trailers(c, deadline, soft);
         }
     }
 }

@@ -1,5 +1,7 @@
-// The HTTP/TLS client: URL parsing and request encoding (url.cpp), connections and TLS trust
-// (conn.cpp), exchanges and line streams (http.cpp), key digests (digest.cpp).
+// The HTTP/TLS client as other folders use it: URL parsing and request encoding (url.cpp),
+// connections and TLS trust (conn.cpp), exchanges and line streams (http.cpp, reading through
+// the response parsers of parse.cpp), single exchanges (exchange.cpp), key digests (digest.cpp).
+// What only this folder and its tests use is in net_internal.h.
 #pragma once
 
 #include "base.h"
@@ -43,15 +45,15 @@ struct qv_url {
     int32_t tls;
 };
 
-int qv_url_parse(const char *text, qv_url *u, char *err, size_t cap);
+[[nodiscard]] int qv_url_parse(const char *text, qv_url *u, char *err, size_t cap);
 void qv_url_encode(const char *src, char *dst, size_t cap);
 // SHA-256 of the bytes as 64 lower-case hexadecimal digits and a terminating zero.
 void qv_sha256_hex(const void *data, size_t len, char out[65]);
 
 // Encodes one request (head and body) into a new buffer the caller frees. 0 or -1.
-int build_request(const char *host, int port, int tls, const char *method, const char *path,
-                  const char *const *headers, const char *body, size_t body_len, char **out,
-                  size_t *out_len);
+[[nodiscard]] int build_request(const char *host, int port, int tls, const char *method,
+                                const char *path, const char *const *headers, const char *body,
+                                size_t body_len, char **out, size_t *out_len);
 
 // --- connections (conn.cpp) ---
 
@@ -60,6 +62,21 @@ struct mbedtls_ssl_config;
 struct mbedtls_x509_crt;
 struct mbedtls_entropy_context;
 struct mbedtls_ctr_drbg_context;
+
+// Where a response body's decoder stands (parse.cpp). A chunked body goes size line, data, the
+// data's line end, again and again, then after the last chunk its trailers; a length-delimited
+// or close-delimited body is data only. Every body that ends ends in done.
+enum class qv_body_state : uint8_t { size_line = 0, data, data_end, trailers, done };
+
+// A body decoder's whole state, kept between pieces of input so that it resumes at any byte.
+struct qv_body_decoder {
+    qv_body_state state;
+    int32_t chunked;
+    int64_t remaining; // data bytes left (of the body, or of the chunk); -1 until the server closes
+    int32_t flag;      // data_end: its CR was seen; trailers: the line holds more than CRs
+    uint32_t line_len; // characters kept of the chunk-size line
+    char line[QV_CHUNK_LINE_MAX + 1];
+};
 
 // One client connection with its TLS state and the response being read. Callers keep it in
 // their own storage (it carries the receive buffer inline), one per exchange.
@@ -79,9 +96,7 @@ struct qv_conn {
     unsigned char rbuf[QV_RBUF_CAP];
     uint64_t rlen; // bytes held in rbuf
     uint64_t rpos; // next unread byte in rbuf
-    int32_t chunked;
-    int32_t chunk_state; // 0 size line, 1 data, 2 data end, 3 trailers
-    int64_t remaining;   // body (or chunk) bytes left; -1 until the server closes
+    qv_body_decoder body;
     int32_t headers_done;
     int32_t eof;
     int32_t status;
@@ -93,8 +108,8 @@ void qv_conn_init(qv_conn *c);
 // verified chain and name, else a matching pin (never across a name mismatch), else refused.
 // pins: SHA-256 key fingerprints in hex, separated by white space or commas. 0, or -1 with a
 // message and nothing left open.
-int qv_conn_open(qv_conn *c, const qv_url *u, const char *pins, const char *ca_file, int insecure,
-                 int timeout_ms, char *err, size_t cap);
+[[nodiscard]] int qv_conn_open(qv_conn *c, const qv_url *u, const char *pins, const char *ca_file,
+                               int insecure, int timeout_ms, char *err, size_t cap);
 // Releases the TLS objects and closes the socket; safe twice and after a failed open.
 void qv_conn_close(qv_conn *c);
 
@@ -107,38 +122,24 @@ struct qv_conn_holder {
     qv_conn_holder(const qv_conn_holder &) = delete;
     qv_conn_holder &operator=(const qv_conn_holder &) = delete;
 };
-// The transport handed to the TLS library; ctx points at the connection's socket handle.
-// Byte count, 0 when the peer closed (receive), or the library's want-read/want-write or
-// internal-error codes. They never block.
-int bio_send(void *ctx, const unsigned char *buf, size_t len);
-int bio_recv(void *ctx, unsigned char *buf, size_t len);
 
 // --- exchanges and line streams (http.cpp) ---
 
 // Milliseconds of a clock that never steps; every deadline is in this unit.
 int64_t qv_now_ms(void);
-// 1 when the socket became ready before the deadline, 0 otherwise. A stop signal ends the wait
-// with 0; any other signal does not shorten it.
-int qv_wait_readable(int64_t sock, int64_t deadline);
-int qv_wait_writable(int64_t sock, int64_t deadline);
-int qv_send_all(qv_conn *c, const void *data, size_t len, int64_t deadline, char *err, size_t cap);
-// 1 when unread bytes are available, 0 at the end of the stream, -1 on time-out or error.
-int qv_fill(qv_conn *c, int64_t deadline);
-int qv_read_headers(qv_conn *c, int64_t deadline, char *err, size_t cap);
-// 1 with the next body byte, 0 at the end of the body, -1 on time-out, receive error or
-// broken chunk framing.
-int qv_body_byte(qv_conn *c, int64_t deadline, unsigned char *out);
 // One whole exchange on an open connection. 0 when a response head was read, whatever its
 // status; the body (zero-terminated, not counted) is the caller's to free.
-int qv_http_request(qv_conn *c, const char *method, const char *path, const char *const *headers,
-                    const char *body, size_t body_len, int *status, char **out_body,
-                    size_t *out_len, char *err, size_t cap);
+[[nodiscard]] int qv_http_request(qv_conn *c, const char *method, const char *path,
+                                  const char *const *headers, const char *body, size_t body_len,
+                                  int *status, char **out_body, size_t *out_len, char *err,
+                                  size_t cap);
 // Sends the request and reads the head; the body is then read with the line readers below.
-int qv_http_open_stream(qv_conn *c, const char *method, const char *path,
-                        const char *const *headers, int *status, char *err, size_t cap);
+[[nodiscard]] int qv_http_open_stream(qv_conn *c, const char *method, const char *path,
+                                      const char *const *headers, int *status, char *err,
+                                      size_t cap);
 // One line of the body into buf (terminated, LF and one CR before it removed, cut to
 // cap - 1). 1 with a line, 0 at the end of the stream, -1 on time-out or error.
-int qv_http_readline(qv_conn *c, char *buf, size_t cap, int timeout_ms);
+[[nodiscard]] int qv_http_readline(qv_conn *c, char *buf, size_t cap, int timeout_ms);
 
 // A stream line read in slices. The daemon must poll the node between stream lines, so it
 // waits for a line at most one slice at a time: a slice that ends without a whole line comes
@@ -156,8 +157,7 @@ int qv_http_readline(qv_conn *c, char *buf, size_t cap, int timeout_ms);
 //
 // A stop signal (qv_plat_install_stop_handlers) ends the current slice at once, so the caller
 // checks qv_plat_stop_requested() whenever it gets QV_LINE_NOT_YET or -1.
-// A slice only ends where nothing would be lost: between body bytes, never inside a chunk-size
-// line, a chunk's line end or the trailers (those finish within the line's time-out).
+// A slice may end anywhere, also inside the chunk framing: the body decoder keeps its place.
 enum { QV_LINE_NOT_YET = 2 };
 struct qv_line_reader {
     char *buf; // the caller's line buffer
@@ -172,7 +172,8 @@ void qv_line_reader_init(qv_line_reader *r, char *buf, size_t cap);
 // 1 with a line in r->buf, 0 at the end of the stream, -1 on the line's time-out or an error,
 // QV_LINE_NOT_YET when slice_ms passed first (slice_ms of 0 or less: no slicing). After 1, 0
 // or -1 the next call starts a new line.
-int qv_http_readline_slice(qv_conn *c, qv_line_reader *r, int timeout_ms, int slice_ms);
+[[nodiscard]] int qv_http_readline_slice(qv_conn *c, qv_line_reader *r, int timeout_ms,
+                                         int slice_ms);
 
 // --- one exchange on a connection of its own (exchange.cpp) ---
 

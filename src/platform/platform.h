@@ -26,11 +26,11 @@ FILE *qv_plat_fopen_private(const char *path, const char *mode);
 int qv_plat_replace_file(const char *from, const char *to);
 // The home folder of the user running the process (HOME, else the account's entry; on Windows
 // USERPROFILE, else C:\Users\Default). 0 or -1.
-int qv_plat_home_dir(char *out, size_t cap);
+[[nodiscard]] int qv_plat_home_dir(char *out, size_t cap);
 // The state folder used when QV_CONNECTORS_DIR is not set: $HOME/.quorvane/connectors/chimewick
 // on POSIX; on Windows LOCALAPPDATA, else USERPROFILE, else C:\Users\Default (cut to 599 bytes),
 // followed by \quorvane\connectors\chimewick. 0, or -1 (empty output) when it does not fit.
-int qv_plat_default_state_dir(char *out, size_t cap);
+[[nodiscard]] int qv_plat_default_state_dir(char *out, size_t cap);
 
 // --- process and clocks ---
 
@@ -44,7 +44,7 @@ void qv_plat_stdio_binary(void);
 // Prepares the socket layer: a peer that closes must never kill the process.
 void qv_plat_net_startup(void);
 // Fills the buffer from the system's random source. 0 or -1.
-int qv_plat_random_bytes(void *buf, size_t len);
+[[nodiscard]] int qv_plat_random_bytes(void *buf, size_t len);
 
 // --- sockets and stop signals (HTTP/TLS client) ---
 // Sockets are non-blocking for their whole life; every wait is bounded by the caller's time.
@@ -59,25 +59,26 @@ enum {
 struct qv_plat_addrs;
 // Resolves host and decimal port for stream sockets of any family. 0, or -1 when resolution
 // fails or returns nothing.
-int qv_plat_resolve(const char *host, int port, qv_plat_addrs **out);
+[[nodiscard]] int qv_plat_resolve(const char *host, int port, qv_plat_addrs **out);
 int qv_plat_addrs_count(const qv_plat_addrs *a);
 void qv_plat_addrs_free(qv_plat_addrs *a);
 // Creates a non-blocking socket for address `index` and starts connecting it. Returns the
 // socket, or -1 (nothing left open). *pending is 1 when the connect is still in progress.
-int64_t qv_plat_connect_start(const qv_plat_addrs *a, int index, int *pending);
+[[nodiscard]] int64_t qv_plat_connect_start(const qv_plat_addrs *a, int index, int *pending);
 // 0 when the pending connect finished without error, -1 otherwise.
-int qv_plat_connect_result(int64_t sock);
+[[nodiscard]] int qv_plat_connect_result(int64_t sock);
 // Waits up to timeout_ms for the socket to become readable (for_write 0) or writable (1).
 // 1 ready, 0 timed out or failed, QV_PLAT_INTERRUPTED when a signal cut the wait short.
-int qv_plat_sock_wait(int64_t sock, int for_write, int64_t timeout_ms);
+[[nodiscard]] int qv_plat_sock_wait(int64_t sock, int for_write, int64_t timeout_ms);
+// Sending and receiving have C linkage: their plain symbol names let a linker put a stand-in
+// in front of them (the unit tests use ld --wrap to make them report would-block).
+extern "C" {
 // Bytes handed to the socket, QV_PLAT_WOULD_BLOCK, or -1. Never raises SIGPIPE.
-int64_t qv_plat_sock_send(int64_t sock, const void *buf, size_t len);
+[[nodiscard]] int64_t qv_plat_sock_send(int64_t sock, const void *buf, size_t len);
 // Bytes received, 0 when the peer closed, QV_PLAT_WOULD_BLOCK, or -1.
-int64_t qv_plat_sock_recv(int64_t sock, void *buf, size_t len);
+[[nodiscard]] int64_t qv_plat_sock_recv(int64_t sock, void *buf, size_t len);
+}
 void qv_plat_sock_close(int64_t sock);
-// Test switch: while on, every send and every receive first reports QV_PLAT_WOULD_BLOCK once
-// (alternating), so the callers' would-block paths run against real peers.
-void qv_plat_test_would_block_once(int on);
 
 // SIGINT, SIGTERM and SIGHUP set a process-wide stop flag. The handlers do not restart
 // interrupted calls, so a stop cuts a socket wait short at once. On Windows: console control
@@ -95,7 +96,7 @@ struct tm;
 int qv_plat_process_alive(long pid);
 // The calendar time of a Unix time in the local time zone as it is now (TZ is re-read, so a
 // long-running process follows a change). 0, or -1 when it cannot be converted.
-int qv_plat_local_time(int64_t epoch, struct tm *out);
+[[nodiscard]] int qv_plat_local_time(int64_t epoch, struct tm *out);
 
 // --- waiting (daemon) ---
 
@@ -106,13 +107,13 @@ void qv_plat_sleep_ms(int64_t ms);
 
 // The full path of the running executable (a file replaced since it started is named by its
 // path). 0, or -1 when it cannot be resolved or does not fit.
-int qv_plat_exe_path(char *out, size_t cap);
+[[nodiscard]] int qv_plat_exe_path(char *out, size_t cap);
 // Runs `exe arg` detached: in a session of its own, standard streams on /dev/null, no other
 // descriptor inherited, signals at their defaults, with this process's environment and working
 // folder. Returns without waiting for it: 0 once the program is running, -1 when it could not
 // be created or started. On Windows: no console, a process group of its own, hidden, no handle
 // inherited.
-int qv_plat_spawn_detached(const char *exe, const char *arg);
+[[nodiscard]] int qv_plat_spawn_detached(const char *exe, const char *arg);
 // 1 when the process runs the same executable as the caller, else 0 (also when that cannot be
 // read, for instance for another user's process).
 int qv_plat_process_is_self(long pid);

@@ -277,9 +277,6 @@ struct qv_plat_addrs {
 
 static std::atomic<int> g_stop_requested{0};
 static std::atomic<HANDLE> g_stop_event{nullptr};
-static std::atomic<int> g_would_block_once{0};
-static std::atomic<int> g_send_blocked_last{0};
-static std::atomic<int> g_recv_blocked_last{0};
 
 int qv_plat_resolve(const char *host, int port, qv_plat_addrs **out) {
     *out = nullptr;
@@ -402,20 +399,11 @@ int qv_plat_sock_wait(int64_t sock, int for_write, int64_t timeout_ms) {
     }
 }
 
-// With the test switch on, every other call reports "would block" without touching the socket.
-static bool test_blocks_now(std::atomic<int> &blocked_last) {
-    if (!g_would_block_once.load())
-        return false;
-    return blocked_last.fetch_xor(1) == 0;
-}
-
 static int clamp_len(size_t len) {
     return len > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(len);
 }
 
 int64_t qv_plat_sock_send(int64_t sock, const void *buf, size_t len) {
-    if (test_blocks_now(g_send_blocked_last))
-        return QV_PLAT_WOULD_BLOCK;
     int n = send(as_socket(sock), static_cast<const char *>(buf), clamp_len(len), 0);
     if (n >= 0)
         return n;
@@ -426,8 +414,6 @@ int64_t qv_plat_sock_send(int64_t sock, const void *buf, size_t len) {
 }
 
 int64_t qv_plat_sock_recv(int64_t sock, void *buf, size_t len) {
-    if (test_blocks_now(g_recv_blocked_last))
-        return QV_PLAT_WOULD_BLOCK;
     int n = recv(as_socket(sock), static_cast<char *>(buf), clamp_len(len), 0);
     if (n >= 0)
         return n;
@@ -440,12 +426,6 @@ int64_t qv_plat_sock_recv(int64_t sock, void *buf, size_t len) {
 void qv_plat_sock_close(int64_t sock) {
     if (sock >= 0)
         closesocket(as_socket(sock));
-}
-
-void qv_plat_test_would_block_once(int on) {
-    g_send_blocked_last.store(0);
-    g_recv_blocked_last.store(0);
-    g_would_block_once.store(on ? 1 : 0);
 }
 
 static void request_stop_here(void) {

@@ -136,6 +136,12 @@ class ScriptPeer {
     bool joined_ = false;
 };
 
+// While on, every socket send and receive of the code under test first reports would-block
+// once (alternating with the real call), so its would-block paths run against real peers.
+// Turning it on or off restarts the count of such reports.
+void peer_would_block_once(bool on);
+int peer_would_block_reported();
+
 // A port on 127.0.0.1 where nothing listens (bound, then released).
 int unused_port();
 // Writes a text to a new temporary file and returns its path; removed at process exit.

@@ -1,6 +1,6 @@
 // Exchanges and line streams against scripted loopback servers: response heads, the three
 // kinds of body, failures and their messages, line cutting, sliced line reads, stop signals.
-#include "net.h"
+#include "net_internal.h"
 #include "net_peers.h"
 #include "platform.h"
 
@@ -8,7 +8,10 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <ostream>
 #include <pthread.h>
 #include <string>
 #include <thread>
@@ -66,7 +69,226 @@ std::string chunk(const std::string &data) {
 
 } // namespace
 
-// --- heads and bodies ---------------------------------------------------------------------
+// --- the parsers over every split point ---------------------------------------------------
+
+// What the head reader and the body decoder made of one response. err is the head's message,
+// or "broken framing" when the body decoder refused a byte.
+struct Parsed {
+    std::string err;
+    int status = 0;
+    std::string reason;
+    std::string body;
+    std::string rest; // what followed a body that its own framing ended
+    bool operator==(const Parsed &) const = default;
+};
+
+std::ostream &operator<<(std::ostream &os, const Parsed &p) {
+    return os << "{err \"" << p.err << "\", status " << p.status << ", reason \"" << p.reason
+              << "\", body \"" << p.body << "\", rest \"" << p.rest << "\"}";
+}
+
+// Feeds the response in pieces that end at `cuts` (ascending) and at its end, which is where
+// the server closes; the body decoder hands out at most body_max bytes per step.
+Parsed parse_pieces(const std::string &in, const std::vector<size_t> &cuts, size_t body_max) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(in.data());
+    Parsed p;
+    qv_head_reader h;
+    qv_resp_head head;
+    qv_head_init(&h, &head);
+    qv_body_decoder d;
+    bool in_head = true, over = false;
+    char err[128] = "";
+    std::vector<size_t> ends = cuts;
+    ends.push_back(in.size());
+    size_t at = 0;
+    for (size_t stop : ends) {
+        while (!over && at < stop) {
+            if (in_head) {
+                size_t used = 0;
+                qv_head_result r =
+                    qv_head_feed(&h, bytes + at, stop - at, &used, &head, err, sizeof err);
+                at += used;
+                over = r == qv_head_result::error;
+                if (r == qv_head_result::done) {
+                    in_head = false;
+                    qv_body_init(&d, head.chunked, head.length);
+                    over = d.state == qv_body_state::done;
+                }
+                continue;
+            }
+            qv_body_step s = qv_body_decode(&d, bytes + at, stop - at, body_max);
+            p.body.append(in, at + s.body_at, s.body_len);
+            at += s.used;
+            if (s.result == qv_body_result::error)
+                snprintf(err, sizeof err, "broken framing");
+            over = s.result != qv_body_result::more;
+        }
+    }
+    if (in_head && !over && qv_head_finish(&h, &head, err, sizeof err) == qv_head_result::done)
+        qv_body_init(&d, head.chunked, head.length); // the server closed: no body follows
+    if (!in_head && d.state == qv_body_state::done)
+        p.rest = in.substr(at);
+    p.err = err;
+    p.status = head.status;
+    p.reason = head.reason;
+    return p;
+}
+
+struct FramingCase {
+    const char *name;
+    std::string in;
+    int status;
+    std::string body;
+    std::string err = "";
+    std::string rest = "";
+    const char *reason = "OK";
+};
+
+// The same result whatever two pieces the response comes in, byte by byte, and whatever the
+// decoder's step size.
+void expect_every_split(const FramingCase &fc) {
+    Parsed want{fc.err, fc.status, fc.reason, fc.body, fc.rest};
+    for (size_t k = 0; k <= fc.in.size(); k++) {
+        ASSERT_EQ(parse_pieces(fc.in, {k}, SIZE_MAX), want) << fc.name << ", cut at " << k;
+        ASSERT_EQ(parse_pieces(fc.in, {k}, 1), want) << fc.name << ", cut at " << k;
+    }
+    std::vector<size_t> every(fc.in.size() > 0 ? fc.in.size() - 1 : 0);
+    for (size_t i = 0; i < every.size(); i++)
+        every[i] = i + 1;
+    EXPECT_EQ(parse_pieces(fc.in, every, 3), want) << fc.name << ", byte by byte";
+}
+
+const char kLengthHead[] = "HTTP/1.1 200 OK\r\nContent-Length: ";
+
+TEST(HttpParse, HeadsAndBodiesThatSucceed) {
+    const FramingCase cases[] = {
+        {"Content-Length", std::string(kLengthHead) + "5\r\n\r\nhello", 200, "hello"},
+        {"LF LF head", "HTTP/1.1 200 OK\nContent-Length: 2\n\nhi", 200, "hi"},
+        {"LF head, CRLF CRLF in the body", "HTTP/1.1 200 OK\nX: y\n\nab\r\n\r\ncd", 200,
+         "ab\r\n\r\ncd"},
+        {"HTTP/1.0 and a 404", "HTTP/1.0 404 Not Found\r\nContent-Length: 3\r\n\r\nno!", 404, "no!",
+         "", "", "Not Found"},
+        {"chunked with extension and trailer",
+         std::string(kOkChunkedHead) + "5;name=value\r\nhello\r\n0\r\nX-Trailer: 1\r\n\r\n", 200,
+         "hello"},
+        {"chunks: 0x prefix, LF ends",
+         std::string(kOkChunkedHead) + "0x3\r\nabc\n4\r\ndefg\r\n0\r\n\r\n", 200, "abcdefg"},
+        {"gzip, chunked selects chunked",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n", 200,
+         "ok"},
+        {"lower-case header names",
+         "HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n", 200, "ok"},
+        {"chunked wins over Content-Length",
+         "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nTransfer-Encoding: "
+         "chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+         200, "abc"},
+        {"Content-Length shorter than the data", std::string(kLengthHead) + "5\r\n\r\n0123456789",
+         200, "01234", "", "56789"},
+        {"server closes before Content-Length", std::string(kLengthHead) + "5\r\n\r\nabc", 200,
+         "abc"},
+        {"negative Content-Length", std::string(kLengthHead) + "-7\r\n\r\nabc", 200, "", "", "abc"},
+        {"later Content-Length wins",
+         "HTTP/1.1 200 OK\r\nContent-Length: 2\r\ncontent-length:  4\r\n\r\nabcdef", 200, "abcd",
+         "", "ef"},
+        {"close-delimited body", "HTTP/1.1 200 OK\r\nServer: x\r\n\r\nall of this", 200,
+         "all of this"},
+        {"server closes mid-chunk", std::string(kOkChunkedHead) + "a\r\nhel", 200, "hel"},
+        {"server closes after a chunk", std::string(kOkChunkedHead) + "3\r\nabc\r\n", 200, "abc"},
+        {"server closes mid size line", std::string(kOkChunkedHead) + "3\r\nabc\r\n1", 200, "abc"},
+        {"server closes inside the head", "HTTP/1.1 200 OK\r\nX: y", 200, ""},
+        {"no reason phrase", "HTTP/1.1 200\r\nContent-Length: 0\r\n\r\n", 200, "", "", "", ""},
+        {"a huge status is bounded", "HTTP/1.1 99999999999999999999 X\r\nA: b\r\n\r\n", 999999, "",
+         "", "", "X"},
+        {"chunked end drops what follows",
+         std::string(kOkChunkedHead) + "2\r\nab\r\n0\r\n\r\nGARBAGE", 200, "ab", "", "GARBAGE"},
+        {"chunk sizes, CR anywhere, overlong extension",
+         std::string(kOkChunkedHead) + "  \r1\r0;" + std::string(200, 'e') + "\r\n" +
+             std::string(16, 'x') + "\r\n0\r\n\r\n",
+         200, std::string(16, 'x')},
+        {"reason kept", "HTTP/1.1 418 I am a teapot\r\nA: b\r\n\r\n", 418, "", "", "",
+         "I am a teapot"},
+        {"reason cut", "HTTP/1.1 500 " + std::string(100, 'r') + "\r\nA: b\r\n\r\n", 500, "", "",
+         "", "rrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrr"},
+        // 62 ASCII bytes then a two-byte letter that would not fit: cut to whole letters.
+        {"reason cut to whole UTF-8 letters",
+         "HTTP/1.1 500 " + std::string(62, 'r') + "\xC3\xBC\r\nA: b\r\n\r\n", 500, "", "", "",
+         "rrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrrr"},
+    };
+    for (const FramingCase &fc : cases)
+        expect_every_split(fc);
+}
+
+TEST(HttpParse, HeadsAndBodiesThatFail) {
+    const std::string broken = "broken framing";
+    const FramingCase cases[] = {
+        {"status line only", "HTTP/1.1 204 No Content\r\n\r\n", 204, "", "malformed response", "",
+         "No Content"},
+        {"status line only, LF LF", "HTTP/1.1 204 No Content\n\n", 204, "", "malformed response",
+         "", "No Content"},
+        {"HTTP/2", "HTTP/2 200\r\nA: b\r\n\r\n", 0, "", "not an HTTP/1.x response", "", ""},
+        {"no blank after the version", "HTTP/1.1\r\nA: b\r\n\r\n", 0, "",
+         "not an HTTP/1.x response", "", ""},
+        {"not HTTP at all", "SSH-2.0-OpenSSH\r\n\r\n", 0, "", "not an HTTP/1.x response", "", ""},
+        {"closed without a response", "", 0, "", "server closed without a response", "", ""},
+        {"head too large", "HTTP/1.1 200 OK\r\nX: " + std::string(9000, 'a'), 0, "",
+         "response headers too large", "", ""},
+        {"chunk data not followed by a line end",
+         std::string(kOkChunkedHead) + "5\r\nhelloX\r\n0\r\n\r\n", 200, "hello", broken},
+        {"chunk data followed by CR CR", std::string(kOkChunkedHead) + "2\r\nhi\r\r\n0\r\n\r\n",
+         200, "hi", broken},
+        {"negative chunk size", std::string(kOkChunkedHead) + "-5\r\nhello\r\n0\r\n\r\n", 200, "",
+         broken},
+        {"chunk size without a number", std::string(kOkChunkedHead) + "zz\r\nhello\r\n0\r\n\r\n",
+         200, "", broken},
+        {"empty chunk-size line", std::string(kOkChunkedHead) + "\r\nhello\r\n0\r\n\r\n", 200, "",
+         broken},
+    };
+    for (const FramingCase &fc : cases)
+        expect_every_split(fc);
+}
+
+TEST(HttpParse, HeadTerminatorExactlyAtTheLimitIsAccepted) {
+    std::string start = "HTTP/1.1 200 OK\r\nX: ";
+    std::string head = start + std::string(QV_HEAD_MAX - start.size() - 4, 'a') + "\r\n\r\n";
+    ASSERT_EQ(head.size(), static_cast<size_t>(QV_HEAD_MAX));
+    expect_every_split({"at the limit", head + "body", 200, "body"});
+    expect_every_split({"one over",
+                        start + std::string(QV_HEAD_MAX - start.size() - 3, 'a') + "\r\n\r\n", 0,
+                        "", "response headers too large", "", ""});
+}
+
+// A reader that goes on after broken framing (a line past the keep limit still ends with 1)
+// goes on from the byte after the offending one, with the size line or line end afresh.
+TEST(HttpParse, BrokenFramingTakesTheOffendingByte) {
+    struct Case {
+        const char *in;
+        std::string body;
+        int errors;
+    };
+    const Case cases[] = {
+        {"3\r\nabcX\r\n2\r\nde\r\n0\r\n\r\n", "abcde", 1},
+        {"3\r\nabc\r\rzz\n2\r\nde\r\n0\r\n\r\n", "abcde", 3}, // CR, z, z: each a line end afresh
+        {"zz\r\n2\r\nde\r\n0\r\n\r\n", "de", 1},
+    };
+    for (const Case &c : cases) {
+        qv_body_decoder d;
+        qv_body_init(&d, 1, -1);
+        std::string in = c.in, body;
+        int errors = 0;
+        for (size_t at = 0; at < in.size() && d.state != qv_body_state::done;) {
+            qv_body_step s = qv_body_decode(
+                &d, reinterpret_cast<const unsigned char *>(in.data()) + at, in.size() - at, 64);
+            body.append(in, at + s.body_at, s.body_len);
+            at += s.used;
+            errors += s.result == qv_body_result::error;
+        }
+        EXPECT_EQ(body, c.body) << c.in;
+        EXPECT_EQ(errors, c.errors) << c.in;
+        EXPECT_EQ(d.state, qv_body_state::done) << c.in;
+    }
+}
+
+// --- exchanges over a socket ----------------------------------------------------------------
 
 struct BodyCase {
     const char *name;
@@ -75,71 +297,23 @@ struct BodyCase {
     std::string body;
 };
 
+// The socket side of reading a response: heads and bodies that arrive in several receives,
+// bytes after the head in the same receive, and the server closing.
 TEST(HttpExchange, ResponsesThatSucceed) {
     const BodyCase cases[] = {
         {"head split over receives",
          {"HTTP/1.1 200 OK\r\nContent-Le", "ngth: 5\r\n\r", "\nhello"},
          200,
          "hello"},
-        {"terminator split",
-         {"HTTP/1.1 201 Created\r\nContent-Length: 2\r\n", "\r\nhi"},
-         201,
-         "hi"},
-        {"LF LF head", {"HTTP/1.1 200 OK\nContent-Length: 2\n\nhi"}, 200, "hi"},
-        {"LF head, CRLF CRLF in the body",
-         {"HTTP/1.1 200 OK\nX: y\n\nab\r\n\r\ncd"},
-         200,
-         "ab\r\n\r\ncd"},
-        {"HTTP/1.0 and a 404",
-         {"HTTP/1.0 404 Not Found\r\nContent-Length: 3\r\n\r\nno!"},
-         404,
-         "no!"},
-        {"chunked with extension and trailer",
-         {kOkChunkedHead, "5;name=value\r\nhello\r\n0\r\nX-Trailer: 1\r\n\r\n"},
-         200,
-         "hello"},
-        {"chunks: 0x prefix, LF ends, split framing",
+        {"chunks: split framing",
          {kOkChunkedHead, "0x3\r\nabc\n4\r", "\ndefg\r", "\n0\r\n\r\n"},
          200,
          "abcdefg"},
-        {"gzip, chunked selects chunked",
-         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n"},
-         200,
-         "ok"},
-        {"lower-case header names",
-         {"HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n"},
-         200,
-         "ok"},
-        {"chunked wins over Content-Length",
-         {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\nTransfer-Encoding: "
-          "chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"},
-         200,
-         "abc"},
-        {"Content-Length shorter than the data",
-         {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n0123456789"},
-         200,
-         "01234"},
-        {"server closes before Content-Length",
-         {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nabc"},
-         200,
-         "abc"},
-        {"negative Content-Length", {"HTTP/1.1 200 OK\r\nContent-Length: -7\r\n\r\nabc"}, 200, ""},
-        {"later Content-Length wins",
-         {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\ncontent-length:  4\r\n\r\nabcdef"},
-         200,
-         "abcd"},
         {"close-delimited body",
          {"HTTP/1.1 200 OK\r\nServer: x\r\n\r\nall ", "of ", "this"},
          200,
          "all of this"},
-        {"server closes mid-chunk", {kOkChunkedHead, "a\r\nhel"}, 200, "hel"},
-        {"server closes after a chunk", {kOkChunkedHead, "3\r\nabc\r\n"}, 200, "abc"},
         {"server closes inside the head", {"HTTP/1.1 200 OK\r\nX: y"}, 200, ""},
-        {"no reason phrase", {"HTTP/1.1 200\r\nContent-Length: 0\r\n\r\n"}, 200, ""},
-        {"a huge status is bounded",
-         {"HTTP/1.1 99999999999999999999 X\r\nA: b\r\n\r\n"},
-         999999,
-         ""},
     };
     for (const BodyCase &bc : cases) {
         Exchange x = exchange(bc.pieces);
@@ -147,65 +321,19 @@ TEST(HttpExchange, ResponsesThatSucceed) {
         EXPECT_EQ(x.status, bc.status) << bc.name;
         EXPECT_EQ(x.body, bc.body) << bc.name;
         EXPECT_EQ(x.err, "") << bc.name;
-    }
-}
-
-TEST(HttpExchange, FedByteByByteAsWhole) {
-    const std::vector<std::string> responses = {
-        "HTTP/1.1 200 OK\nContent-Length: 2\n\nhi",
-        std::string(kOkChunkedHead) + "5;name=value\r\nhello\r\n3\r\nabc\n0\r\nX-T: 1\r\n\r\n",
-        "HTTP/1.1 404 Nope\r\nContent-Length: 3\r\n\r\n0123456",
-        "HTTP/1.0 200 OK\r\nServer: x\r\n\r\nuntil close",
-    };
-    for (const std::string &whole : responses) {
-        Exchange once = exchange({whole});
-        ASSERT_EQ(once.rc, 0) << whole << ": " << once.err;
-        PeerScript bytes;
-        for (char ch : whole)
-            bytes.pieces.emplace_back(1, ch);
-        bytes.pause_ms = 1;
-        ScriptPeer peer(bytes);
-        Conn conn(peer);
-        int status = 0;
-        char *body = nullptr;
-        size_t len = 0;
-        ASSERT_EQ(qv_http_request(&conn.c, "GET", "/", nullptr, nullptr, 0, &status, &body, &len,
-                                  conn.err, sizeof conn.err),
-                  0)
-            << conn.err;
-        EXPECT_EQ(status, once.status);
-        EXPECT_EQ(std::string(body, len), once.body);
-        EXPECT_STREQ(conn.c.reason, once.reason.c_str());
-        free(body);
+        EXPECT_EQ(x.reason, "OK") << bc.name;
     }
 }
 
 TEST(HttpExchange, ResponsesThatFail) {
     const BodyCase cases[] = {
-        {"status line only", {"HTTP/1.1 204 No Content\r\n\r\n"}, 0, "malformed response"},
-        {"status line only, LF LF", {"HTTP/1.1 204 No Content\n\n"}, 0, "malformed response"},
-        {"HTTP/2", {"HTTP/2 200\r\nA: b\r\n\r\n"}, 0, "not an HTTP/1.x response"},
-        {"no blank after the version", {"HTTP/1.1\r\nA: b\r\n\r\n"}, 0, "not an HTTP/1.x response"},
-        {"not HTTP at all", {"SSH-2.0-OpenSSH\r\n\r\n"}, 0, "not an HTTP/1.x response"},
         {"closed without a response", {}, 0, "server closed without a response"},
         {"head too large",
          {"HTTP/1.1 200 OK\r\nX: " + std::string(9000, 'a')},
          0,
          "response headers too large"},
-        {"chunk data not followed by a line end",
-         {kOkChunkedHead, "5\r\nhelloX\r\n0\r\n\r\n"},
-         200,
-         "error reading response body"},
         {"negative chunk size",
          {kOkChunkedHead, "-5\r\nhello\r\n0\r\n\r\n"},
-         200,
-         "error reading response body"},
-        {"chunk size without a number",
-         {kOkChunkedHead, "zz\r\nhello\r\n0\r\n\r\n"},
-         200,
-         "error reading response body"},
-        {"empty chunk-size line",
-         {kOkChunkedHead, "\r\nhello\r\n0\r\n\r\n"},
          200,
          "error reading response body"},
     };
@@ -216,29 +344,6 @@ TEST(HttpExchange, ResponsesThatFail) {
         EXPECT_EQ(x.status, bc.status) << bc.name; // the status is handed out once the head is read
         EXPECT_EQ(x.body, "") << bc.name;
     }
-}
-
-TEST(HttpExchange, HeadTerminatorExactlyAtTheLimitIsAccepted) {
-    std::string start = "HTTP/1.1 200 OK\r\nX: ";
-    std::string head = start + std::string(QV_HEAD_MAX - start.size() - 4, 'a') + "\r\n\r\n";
-    ASSERT_EQ(head.size(), static_cast<size_t>(QV_HEAD_MAX));
-    Exchange x = exchange({head + "body"});
-    EXPECT_EQ(x.rc, 0) << x.err;
-    EXPECT_EQ(x.body, "body");
-    Exchange over =
-        exchange({start + std::string(QV_HEAD_MAX - start.size() - 3, 'a') + "\r\n\r\n"});
-    EXPECT_EQ(over.err, "response headers too large");
-}
-
-TEST(HttpExchange, ReasonPhraseIsKeptAndCut) {
-    Exchange x = exchange({"HTTP/1.1 418 I am a teapot\r\nA: b\r\n\r\n"});
-    EXPECT_EQ(x.reason, "I am a teapot");
-    std::string long_reason(100, 'r');
-    x = exchange({"HTTP/1.1 500 " + long_reason + "\r\nA: b\r\n\r\n"});
-    EXPECT_EQ(x.reason, long_reason.substr(0, QV_REASON_CAP - 1));
-    // Cut to whole UTF-8 sequences: 62 ASCII bytes then a two-byte letter that would not fit.
-    x = exchange({"HTTP/1.1 500 " + std::string(62, 'r') + "\xC3\xBC" + "\r\nA: b\r\n\r\n"});
-    EXPECT_EQ(x.reason, std::string(62, 'r'));
 }
 
 TEST(HttpExchange, SendsTheEncodedRequest) {
@@ -492,22 +597,22 @@ TEST(HttpReadlineSlice, PartialLinesSurviveSlices) {
     EXPECT_EQ(s.slice(10000, 5000), 0);
 }
 
-TEST(HttpReadlineSlice, ASliceNeverEndsInsideChunkFraming) {
-    // The chunk-size line "10" arrives in two parts; a slice that ended between them would lose
-    // the "1" and misread the framing.
+TEST(HttpReadlineSlice, ASizeLineHeldBackMidLineEndsASliceAndResumes) {
+    // The chunk-size line "10" arrives in two parts, the second only on release: the slice ends
+    // between them and the decoder keeps the "1".
     PeerScript script;
     script.pieces = {kOkChunkedHead, "1", "0\r\n0123456789abcde\n\r\n0\r\n\r\n"};
     script.gated = {2};
     Stream s(script);
-    std::thread releaser([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        s.peer.release();
-    });
-    int got = s.slice(10000, 20);
-    while (got == QV_LINE_NOT_YET)
+    int got = QV_LINE_NOT_YET;
+    for (int i = 0; i < 1000 && got == QV_LINE_NOT_YET && s.conn.c.body.line_len == 0; i++)
         got = s.slice(10000, 20);
-    releaser.join();
-    EXPECT_EQ(got, 1);
+    EXPECT_EQ(got, QV_LINE_NOT_YET);
+    EXPECT_EQ(s.conn.c.body.state, qv_body_state::size_line);
+    EXPECT_EQ(s.conn.c.body.line_len, 1u);
+    EXPECT_EQ(s.slice(10000, 20), QV_LINE_NOT_YET); // still held back: nothing lost either
+    s.peer.release();
+    EXPECT_EQ(s.slice(10000, 5000), 1);
     EXPECT_STREQ(s.buf, "0123456789abcde");
     EXPECT_EQ(s.slice(10000, 20), 0);
 }
@@ -606,10 +711,10 @@ TEST(HttpWait, AStopSignalEndsAWaitAtOnce) {
 
 struct WouldBlockOnce {
     WouldBlockOnce() {
-        qv_plat_test_would_block_once(1);
+        peer_would_block_once(true);
     }
     ~WouldBlockOnce() {
-        qv_plat_test_would_block_once(0);
+        peer_would_block_once(false);
     }
 };
 
@@ -620,4 +725,5 @@ TEST(HttpExchange, EverySendAndReceiveBlockingOnceStillWorks) {
         "POST");
     EXPECT_EQ(x.rc, 0) << x.err;
     EXPECT_EQ(x.body, "abc");
+    EXPECT_GT(peer_would_block_reported(), 0); // the switch did reach the client's sockets
 }

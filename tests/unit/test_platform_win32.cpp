@@ -2,6 +2,7 @@
 // access lists, the replace that waits out a reader, clocks, random bytes, Winsock connects that
 // fail or succeed, process liveness by exit code, telling our own program from others, and the
 // stop that asks first and terminates a process that does not listen.
+#include "net_peers.h"
 #include "platform.h"
 #include "support.h"
 
@@ -437,7 +438,7 @@ TEST(Win32Socket, ARefusedConnectEndsTheWaitAndReportsFailure) {
     }
 }
 
-TEST(Win32Socket, TestSwitchAlternatesWouldBlock) {
+TEST(Win32Socket, WrappedSendAlternatesWouldBlock) {
     Listener l;
     int pending = 0;
     int64_t s = connect_to(l.port, &pending);
@@ -445,10 +446,10 @@ TEST(Win32Socket, TestSwitchAlternatesWouldBlock) {
     if (pending) {
         ASSERT_EQ(qv_plat_sock_wait(s, 1, 5000), 1);
     }
-    qv_plat_test_would_block_once(1);
+    peer_would_block_once(true);
     EXPECT_EQ(qv_plat_sock_send(s, "x", 1), QV_PLAT_WOULD_BLOCK);
     EXPECT_EQ(qv_plat_sock_send(s, "x", 1), 1);
-    qv_plat_test_would_block_once(0);
+    peer_would_block_once(false);
     EXPECT_EQ(qv_plat_sock_send(s, "y", 1), 1);
     qv_plat_sock_close(s);
 }

@@ -1,0 +1,276 @@
+// The pure response parsers: the head reader (end of the head, status line, reason phrase and
+// the body's framing) and the body decoder (length-delimited, until close, or chunked as a state
+// machine). They take bytes and keep no socket, so they resume wherever their input is cut.
+#include "net_internal.h"
+
+#include "base.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+enum {
+    STATUS_MAX = 99999, // status digits beyond this are read but not accumulated
+};
+
+// --- the response head --------------------------------------------------------------------
+
+static bool starts_with_nocase(const char *s, size_t len, const char *prefix) {
+    size_t n = strlen(prefix);
+    if (len < n)
+        return false;
+    for (size_t i = 0; i < n; i++)
+        if (tolower(static_cast<unsigned char>(s[i])) !=
+            tolower(static_cast<unsigned char>(prefix[i])))
+            return false;
+    return true;
+}
+
+static bool contains(const char *s, size_t len, const char *word) {
+    size_t n = strlen(word);
+    for (size_t i = 0; i + n <= len; i++)
+        if (memcmp(s + i, word, n) == 0)
+            return true;
+    return false;
+}
+
+// Finds the end of the head in head[from, len): the earliest empty line, written as CR LF CR LF
+// or as LF LF. Taking the earliest matters when an LF-only head and the start of the body
+// arrive together: a CR LF CR LF inside the body must not swallow the body into the head.
+static bool find_head_end(const char *head, size_t len, size_t from, size_t *cut, size_t *end) {
+    for (size_t i = from; i < len; i++) {
+        if (head[i] != '\n')
+            continue;
+        if (i >= 1 && head[i - 1] == '\n') {
+            *cut = i - 1;
+            *end = i + 1;
+            return true;
+        }
+        if (i >= 3 && head[i - 1] == '\r' && head[i - 2] == '\n' && head[i - 3] == '\r') {
+            *cut = i - 3;
+            *end = i + 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+static int64_t parse_content_length(const char *s, size_t len) {
+    size_t i = 0;
+    while (i < len && isspace(static_cast<unsigned char>(s[i])))
+        i++;
+    bool negative = false;
+    if (i < len && (s[i] == '+' || s[i] == '-'))
+        negative = s[i++] == '-';
+    int64_t value = 0;
+    for (; i < len && s[i] >= '0' && s[i] <= '9'; i++)
+        if (value <= QV_BODY_MAX)
+            value = value * 10 + (s[i] - '0');
+    if (negative)
+        return 0;
+    return value > QV_BODY_MAX ? int64_t{QV_BODY_MAX} : value;
+}
+
+static size_t trim_crs(const char *s, size_t len) {
+    while (len > 0 && s[len - 1] == '\r')
+        len--;
+    return len;
+}
+
+// The status line's number and reason phrase; the reason is cut to whole UTF-8 letters.
+static void parse_status_line(const char *line, size_t line_len, qv_resp_head *out) {
+    size_t i = 9;
+    int32_t status = 0;
+    for (; i < line_len && line[i] >= '0' && line[i] <= '9'; i++)
+        if (status <= STATUS_MAX)
+            status = status * 10 + (line[i] - '0');
+    out->status = status;
+    const char *blank = static_cast<const char *>(memchr(line + i, ' ', line_len - i));
+    if (blank) {
+        const char *reason = blank + 1;
+        size_t n = trim_crs(reason, static_cast<size_t>(line + line_len - reason));
+        n = qv_utf8_cut(reason, n, sizeof out->reason - 1);
+        memcpy(out->reason, reason, n);
+        out->reason[n] = '\0';
+    }
+}
+
+// A head without its terminating empty line. The status and reason are set before a head
+// without header lines is refused, as the connection reports them either way.
+static int parse_head(const char *head, size_t len, qv_resp_head *out, char *err, size_t cap) {
+    if (len < 9 || (memcmp(head, "HTTP/1.1", 8) != 0 && memcmp(head, "HTTP/1.0", 8) != 0) ||
+        head[8] != ' ') {
+        qv_errf(err, cap, "not an HTTP/1.x response");
+        return -1;
+    }
+    const char *lf = static_cast<const char *>(memchr(head, '\n', len));
+    parse_status_line(head, lf ? static_cast<size_t>(lf - head) : len, out);
+    if (!lf) {
+        qv_errf(err, cap, "malformed response");
+        return -1;
+    }
+    for (const char *line = lf + 1; line < head + len;) {
+        const char *next =
+            static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(head + len - line)));
+        size_t n = trim_crs(line, next ? static_cast<size_t>(next - line)
+                                       : static_cast<size_t>(head + len - line));
+        if (starts_with_nocase(line, n, "Transfer-Encoding:")) {
+            if (contains(line, n, "chunked"))
+                out->chunked = 1;
+        } else if (starts_with_nocase(line, n, "Content-Length:")) {
+            size_t name = strlen("Content-Length:");
+            out->length = parse_content_length(line + name, n - name);
+        }
+        if (!next)
+            break;
+        line = next + 1;
+    }
+    return 0;
+}
+
+void qv_head_init(qv_head_reader *h, qv_resp_head *out) {
+    h->len = 0;
+    memset(out, 0, sizeof *out);
+    out->length = -1;
+}
+
+qv_head_result qv_head_feed(qv_head_reader *h, const unsigned char *in, size_t len, size_t *used,
+                            qv_resp_head *out, char *err, size_t cap) {
+    size_t before = h->len;
+    size_t take = len;
+    if (take > QV_HEAD_MAX - before)
+        take = QV_HEAD_MAX - before;
+    memcpy(h->buf + before, in, take);
+    h->len += take;
+    *used = take;
+    size_t cut = 0, end = 0;
+    // A terminator may straddle two pieces, so look back three bytes.
+    if (find_head_end(h->buf, h->len, before >= 3 ? before - 3 : 0, &cut, &end)) {
+        // Bytes after the terminator are the start of the body: they are not taken.
+        *used = end > before ? end - before : 0;
+        h->buf[cut] = '\0';
+        return parse_head(h->buf, cut, out, err, cap) == 0 ? qv_head_result::done
+                                                           : qv_head_result::error;
+    }
+    if (h->len >= QV_HEAD_MAX) {
+        qv_errf(err, cap, "response headers too large");
+        return qv_head_result::error;
+    }
+    return qv_head_result::more;
+}
+
+qv_head_result qv_head_finish(qv_head_reader *h, qv_resp_head *out, char *err, size_t cap) {
+    if (h->len == 0) {
+        qv_errf(err, cap, "server closed without a response");
+        return qv_head_result::error;
+    }
+    h->buf[h->len] = '\0'; // the server closed: parse what came
+    return parse_head(h->buf, h->len, out, err, cap) == 0 ? qv_head_result::done
+                                                          : qv_head_result::error;
+}
+
+// --- the body -----------------------------------------------------------------------------
+
+void qv_body_init(qv_body_decoder *d, int chunked, int64_t length) {
+    memset(d, 0, sizeof *d);
+    d->chunked = chunked ? 1 : 0;
+    if (chunked) {
+        d->state = qv_body_state::size_line;
+        d->remaining = 0;
+    } else {
+        d->state = length == 0 ? qv_body_state::done : qv_body_state::data;
+        d->remaining = length < 0 ? -1 : length;
+    }
+}
+
+// A whole chunk-size line: hexadecimal size, optional 0x, extensions after it ignored.
+static bool end_size_line(qv_body_decoder *d) {
+    d->line[d->line_len] = '\0';
+    char *end = nullptr;
+    errno = 0;
+    long long size = strtoll(d->line, &end, 16);
+    d->line_len = 0; // the next size line starts afresh, also after an error
+    // A size line without a number is broken framing, not the last chunk: reading it as 0
+    // would end the body early and report a cut body as complete.
+    if (end == d->line || size < 0)
+        return false;
+    if (size == 0) {
+        d->state = qv_body_state::trailers;
+        d->flag = 0;
+    } else {
+        d->remaining = size;
+        d->state = qv_body_state::data;
+    }
+    return true;
+}
+
+// One framing byte of a chunked body (never a data byte). False when it breaks the framing;
+// the byte is still taken, and the decoder starts the size line or line end it was reading
+// afresh, so a reader that goes on after the error goes on from the next byte.
+static bool framing_byte(qv_body_decoder *d, unsigned char b) {
+    switch (d->state) {
+    case qv_body_state::size_line:
+        if (b == '\n')
+            return end_size_line(d);
+        // CRs are dropped wherever they are; characters past the capacity too.
+        if (b != '\r' && d->line_len < QV_CHUNK_LINE_MAX)
+            d->line[d->line_len++] = static_cast<char>(b);
+        return true;
+    case qv_body_state::data_end:
+        // A chunk's data ends with LF or CR LF; one CR and nothing else may precede the LF.
+        if (b == '\r' && !d->flag) {
+            d->flag = 1;
+            return true;
+        }
+        d->flag = 0;
+        if (b != '\n')
+            return false;
+        d->state = qv_body_state::size_line;
+        return true;
+    case qv_body_state::trailers:
+        // Trailer lines are skipped up to the empty line that ends the body.
+        if (b == '\n') {
+            if (!d->flag)
+                d->state = qv_body_state::done;
+            d->flag = 0;
+        } else if (b != '\r') {
+            d->flag = 1;
+        }
+        return true;
+    default:
+        return true;
+    }
+}
+
+qv_body_step qv_body_decode(qv_body_decoder *d, const unsigned char *in, size_t len,
+                            size_t body_max) {
+    qv_body_step s = {qv_body_result::more, 0, 0, 0};
+    while (s.used < len && d->state != qv_body_state::done) {
+        if (d->state == qv_body_state::data) {
+            size_t n = len - s.used;
+            if (n > body_max)
+                n = body_max;
+            if (d->remaining >= 0 && static_cast<uint64_t>(n) > static_cast<uint64_t>(d->remaining))
+                n = static_cast<size_t>(d->remaining);
+            s.body_at = s.used;
+            s.body_len = n;
+            s.used += n;
+            if (d->remaining >= 0) {
+                d->remaining -= static_cast<int64_t>(n);
+                if (d->remaining == 0)
+                    d->state = d->chunked ? qv_body_state::data_end : qv_body_state::done;
+            }
+            break; // one run of body bytes per step
+        }
+        bool fits = framing_byte(d, in[s.used]);
+        s.used++;
+        if (!fits) {
+            s.result = qv_body_result::error;
+            return s;
+        }
+    }
+    if (d->state == qv_body_state::done)
+        s.result = qv_body_result::done;
+    return s;
+}
