@@ -1,6 +1,6 @@
 // The daemon's handling of stream lines: what is dropped, counted, paired and forwarded, and
 // exactly what the node's inbox receives.
-#include "daemon.h"
+#include "daemon_internal.h"
 #include "net_peers.h"
 #include "support.h"
 
