@@ -87,8 +87,8 @@ void poll_assistant(const qv_ntfy_config *cfg, int64_t *cursor, char *out, size_
     char session[QV_NODE_SESSION_ENC_CAP];
     qv_url_encode(cfg->target_session, session, sizeof session);
     char path[QV_NODE_PATH_CAP];
-    snprintf(path, sizeof path, "/conversation?id=%s&after=%" PRId64 "&limit=%d", session,
-             *cursor, static_cast<int>(QV_NODE_PAGE));
+    snprintf(path, sizeof path, "/conversation?id=%s&after=%" PRId64 "&limit=%d", session, *cursor,
+             static_cast<int>(QV_NODE_PAGE));
     char password[QV_NODE_PASSWORD_LINE_CAP];
     qv_node_password_line(cfg, password, sizeof password);
     const char *headers[] = {"Accept: application/json", password[0] ? password : nullptr,

@@ -127,7 +127,7 @@ static const char *reply_topic(const qv_ntfy_config *cfg) {
 
 // Publishes one of our own notices and notes its id, so its echo is dropped.
 [[nodiscard]] static int publish_notice(const qv_daemon *d, const char *message, const char *title,
-                          const char *tags, char *err, size_t cap) {
+                                        const char *tags, char *err, size_t cap) {
     char id[QV_PUB_ID_CAP];
     if (ntfy_publish(&d->cfg, reply_topic(&d->cfg), message, title, 3, tags, id, err, cap) != 0)
         return -1;
@@ -143,6 +143,16 @@ static void pairing_not_stored(qv_daemon *d, const char *key) {
             "pairing: cannot store the approval (approved list full or not writable)");
     qv_ntfy_logf("pairing failed: cannot write the pairing store for %s", key);
     qv_ntfy_status_save(&d->st);
+}
+
+// The queue just shrank; the status shows how many senders still wait.
+static void note_pending_count(qv_daemon *d) {
+    qv_ntfy_pending_entry *loaded = nullptr;
+    int count = 0;
+    int rc = qv_ntfy_pending_load(&loaded, &count);
+    qv_heap<qv_ntfy_pending_entry> table(loaded);
+    if (rc == 0)
+        d->st.pending_count = count;
 }
 
 static void handle_pair_command(qv_daemon *d, const char *code, const char *key,
@@ -166,12 +176,7 @@ static void handle_pair_command(qv_daemon *d, const char *code, const char *key,
     (void)publish_notice(d, "Paired. Your messages now reach the agent.", PAIRING_TITLE,
                          "white_check_mark", err, sizeof err);
     qv_ntfy_logf("paired via code: %s (%s)", paired_key, label);
-    // The queue just shrank; the status shows how many senders still wait.
-    qv_ntfy_pending_entry *table = nullptr;
-    int count = 0;
-    if (qv_ntfy_pending_load(&table, &count) == 0)
-        d->st.pending_count = count;
-    free(table);
+    note_pending_count(d);
     d->st.last_seen_at = qv_ntfy_now_epoch();
     qv_ntfy_status_save(&d->st);
 }
@@ -195,26 +200,32 @@ static void send_challenge(qv_daemon *d, qv_ntfy_pending_entry *entry, int64_t n
     entry->last_challenge_at = now;
 }
 
+// Queues the sender (or updates its entry) and challenges it when a challenge is due.
+static void queue_sender(qv_daemon *d, const qv_stream_event *ev, const char *key,
+                         const char *label, int64_t now) {
+    qv_ntfy_pending_entry *loaded = nullptr;
+    int count = 0;
+    int rc = qv_ntfy_pending_load(&loaded, &count);
+    qv_heap<qv_ntfy_pending_entry> table(loaded);
+    if (rc != 0)
+        return;
+    qv_ntfy_pending_entry *entry =
+        qv_ntfy_pending_touch(table.get(), &count, key, label, ev->message);
+    if (!entry)
+        return;
+    bool due =
+        entry->last_challenge_at == 0 || now - entry->last_challenge_at > QV_CHALLENGE_EVERY_S;
+    // Without pairing codes a "reply with PAIR" challenge would promise what the daemon then
+    // refuses; the sender waits for approval in the setup UI instead.
+    if (due && d->cfg.pairing_code_enabled)
+        send_challenge(d, entry, now);
+    qv_ntfy_pending_save(table.get(), count);
+    d->st.pending_count = count;
+}
+
 static void handle_unknown_sender(qv_daemon *d, const qv_stream_event *ev, const char *key,
                                   const char *label) {
-    qv_ntfy_pending_entry *table = nullptr;
-    int count = 0;
-    int64_t now = qv_ntfy_now_epoch();
-    if (qv_ntfy_pending_load(&table, &count) == 0) {
-        qv_ntfy_pending_entry *entry =
-            qv_ntfy_pending_touch(table, &count, key, label, ev->message);
-        if (entry) {
-            bool due = entry->last_challenge_at == 0 ||
-                       now - entry->last_challenge_at > QV_CHALLENGE_EVERY_S;
-            // Without pairing codes a "reply with PAIR" challenge would promise what the
-            // daemon then refuses; the sender waits for approval in the setup UI instead.
-            if (due && d->cfg.pairing_code_enabled)
-                send_challenge(d, entry, now);
-            qv_ntfy_pending_save(table, count);
-            d->st.pending_count = count;
-        }
-        free(table);
-    }
+    queue_sender(d, ev, key, label, qv_ntfy_now_epoch());
     d->st.blocked_count++;
     d->st.last_seen_at = qv_ntfy_now_epoch();
     qv_ntfy_status_save(&d->st);
