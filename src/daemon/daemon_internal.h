@@ -4,7 +4,6 @@
 
 #include "daemon.h"
 
-#include "clients.h"
 #include "net.h"
 #include "state.h"
 
