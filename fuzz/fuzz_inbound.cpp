@@ -1,6 +1,6 @@
 // Fuzzes the daemon's stream line handler. The node and the ntfy server point at a closed
 // loopback port, so every forward and challenge fails fast without leaving the machine.
-#include "daemon.h"
+#include "daemon_internal.h"
 
 #include <cstdint>
 #include <cstdio>

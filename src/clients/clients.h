@@ -2,23 +2,21 @@
 // conversation and naming senders (identity.cpp and conversation.cpp).
 #pragma once
 
+#include "state.h"
+
 #include <cstddef>
 #include <cstdint>
-
-struct qv_ntfy_config;
 
 enum { QV_PUB_ID_CAP = 64 };
 
 // Publishes one notification to a topic on the configured ntfy server. 0 when the server
 // accepted it (id_out holds its message id, or is empty when the answer had none), else -1
 // with the reason in err.
-int ntfy_publish(const qv_ntfy_config *cfg, const char *topic, const char *message,
-                 const char *title, int priority, const char *tags, char id_out[QV_PUB_ID_CAP],
-                 char *err, size_t cap);
+[[nodiscard]] int ntfy_publish(const qv_ntfy_config *cfg, const char *topic, const char *message,
+                               const char *title, int priority, const char *tags,
+                               char id_out[QV_PUB_ID_CAP], char *err, size_t cap);
 
 // --- sender identity and label (identity.cpp) ---
-
-#include "state.h"
 
 // The identity ntfy's claims about a publisher amount to: 64 lower-case hexadecimal digits of
 // SHA-256 over "v1|topic|user|tags", tags lower-cased without control bytes. It is a
@@ -33,8 +31,9 @@ void identity_label(const char *user, const char *tags, const char *topic,
 
 struct qv_url;
 
-// Parses bot_api_url. 0 or -1.
-int qv_node_url(const qv_ntfy_config *cfg, qv_url *url);
+// The node reports at most this many conversation entries per request.
+enum { QV_NODE_PAGE = 100 };
+
 // 1 when the node password may travel to this URL: https, or plain http to this machine.
 int qv_node_is_loopback_or_tls(const qv_url *url);
 // "X-Bot-Password: ..." when a node password is configured, else the empty text.

@@ -1,6 +1,6 @@
 // Reading the node's conversation: the newest agent reply after the daemon's reply cursor.
 // Every failure is silent and leaves the cursor alone; the daemon simply asks again later.
-#include "clients.h"
+#include "clients_internal.h"
 
 #include "base.h"
 #include "net.h"
@@ -8,7 +8,6 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <yyjson.h>
 
@@ -51,30 +50,31 @@ static bool relayable_role(yyjson_val *role) {
     return true;
 }
 
-// Walks one answer: raises the cursor over every entry, keeps the newest relayable text.
-static void take_replies(const char *body, size_t len, int64_t *cursor, char *out, size_t cap) {
-    yyjson_doc *doc = yyjson_read(body, len, 0);
-    yyjson_val *root = yyjson_doc_get_root(doc);
+void conversation_take_replies(const char *body, size_t len, int64_t *cursor, char *out,
+                               size_t cap) {
+    if (out && cap > 0)
+        out[0] = '\0';
+    qv_json_doc doc(yyjson_read(body, len, 0));
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
     yyjson_val *messages = yyjson_obj_get(root, "messages");
-    if (yyjson_is_obj(root) && yyjson_is_arr(messages)) {
-        int64_t start = 0;
-        qv_json_take_i64(root, "start_index", &start);
-        size_t k, max;
-        yyjson_val *entry;
-        yyjson_arr_foreach(messages, k, max, entry) {
-            int64_t position = start + 1 + static_cast<int64_t>(k);
-            if (position > *cursor)
-                *cursor = position;
-            if (!yyjson_is_obj(entry) || yyjson_obj_size(entry) == 0)
-                continue;
-            yyjson_val *content = yyjson_obj_get(entry, "content");
-            if (!relayable_role(yyjson_obj_get(entry, "role")) || !yyjson_is_str(content) ||
-                yyjson_get_len(content) == 0)
-                continue;
-            cp_trunc(out, cap, yyjson_get_str(content));
-        }
+    if (!yyjson_is_obj(root) || !yyjson_is_arr(messages))
+        return;
+    int64_t start = 0;
+    qv_json_take_i64(root, "start_index", &start);
+    size_t k, max;
+    yyjson_val *entry;
+    yyjson_arr_foreach(messages, k, max, entry) {
+        int64_t position = start + 1 + static_cast<int64_t>(k);
+        if (position > *cursor)
+            *cursor = position;
+        if (!yyjson_is_obj(entry) || yyjson_obj_size(entry) == 0)
+            continue;
+        yyjson_val *content = yyjson_obj_get(entry, "content");
+        if (!relayable_role(yyjson_obj_get(entry, "role")) || !yyjson_is_str(content) ||
+            yyjson_get_len(content) == 0)
+            continue;
+        cp_trunc(out, cap, yyjson_get_str(content));
     }
-    yyjson_doc_free(doc);
 }
 
 void poll_assistant(const qv_ntfy_config *cfg, int64_t *cursor, char *out, size_t cap) {
@@ -87,26 +87,15 @@ void poll_assistant(const qv_ntfy_config *cfg, int64_t *cursor, char *out, size_
     char session[QV_NODE_SESSION_ENC_CAP];
     qv_url_encode(cfg->target_session, session, sizeof session);
     char path[QV_NODE_PATH_CAP];
-    snprintf(path, sizeof path, "/conversation?id=%s&after=%" PRId64 "&limit=100", session,
-             *cursor);
+    snprintf(path, sizeof path, "/conversation?id=%s&after=%" PRId64 "&limit=%d", session, *cursor,
+             static_cast<int>(QV_NODE_PAGE));
     char password[QV_NODE_PASSWORD_LINE_CAP];
     qv_node_password_line(cfg, password, sizeof password);
     const char *headers[] = {"Accept: application/json", password[0] ? password : nullptr,
                              nullptr};
-    qv_conn *conn = static_cast<qv_conn *>(malloc(sizeof(qv_conn)));
-    if (!conn)
-        return;
-    qv_conn_init(conn);
-    int status = 0;
-    char *body = nullptr;
-    size_t len = 0;
-    if (qv_conn_open(conn, &url, nullptr, nullptr, 0, QV_NODE_TIMEOUT_MS, nullptr, 0) == 0 &&
-        qv_http_request(conn, "GET", path, headers, nullptr, 0, &status, &body, &len, nullptr,
-                        0) == 0 &&
-        status == 200 && body && len > 0) {
-        take_replies(body, len, cursor, out, cap);
-    }
-    qv_conn_close(conn);
-    free(conn);
-    free(body);
+    qv_http_reply reply;
+    if (qv_http_exchange(&url, nullptr, QV_NODE_TIMEOUT_MS, "GET", path, headers, nullptr, 0,
+                         &reply, nullptr, 0) == 0 &&
+        reply.status == 200 && reply.body && reply.len > 0)
+        conversation_take_replies(reply.body.get(), reply.len, cursor, out, cap);
 }

@@ -1,14 +1,13 @@
 // Publishing one notification to ntfy: a POST of the message to the topic's path with the
 // options as headers. Every notification carries the tag "quorvane" and our X-Source-Id, so
 // the daemon can tell our own messages from inbound ones when the server echoes them.
-#include "clients.h"
+#include "clients_internal.h"
 
 #include "base.h"
 #include "net.h"
 #include "state.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <yyjson.h>
 
@@ -25,7 +24,7 @@ enum {
     QV_PUB_TIMEOUT_MS = 15000,
 };
 
-static int check_topic(const char *topic, char *err, size_t cap) {
+[[nodiscard]] static int check_topic(const char *topic, char *err, size_t cap) {
     if (!topic || !*topic) {
         qv_errf(err, cap, "no topic");
         return -1;
@@ -98,14 +97,14 @@ static void build_headers(publish_headers *h, const qv_ntfy_config *cfg, const c
     h->list[n] = nullptr;
 }
 
-static void read_message_id(const char *body, size_t len, char id_out[QV_PUB_ID_CAP]) {
+void ntfy_publish_read_id(const char *body, size_t len, char id_out[QV_PUB_ID_CAP]) {
+    id_out[0] = '\0';
     if (!body || len == 0)
         return;
-    yyjson_doc *doc = yyjson_read(body, len, 0);
-    yyjson_val *id = yyjson_obj_get(yyjson_doc_get_root(doc), "id");
+    qv_json_doc doc(yyjson_read(body, len, 0));
+    yyjson_val *id = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "id");
     if (yyjson_is_str(id))
         cp_trunc(id_out, QV_PUB_ID_CAP, yyjson_get_str(id));
-    yyjson_doc_free(doc);
 }
 
 static void status_error(int status, const char *body, size_t len, char *err, size_t cap) {
@@ -120,53 +119,42 @@ static void status_error(int status, const char *body, size_t len, char *err, si
     qv_errf(err, cap, "ntfy server answered %d%s%s", status, excerpt[0] ? ": " : "", excerpt);
 }
 
-int ntfy_publish(const qv_ntfy_config *cfg, const char *topic, const char *message,
-                 const char *title, int priority, const char *tags,
-                 char id_out[QV_PUB_ID_CAP], char *err, size_t cap) {
-    id_out[0] = '\0';
-    if (check_topic(topic, err, cap) != 0)
-        return -1;
+// The server URL without trailing slashes, parsed, and the topic's path on it. 0 or -1.
+[[nodiscard]] static int publish_target(const qv_ntfy_config *cfg, const char *topic, qv_url *url,
+                                        char *path, size_t path_cap, char *err, size_t cap) {
     char server[QV_PUB_SERVER_URL_CAP];
     cp_trunc(server, sizeof server, cfg->server_url);
     for (size_t n = strlen(server); n > 0 && server[n - 1] == '/'; n--)
         server[n - 1] = '\0';
     char encoded[QV_PUB_PATH_TOPIC_CAP];
     qv_url_encode(topic, encoded, sizeof encoded);
-    char path[QV_PUB_PATH_TOPIC_CAP + 1];
-    snprintf(path, sizeof path, "/%s", encoded);
-    qv_url url;
-    if (qv_url_parse(server, &url, err, cap) != 0)
-        return -1;
+    snprintf(path, path_cap, "/%s", encoded);
+    return qv_url_parse(server, url, err, cap);
+}
 
-    int rc = -1;
-    int status = 0;
-    char *body = nullptr;
-    size_t body_len = 0;
+int ntfy_publish(const qv_ntfy_config *cfg, const char *topic, const char *message,
+                 const char *title, int priority, const char *tags,
+                 char id_out[QV_PUB_ID_CAP], char *err, size_t cap) {
+    id_out[0] = '\0';
+    if (check_topic(topic, err, cap) != 0)
+        return -1;
+    qv_url url;
+    char path[QV_PUB_PATH_TOPIC_CAP + 1];
+    if (publish_target(cfg, topic, &url, path, sizeof path, err, cap) != 0)
+        return -1;
     publish_headers headers;
-    qv_conn *conn = static_cast<qv_conn *>(malloc(sizeof(qv_conn)));
-    if (!conn) {
-        qv_errf(err, cap, "out of memory");
+    build_headers(&headers, cfg, title, priority, tags);
+    const qv_tls_opts tls = {cfg->allowed_pins[0] ? cfg->allowed_pins : nullptr,
+                             cfg->ca_file[0] ? cfg->ca_file : nullptr, qv_ntfy_tls_insecure()};
+    qv_http_reply reply;
+    if (qv_http_exchange(&url, &tls, QV_PUB_TIMEOUT_MS, "POST", path, headers.list,
+                         message ? message : "", message ? strlen(message) : 0, &reply, err,
+                         cap) != 0)
+        return -1;
+    if (reply.status < 200 || reply.status > 299) {
+        status_error(reply.status, reply.body.get(), reply.len, err, cap);
         return -1;
     }
-    qv_conn_init(conn);
-    if (qv_conn_open(conn, &url, cfg->allowed_pins[0] ? cfg->allowed_pins : nullptr,
-                     cfg->ca_file[0] ? cfg->ca_file : nullptr, qv_ntfy_tls_insecure(),
-                     QV_PUB_TIMEOUT_MS, err, cap) != 0)
-        goto done;
-    build_headers(&headers, cfg, title, priority, tags);
-    if (qv_http_request(conn, "POST", path, headers.list, message ? message : "",
-                        message ? strlen(message) : 0, &status, &body, &body_len, err,
-                        cap) != 0)
-        goto done;
-    if (status >= 200 && status <= 299) {
-        read_message_id(body, body_len, id_out);
-        rc = 0;
-    } else {
-        status_error(status, body, body_len, err, cap);
-    }
-done:
-    qv_conn_close(conn);
-    free(conn);
-    free(body);
-    return rc;
+    ntfy_publish_read_id(reply.body.get(), reply.len, id_out);
+    return 0;
 }

@@ -1,11 +1,12 @@
 // Handling one line of the topic's stream. Default deny: only approved senders reach the
 // agent; unknown ones are queued and challenged, our own notifications are recognised by
 // their id, tag or prefix and dropped, and a replayed event is never handled twice.
-#include "daemon.h"
+#include "daemon_internal.h"
 
-#include "clients.h"
 #include "base.h"
+#include "clients.h"
 #include "net.h"
+#include "state.h"
 
 #include <cctype>
 #include <cstdio>
@@ -14,13 +15,6 @@
 #include <yyjson.h>
 
 enum {
-    QV_EVENT_KIND_CAP = 24,
-    QV_EVENT_TOPIC_CAP = 160,
-    QV_EVENT_TITLE_CAP = 200,
-    QV_EVENT_MESSAGE_CAP = 8000,
-    QV_EVENT_USER_CAP = 120,
-    QV_EVENT_TAGS_CAP = 200,
-    QV_FRAMED_CAP = 9300,
     QV_INBOX_BODY_MAX = 16599,
     QV_INBOX_PATH_CAP = 1200,
     QV_INBOX_SESSION_ENC_CAP = 560,
@@ -35,18 +29,6 @@ enum {
 };
 
 static const char PAIRING_TITLE[] = "QUORVANE BOT pairing";
-
-// The members of one stream event that the daemon reads.
-struct stream_event {
-    char id[QV_EVENT_ID_CAP];
-    char event[QV_EVENT_KIND_CAP];
-    char topic[QV_EVENT_TOPIC_CAP];
-    char title[QV_EVENT_TITLE_CAP];
-    char message[QV_EVENT_MESSAGE_CAP];
-    char user[QV_EVENT_USER_CAP];
-    char tags[QV_EVENT_TAGS_CAP];
-    int64_t time;
-};
 
 // Joins an array of tags with commas (a comma before every string once the text is not
 // empty), or takes a string as it is; cut to the capacity at a character boundary.
@@ -71,14 +53,12 @@ static void join_tags(yyjson_val *tags, char *out, size_t cap) {
     }
 }
 
-static int parse_event(const char *text, stream_event *ev) {
+[[nodiscard]] static int parse_event(const char *text, qv_stream_event *ev) {
     memset(ev, 0, sizeof *ev);
-    yyjson_doc *doc = yyjson_read(text, strlen(text), 0);
-    yyjson_val *root = yyjson_doc_get_root(doc);
-    if (!yyjson_is_obj(root)) {
-        yyjson_doc_free(doc);
+    qv_json_doc doc(yyjson_read(text, strlen(text), 0));
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    if (!yyjson_is_obj(root))
         return -1;
-    }
     qv_json_take_text(root, "id", ev->id, sizeof ev->id);
     qv_json_take_text(root, "event", ev->event, sizeof ev->event);
     qv_json_take_text(root, "topic", ev->topic, sizeof ev->topic);
@@ -87,7 +67,6 @@ static int parse_event(const char *text, stream_event *ev) {
     qv_json_take_text(root, "user", ev->user, sizeof ev->user);
     join_tags(yyjson_obj_get(root, "tags"), ev->tags, sizeof ev->tags);
     qv_json_take_i64(root, "time", &ev->time);
-    yyjson_doc_free(doc);
     return 0;
 }
 
@@ -102,7 +81,7 @@ int recent_ids_seen(qv_recent_ids *r, const char *id) {
     return 0;
 }
 
-static bool is_own_message(const qv_daemon *d, const stream_event *ev) {
+static bool is_own_message(const qv_daemon *d, const qv_stream_event *ev) {
     if (ev->id[0] && qv_ntfy_sent_has(ev->id))
         return true;
     if (strstr(ev->tags, "quorvane"))
@@ -147,14 +126,33 @@ static const char *reply_topic(const qv_ntfy_config *cfg) {
 }
 
 // Publishes one of our own notices and notes its id, so its echo is dropped.
-static int publish_notice(const qv_daemon *d, const char *message, const char *title,
-                          const char *tags, char *err, size_t cap) {
+[[nodiscard]] static int publish_notice(const qv_daemon *d, const char *message, const char *title,
+                                        const char *tags, char *err, size_t cap) {
     char id[QV_PUB_ID_CAP];
     if (ntfy_publish(&d->cfg, reply_topic(&d->cfg), message, title, 3, tags, id, err, cap) != 0)
         return -1;
     if (id[0])
         qv_ntfy_sent_note(id);
     return 0;
+}
+
+// The approval list is full or cannot be written: the sender is told nothing and stays queued.
+static void pairing_not_stored(qv_daemon *d, const char *key) {
+    d->st.error_count++;
+    qv_errf(d->st.last_error, sizeof d->st.last_error,
+            "pairing: cannot store the approval (approved list full or not writable)");
+    qv_ntfy_logf("pairing failed: cannot write the pairing store for %s", key);
+    qv_ntfy_status_save(&d->st);
+}
+
+// The queue just shrank; the status shows how many senders still wait.
+static void note_pending_count(qv_daemon *d) {
+    qv_ntfy_pending_entry *loaded = nullptr;
+    int count = 0;
+    int rc = qv_ntfy_pending_load(&loaded, &count);
+    qv_heap<qv_ntfy_pending_entry> table(loaded);
+    if (rc == 0)
+        d->st.pending_count = count;
 }
 
 static void handle_pair_command(qv_daemon *d, const char *code, const char *key,
@@ -166,19 +164,19 @@ static void handle_pair_command(qv_daemon *d, const char *code, const char *key,
         qv_ntfy_logf("wrong pairing code from %s", key);
         return;
     }
-    // The identity queued with the code is approved, whoever presents it.
-    qv_ntfy_approved_add(paired_key, label, QV_VIA_PAIRING_CODE);
+    // The identity queued with the code is approved, whoever presents it. Unless the approval
+    // is stored, nothing is confirmed and the request stays queued for another try.
+    if (qv_ntfy_approved_add(paired_key, label, QV_VIA_PAIRING_CODE) != 0) {
+        pairing_not_stored(d, paired_key);
+        return;
+    }
     qv_ntfy_pending_remove(paired_key);
     char err[QV_PUBLISH_ERR_CAP];
-    publish_notice(d, "Paired. Your messages now reach the agent.", PAIRING_TITLE,
-                   "white_check_mark", err, sizeof err);
+    // The pairing stands whether or not the confirmation reaches the topic.
+    (void)publish_notice(d, "Paired. Your messages now reach the agent.", PAIRING_TITLE,
+                         "white_check_mark", err, sizeof err);
     qv_ntfy_logf("paired via code: %s (%s)", paired_key, label);
-    // The queue just shrank; the status shows how many senders still wait.
-    qv_ntfy_pending_entry *table = nullptr;
-    int count = 0;
-    if (qv_ntfy_pending_load(&table, &count) == 0)
-        d->st.pending_count = count;
-    free(table);
+    note_pending_count(d);
     d->st.last_seen_at = qv_ntfy_now_epoch();
     qv_ntfy_status_save(&d->st);
 }
@@ -202,26 +200,32 @@ static void send_challenge(qv_daemon *d, qv_ntfy_pending_entry *entry, int64_t n
     entry->last_challenge_at = now;
 }
 
-static void handle_unknown_sender(qv_daemon *d, const stream_event *ev, const char *key,
-                                  const char *label) {
-    qv_ntfy_pending_entry *table = nullptr;
+// Queues the sender (or updates its entry) and challenges it when a challenge is due.
+static void queue_sender(qv_daemon *d, const qv_stream_event *ev, const char *key,
+                         const char *label, int64_t now) {
+    qv_ntfy_pending_entry *loaded = nullptr;
     int count = 0;
-    int64_t now = qv_ntfy_now_epoch();
-    if (qv_ntfy_pending_load(&table, &count) == 0) {
-        qv_ntfy_pending_entry *entry =
-            qv_ntfy_pending_touch(table, &count, key, label, ev->message);
-        if (entry) {
-            bool due = entry->last_challenge_at == 0 ||
-                       now - entry->last_challenge_at > QV_CHALLENGE_EVERY_S;
-            // Without pairing codes a "reply with PAIR" challenge would promise what the
-            // daemon then refuses; the sender waits for approval in the setup UI instead.
-            if (due && d->cfg.pairing_code_enabled)
-                send_challenge(d, entry, now);
-            qv_ntfy_pending_save(table, count);
-            d->st.pending_count = count;
-        }
-        free(table);
-    }
+    int rc = qv_ntfy_pending_load(&loaded, &count);
+    qv_heap<qv_ntfy_pending_entry> table(loaded);
+    if (rc != 0)
+        return;
+    qv_ntfy_pending_entry *entry =
+        qv_ntfy_pending_touch(table.get(), &count, key, label, ev->message);
+    if (!entry)
+        return;
+    bool due =
+        entry->last_challenge_at == 0 || now - entry->last_challenge_at > QV_CHALLENGE_EVERY_S;
+    // Without pairing codes a "reply with PAIR" challenge would promise what the daemon then
+    // refuses; the sender waits for approval in the setup UI instead.
+    if (due && d->cfg.pairing_code_enabled)
+        send_challenge(d, entry, now);
+    qv_ntfy_pending_save(table.get(), count);
+    d->st.pending_count = count;
+}
+
+static void handle_unknown_sender(qv_daemon *d, const qv_stream_event *ev, const char *key,
+                                  const char *label) {
+    queue_sender(d, ev, key, label, qv_ntfy_now_epoch());
     d->st.blocked_count++;
     d->st.last_seen_at = qv_ntfy_now_epoch();
     qv_ntfy_status_save(&d->st);
@@ -241,14 +245,14 @@ static void clean_message(const char *in, char *out, size_t cap) {
     cp_trunc(out, cap, kept);
 }
 
-static void frame_message(const stream_event *ev, char *out, size_t cap) {
+static void frame_message(const qv_stream_event *ev, char *out, size_t cap) {
     char cleaned[QV_EVENT_MESSAGE_CAP];
     clean_message(ev->message, cleaned, sizeof cleaned);
     char framed[QV_FRAMED_CAP * 2];
     if (ev->user[0] || ev->tags[0])
-        snprintf(framed, sizeof framed, "[%s via ntfy%s%s%s] %s",
+        snprintf(framed, sizeof framed, "[%s via ntfy%s%s] %s",
                  ev->user[0] ? ev->user : "anonymous", ev->tags[0] ? " tags=" : "", ev->tags,
-                 "", cleaned);
+                 cleaned);
     else
         snprintf(framed, sizeof framed, "[ntfy] %s", cleaned);
     if (!ev->title[0]) {
@@ -260,32 +264,32 @@ static void frame_message(const stream_event *ev, char *out, size_t cap) {
     cp_trunc(out, cap, titled);
 }
 
-// Builds {"text":...,"mode":"queue"}; 0 with a new text the caller frees, or -1 with a message.
-static int inbox_payload(const char *text, char **json, size_t *len, char *err, size_t cap) {
-    *json = nullptr;
-    yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-    yyjson_mut_val *obj = doc ? yyjson_mut_obj(doc) : nullptr;
+// Builds {"text":...,"mode":"queue"}; 0 with the text in json, or -1 with a message.
+[[nodiscard]] static int inbox_payload(const char *text, qv_heap<char> *json, size_t *len,
+                                       char *err, size_t cap) {
+    json->reset();
+    qv_json_mut_doc doc(yyjson_mut_doc_new(nullptr));
+    yyjson_mut_val *obj = doc ? yyjson_mut_obj(doc.get()) : nullptr;
     if (obj) {
-        yyjson_mut_doc_set_root(doc, obj);
-        if (yyjson_mut_obj_add_str(doc, obj, "text", text) &&
-            yyjson_mut_obj_add_str(doc, obj, "mode", "queue"))
-            *json = yyjson_mut_write(doc, 0, len);
+        yyjson_mut_doc_set_root(doc.get(), obj);
+        if (yyjson_mut_obj_add_str(doc.get(), obj, "text", text) &&
+            yyjson_mut_obj_add_str(doc.get(), obj, "mode", "queue"))
+            json->reset(yyjson_mut_write(doc.get(), 0, len));
     }
-    yyjson_mut_doc_free(doc);
     if (!*json) {
         qv_errf(err, cap, "cannot serialise inbox payload");
         return -1;
     }
     if (*len > QV_INBOX_BODY_MAX) {
-        free(*json);
-        *json = nullptr;
+        json->reset();
         qv_errf(err, cap, "message too large for the inbox bridge");
         return -1;
     }
     return 0;
 }
 
-static int post_inbox(const qv_ntfy_config *cfg, const char *text, char *err, size_t cap) {
+[[nodiscard]] static int post_inbox(const qv_ntfy_config *cfg, const char *text, char *err,
+                                    size_t cap) {
     qv_url url;
     if (qv_url_parse(cfg->bot_api_url, &url, err, cap) != 0)
         return -1;
@@ -297,7 +301,7 @@ static int post_inbox(const qv_ntfy_config *cfg, const char *text, char *err, si
     qv_url_encode(cfg->target_session, session, sizeof session);
     char path[QV_INBOX_PATH_CAP];
     snprintf(path, sizeof path, "/inbox?id=%s&mode=queue", session);
-    char *json = nullptr;
+    qv_heap<char> json;
     size_t json_len = 0;
     if (inbox_payload(text, &json, &json_len, err, cap) != 0)
         return -1;
@@ -305,36 +309,20 @@ static int post_inbox(const qv_ntfy_config *cfg, const char *text, char *err, si
     qv_node_password_line(cfg, password, sizeof password);
     const char *headers[] = {"Content-Type: application/json", password[0] ? password : nullptr,
                              nullptr};
-    int rc = -1;
-    int status = 0;
-    char *body = nullptr;
-    size_t body_len = 0;
-    qv_conn *conn = static_cast<qv_conn *>(malloc(sizeof(qv_conn)));
-    if (!conn) {
-        free(json);
-        qv_errf(err, cap, "out of memory");
+    qv_http_reply reply;
+    if (qv_http_exchange(&url, nullptr, QV_INBOX_TIMEOUT_MS, "POST", path, headers, json.get(),
+                         json_len, &reply, err, cap) != 0)
         return -1;
-    }
-    qv_conn_init(conn);
-    if (qv_conn_open(conn, &url, nullptr, nullptr, 0, QV_INBOX_TIMEOUT_MS, err, cap) == 0 &&
-        qv_http_request(conn, "POST", path, headers, json, json_len, &status, &body, &body_len,
-                        err, cap) == 0) {
-        if (status >= 200 && status <= 299)
-            rc = 0;
-        else
-            qv_errf(err, cap, "node /inbox answered %d%s%s", status,
-                    body && body[0] ? ": " : "", body ? body : "");
-    }
-    qv_conn_close(conn);
-    free(conn);
-    free(json);
-    free(body);
-    return rc;
+    if (reply.status >= 200 && reply.status <= 299)
+        return 0;
+    const char *body = reply.body ? reply.body.get() : "";
+    qv_errf(err, cap, "node /inbox answered %d%s%s", reply.status, body[0] ? ": " : "", body);
+    return -1;
 }
 
-static void forward(qv_daemon *d, const stream_event *ev, const char *key) {
-    static char text[QV_FRAMED_CAP];
-    frame_message(ev, text, sizeof text);
+static void forward(qv_daemon *d, const qv_stream_event *ev, const char *key) {
+    char *text = d->inbox_text;
+    frame_message(ev, text, sizeof d->inbox_text);
     char err[QV_INBOX_ERR_CAP] = "";
     if (post_inbox(&d->cfg, text, err, sizeof err) == 0) {
         d->st.inbound_count++;
@@ -353,38 +341,38 @@ void daemon_handle_line(qv_daemon *d, const char *line) {
         line++;
     if (*line != '{')
         return;
-    static stream_event ev;
-    if (parse_event(line, &ev) != 0 || !ev.event[0])
+    qv_stream_event *ev = &d->ev;
+    if (parse_event(line, ev) != 0 || !ev->event[0])
         return;
-    if (recent_ids_seen(&d->recent, ev.id))
+    if (recent_ids_seen(&d->recent, ev->id))
         return;
     d->st.last_seen_at = qv_ntfy_now_epoch();
-    if (ev.time > d->st.last_message_time)
-        d->st.last_message_time = ev.time;
-    if (strcmp(ev.event, "message") != 0 || !ev.message[0])
+    if (ev->time > d->st.last_message_time)
+        d->st.last_message_time = ev->time;
+    if (strcmp(ev->event, "message") != 0 || !ev->message[0])
         return;
-    cp_trunc(d->st.last_event, sizeof d->st.last_event, ev.event);
+    cp_trunc(d->st.last_event, sizeof d->st.last_event, ev->event);
     // Counters are saved at once, so the setup page never shows a count that lags behind.
-    if (is_own_message(d, &ev)) {
+    if (is_own_message(d, ev)) {
         d->st.blocked_count++;
         qv_ntfy_status_save(&d->st);
         return;
     }
-    if (ev.topic[0] && strcmp(ev.topic, d->cfg.topic) != 0)
+    if (ev->topic[0] && strcmp(ev->topic, d->cfg.topic) != 0)
         return;
-    const char *topic = ev.topic[0] ? ev.topic : d->cfg.topic;
+    const char *topic = ev->topic[0] ? ev->topic : d->cfg.topic;
     char key[QV_SENDER_KEY_CAP], label[QV_SENDER_LABEL_CAP];
-    identity_of(topic, ev.user, ev.tags, key);
-    identity_label(ev.user, ev.tags, topic, label);
+    identity_of(topic, ev->user, ev->tags, key);
+    identity_label(ev->user, ev->tags, topic, label);
     char code[QV_PAIR_CODE_READ_CAP];
-    if (d->cfg.pairing_code_enabled && pair_command_parse(ev.message, code, sizeof code)) {
+    if (d->cfg.pairing_code_enabled && pair_command_parse(ev->message, code, sizeof code)) {
         handle_pair_command(d, code, key, label);
         return;
     }
     // One read answers both "approved?" and records the sighting.
     if (!d->cfg.allow_all && qv_ntfy_approved_touch_seen(key) != 1) {
-        handle_unknown_sender(d, &ev, key, label);
+        handle_unknown_sender(d, ev, key, label);
         return;
     }
-    forward(d, &ev, key);
+    forward(d, ev, key);
 }

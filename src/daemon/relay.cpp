@@ -1,15 +1,15 @@
 // The reply relay: the agent's newest reply in the node conversation goes back to the topic,
 // marked (tag, prefix, ledger) so the daemon drops it when the server echoes it.
-#include "daemon.h"
+#include "daemon_internal.h"
 
-#include "clients.h"
 #include "base.h"
+#include "clients.h"
 
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
-enum { QV_REPLY_CAP = 12000, QV_REPLY_TEXT_CAP = 12300, QV_RELAY_ERR_CAP = 300 };
+enum { QV_RELAY_ERR_CAP = 300 };
 
 void daemon_seed_cursor(qv_daemon *d) {
     int64_t cursor = -1;
@@ -25,18 +25,18 @@ static const char *reply_topic(const qv_ntfy_config *cfg) {
     return cfg->publish_topic[0] ? cfg->publish_topic : cfg->topic;
 }
 
-// The node reports at most this many entries per request. A full page means more may wait:
-// the step reads on (up to a bound) instead of falling a page behind per poll after a burst.
-enum { QV_NODE_PAGE = 100, QV_RELAY_MAX_PAGES = 20 };
+// A full page (QV_NODE_PAGE entries) means more may wait: the step reads on (up to a bound)
+// instead of falling a page behind per poll after a burst.
+enum { QV_RELAY_MAX_PAGES = 20 };
 
 // The newest agent reply after the cursor, across as many pages as the node has ready.
 static void newest_reply(qv_daemon *d, char *reply, size_t cap) {
-    static char page[QV_REPLY_CAP];
+    char *page = d->page_reply;
     reply[0] = '\0';
     for (int i = 0; i < QV_RELAY_MAX_PAGES; i++) {
         int64_t before = d->st.reply_cursor;
         int64_t cursor = before;
-        poll_assistant(&d->cfg, &cursor, page, sizeof page);
+        poll_assistant(&d->cfg, &cursor, page, sizeof d->page_reply);
         if (cursor > d->st.reply_cursor)
             d->st.reply_cursor = cursor;
         if (page[0])
@@ -47,12 +47,11 @@ static void newest_reply(qv_daemon *d, char *reply, size_t cap) {
 }
 
 void daemon_relay_step(qv_daemon *d) {
-    static char reply[QV_REPLY_CAP];
-    static char text[QV_REPLY_TEXT_CAP];
-    newest_reply(d, reply, sizeof reply);
-    if (!reply[0])
+    char *text = d->reply_text;
+    newest_reply(d, d->reply, sizeof d->reply);
+    if (!d->reply[0])
         return;
-    snprintf(text, sizeof text, "%s%s", d->cfg.reply_prefix, reply);
+    snprintf(text, sizeof d->reply_text, "%s%s", d->cfg.reply_prefix, d->reply);
     const qv_ntfy_config *c = &d->cfg;
     char id[QV_PUB_ID_CAP];
     char err[QV_RELAY_ERR_CAP] = "";

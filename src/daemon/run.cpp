@@ -1,9 +1,9 @@
 // The daemon's life: start-up checks, the status it keeps, the subscription with its
 // reconnect back-off, the stream loop that relays replies between lines, and the orderly stop.
-#include "daemon.h"
+#include "daemon_internal.h"
 
-#include "clients.h"
 #include "base.h"
+#include "clients.h"
 #include "net.h"
 #include "platform.h"
 
@@ -56,7 +56,7 @@ static void copy_settings(qv_daemon *d) {
 }
 
 // 0 when the daemon may run; otherwise the exit status with the reason on standard error.
-static int start_up(qv_daemon *d) {
+[[nodiscard]] static int start_up(qv_daemon *d) {
     char err[QV_DAEMON_ERR_CAP] = "";
     if (qv_ntfy_config_load(&d->cfg, err, sizeof err) != 0 ||
         qv_ntfy_config_validate(&d->cfg, err, sizeof err) != 0) {
@@ -95,10 +95,9 @@ static void subscription_path(const qv_daemon *d, char *path, size_t cap) {
 }
 
 // Reads the stream until it ends, relaying replies at least every reply_poll_ms meanwhile.
-static void stream_loop(qv_daemon *d, qv_conn *conn) {
-    static char line[QV_STREAM_LINE_CAP];
+static void stream_loop(qv_daemon *d) {
     qv_line_reader reader;
-    qv_line_reader_init(&reader, line, sizeof line);
+    qv_line_reader_init(&reader, d->line, sizeof d->line);
     const int64_t poll_ms = d->cfg.reply_poll_ms;
     int64_t last_relay = qv_now_ms() - poll_ms;
     while (!stop_requested()) {
@@ -107,8 +106,9 @@ static void stream_loop(qv_daemon *d, qv_conn *conn) {
             last_relay = qv_now_ms();
         }
         int64_t slice = poll_ms - (qv_now_ms() - last_relay);
-        int got = qv_http_readline_slice(conn, &reader, static_cast<int>(d->cfg.idle_timeout_ms),
-                                         static_cast<int>(slice < 1 ? 1 : slice));
+        int got =
+            qv_http_readline_slice(&d->conn, &reader, static_cast<int>(d->cfg.idle_timeout_ms),
+                                   static_cast<int>(slice < 1 ? 1 : slice));
         if (got == QV_LINE_NOT_YET)
             continue;
         if (stop_requested())
@@ -121,13 +121,14 @@ static void stream_loop(qv_daemon *d, qv_conn *conn) {
             qv_ntfy_logf("stream closed by server, reconnecting");
             return;
         }
-        daemon_handle_line(d, line);
+        daemon_handle_line(d, d->line);
     }
 }
 
 // One subscription attempt. 1 after a stream ended, 0 after a failure (backing off).
-static int subscribe_once(qv_daemon *d, const qv_url *url, qv_conn *conn, int64_t backoff,
-                          bool first) {
+[[nodiscard]] static int subscribe_once(qv_daemon *d, const qv_url *url, int64_t backoff,
+                                        bool first) {
+    qv_conn *conn = &d->conn;
     char err[QV_SUBSCRIBE_ERR_CAP] = "";
     char path[QV_SUBSCRIBE_PATH_CAP];
     subscription_path(d, path, sizeof path);
@@ -166,12 +167,11 @@ static int subscribe_once(qv_daemon *d, const qv_url *url, qv_conn *conn, int64_
     qv_ntfy_status_save(&d->st);
     if (first)
         qv_ntfy_logf("subscribed to %s/%s", c->server_url, c->topic);
-    stream_loop(d, conn);
+    stream_loop(d);
     return 1;
 }
 
 static void main_loop(qv_daemon *d) {
-    static qv_conn conn;
     int64_t backoff = d->cfg.reconnect_min_ms;
     bool first = true;
     while (!stop_requested()) {
@@ -182,12 +182,12 @@ static void main_loop(qv_daemon *d) {
             stop_sleep(d->cfg.reconnect_max_ms);
             continue;
         }
-        if (subscribe_once(d, &url, &conn, backoff, first)) {
+        if (subscribe_once(d, &url, backoff, first)) {
             backoff = d->cfg.reconnect_min_ms;
             d->st.connected = 0;
             d->st.last_seen_at = qv_ntfy_now_epoch();
             qv_ntfy_status_save(&d->st);
-            qv_conn_close(&conn);
+            qv_conn_close(&d->conn);
             if (!stop_requested())
                 daemon_relay_step(d);
             if (!stop_requested()) {
@@ -198,22 +198,27 @@ static void main_loop(qv_daemon *d) {
         }
         d->st.error_count++;
         qv_ntfy_status_save(&d->st);
-        qv_conn_close(&conn);
+        qv_conn_close(&d->conn);
         stop_sleep(backoff);
         backoff = backoff * 2 > d->cfg.reconnect_max_ms ? d->cfg.reconnect_max_ms : backoff * 2;
     }
 }
 
 int run_daemon(void) {
-    static qv_daemon d;
-    memset(&d, 0, sizeof d);
-    int rc = start_up(&d);
+    // On the heap and zeroed: the record carries the stream line and the reply buffers.
+    qv_heap<qv_daemon> d(static_cast<qv_daemon *>(calloc(1, sizeof(qv_daemon))));
+    if (!d) {
+        fputs("chimewick --daemon: out of memory\n", stderr);
+        return 1;
+    }
+    qv_conn_init(&d->conn);
+    int rc = start_up(d.get());
     if (rc != 0)
         return rc;
-    main_loop(&d);
-    d.st.connected = 0;
-    d.st.last_seen_at = qv_ntfy_now_epoch();
-    qv_ntfy_status_save(&d.st);
+    main_loop(d.get());
+    d->st.connected = 0;
+    d->st.last_seen_at = qv_ntfy_now_epoch();
+    qv_ntfy_status_save(&d->st);
     qv_ntfy_pidfile_remove();
     qv_ntfy_logf("daemon stopped");
     return 0;

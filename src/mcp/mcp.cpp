@@ -9,17 +9,15 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <yyjson.h>
 
 enum {
-    QV_MCP_LINE_CAP = 65536,
     QV_MCP_ID_TEXT_CAP = 24,
     QV_MCP_INIT_CAP = 512,
     QV_MCP_ERROR_CAP = 700,
     QV_MCP_ERROR_MSG_CAP = 512,
-    QV_MCP_RESULT_CAP = 97200,
-    QV_MCP_RESULT_TEXT_CAP = 96000,
     QV_MCP_RESULT_RAW_CAP = 1200,
     QV_MCP_TITLE_CAP = 200,
     QV_MCP_TAGS_CAP = 200,
@@ -90,15 +88,13 @@ static void answer_tools_list(const char *id) {
     fflush(stdout);
 }
 
-static void answer_tool_result(const char *id, const char *raw, bool is_error) {
-    static char escaped[QV_MCP_RESULT_TEXT_CAP];
-    static char line[QV_MCP_RESULT_CAP];
-    qv_ntfy_json_escape(raw, escaped, sizeof escaped);
-    snprintf(line, sizeof line,
+static void answer_tool_result(qv_mcp_server *s, const char *id, const char *raw, bool is_error) {
+    qv_ntfy_json_escape(raw, s->escaped, sizeof s->escaped);
+    snprintf(s->answer, sizeof s->answer,
              "{\"jsonrpc\":\"2.0\",\"id\":%s,\"result\":{\"content\":[{\"type\":\"text\","
              "\"text\":\"%s\"}],\"isError\":%s}}",
-             id, escaped, is_error ? "true" : "false");
-    mcp_send_raw(line);
+             id, s->escaped, is_error ? "true" : "false");
+    mcp_send_raw(s->answer);
 }
 
 // The arguments of one ntfy_send call, each taken only when it has the right type.
@@ -139,7 +135,8 @@ static const char *choose_topic(const qv_ntfy_config *cfg, const send_args *a) {
 }
 
 // Runs ntfy_send; answers only when the request carried an id.
-static void call_tool(const qv_ntfy_config *cfg, yyjson_val *req, const mcp_id &id) {
+static void call_tool(qv_mcp_server *s, yyjson_val *req, const mcp_id &id) {
+    const qv_ntfy_config *cfg = &s->cfg;
     yyjson_val *params = yyjson_obj_get(req, "params");
     yyjson_val *name = yyjson_obj_get(params, "name");
     if (!yyjson_is_obj(params) || !yyjson_is_str(name) ||
@@ -174,21 +171,21 @@ static void call_tool(const qv_ntfy_config *cfg, yyjson_val *req, const mcp_id &
         snprintf(raw, sizeof raw, "published to %s (id %s, priority %d)", topic,
                  msg_id[0] ? msg_id : "?", a.priority);
     if (id.present)
-        answer_tool_result(id.text, raw, failed);
+        answer_tool_result(s, id.text, raw, failed);
     // The agent waits for the answer, not for the ledger file; the next request is read only
     // after the id is noted, and the "quorvane" tag marks the message as ours meanwhile.
     if (!failed && msg_id[0])
         qv_ntfy_sent_note(msg_id);
 }
 
-static void dispatch(const qv_ntfy_config *cfg, yyjson_val *req) {
+static void dispatch(qv_mcp_server *s, yyjson_val *req) {
     mcp_id id = read_id(req);
     yyjson_val *m = yyjson_obj_get(req, "method");
     const char *method = yyjson_is_str(m) ? yyjson_get_str(m) : "";
     if (strncmp(method, "notifications/", 14) == 0)
         return;
     if (strcmp(method, "tools/call") == 0) {
-        call_tool(cfg, req, id);
+        call_tool(s, req, id);
         return;
     }
     if (!id.present)
@@ -203,16 +200,15 @@ static void dispatch(const qv_ntfy_config *cfg, yyjson_val *req) {
         mcp_error(id.text, -32601, "method not found");
 }
 
-void mcp_handle_line(const qv_ntfy_config *cfg, char *line) {
+void mcp_handle_line(qv_mcp_server *s, char *line) {
     trim_inplace(line);
     if (!line[0])
         return;
     // Lines that do not parse, batches and non-object roots get no answer at all.
-    yyjson_doc *doc = yyjson_read(line, strlen(line), 0);
-    yyjson_val *root = yyjson_doc_get_root(doc);
+    qv_json_doc doc(yyjson_read(line, strlen(line), 0));
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
     if (yyjson_is_obj(root) && yyjson_obj_size(root) > 0)
-        dispatch(cfg, root);
-    yyjson_doc_free(doc);
+        dispatch(s, root);
 }
 
 // Reads one request line into buf (line feed dropped). A line longer than the buffer is read
@@ -238,15 +234,19 @@ static int read_request_line(char *buf, size_t cap) {
 }
 
 int mode_mcp(void) {
-    static qv_ntfy_config cfg;
+    // On the heap and zeroed: the record carries the request line and the answer buffers.
+    qv_heap<qv_mcp_server> s(static_cast<qv_mcp_server *>(calloc(1, sizeof(qv_mcp_server))));
+    if (!s) {
+        fputs("chimewick --mcp: out of memory\n", stderr);
+        return 1;
+    }
     char err[QV_MCP_CONFIG_ERR_CAP] = "";
-    if (qv_ntfy_config_load(&cfg, err, sizeof err) != 0)
+    if (qv_ntfy_config_load(&s->cfg, err, sizeof err) != 0)
         fprintf(stderr, "chimewick --mcp: config problem: %s\n", err);
     qv_plat_stdio_binary();
-    static char line[QV_MCP_LINE_CAP];
     int got;
-    while ((got = read_request_line(line, sizeof line)) >= 0)
+    while ((got = read_request_line(s->line, sizeof s->line)) >= 0)
         if (got == 1)
-            mcp_handle_line(&cfg, line);
+            mcp_handle_line(s.get(), s->line);
     return 0;
 }

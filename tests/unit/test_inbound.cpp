@@ -1,6 +1,6 @@
 // The daemon's handling of stream lines: what is dropped, counted, paired and forwarded, and
 // exactly what the node's inbox receives.
-#include "daemon.h"
+#include "daemon_internal.h"
 #include "net_peers.h"
 #include "support.h"
 
@@ -230,6 +230,31 @@ TEST_F(Inbound, PairingByCodeApprovesTheQueuedSenderAndNeverForwardsThePairMessa
     // Even an approved sender's (or allow_all's) PAIR message never reaches the agent.
     d_->cfg.allow_all = 1;
     EXPECT_EQ(forward(R"({"id":"q5","event":"message","message":"PAIR ABCD2345","user":"ann"})"), "");
+}
+
+TEST_F(Inbound, PairingThatCannotBeStoredIsNotConfirmedAndStaysQueued) {
+    d_->cfg.allow_all = 0;
+    forward(R"({"id":"f1","event":"message","message":"hello","user":"ann"})");
+    qv_ntfy_pending_entry *table = nullptr;
+    int count = 0;
+    ASSERT_EQ(qv_ntfy_pending_load(&table, &count), 0);
+    ASSERT_EQ(count, 1);
+    std::string code = table[0].code, key = table[0].key;
+    free(table);
+    // A directory where approved.json belongs: the list cannot be replaced.
+    std::filesystem::create_directories(state_.file("approved.json"));
+    ScriptPeer ntfy(script_of({"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"}));
+    snprintf(d_->cfg.server_url, sizeof d_->cfg.server_url, "%s", ntfy.url().c_str());
+    int64_t errors = d_->st.error_count;
+    EXPECT_EQ(forward(R"({"id":"f2","event":"message","message":"PAIR )" + code + R"(","user":"ann"})"), "");
+    EXPECT_EQ(ntfy.received(), "");  // no "Paired" confirmation
+    EXPECT_EQ(d_->st.error_count, errors + 1);
+    EXPECT_STREQ(d_->st.last_error, "pairing: cannot store the approval (approved list full or not writable)");
+    std::string log = read_whole(state_.file("daemon.log"));
+    EXPECT_NE(log.find("pairing failed: cannot write the pairing store for " + key), std::string::npos);
+    char queued[QV_SENDER_KEY_CAP] = "";
+    EXPECT_EQ(qv_ntfy_pending_find_code(code.c_str(), queued, sizeof queued), 1);
+    EXPECT_EQ(queued, key);  // still queued for another try
 }
 
 TEST_F(Inbound, AllowAllForwardsWithoutTouchingApprovals) {

@@ -1,0 +1,73 @@
+// Inside the daemon: its context record and the steps the subscription loop runs, which the
+// tests and fuzzers drive directly.
+#pragma once
+
+#include "daemon.h"
+
+#include "net.h"
+#include "state.h"
+
+#include <cstddef>
+#include <cstdint>
+
+enum {
+    QV_STREAM_LINE_CAP = 262145,
+    QV_RECENT_IDS = 512, // message ids remembered against replays after a reconnect
+    QV_EVENT_ID_CAP = 48,
+    QV_EVENT_KIND_CAP = 24,
+    QV_EVENT_TOPIC_CAP = 160,
+    QV_EVENT_TITLE_CAP = 200,
+    QV_EVENT_MESSAGE_CAP = 8000,
+    QV_EVENT_USER_CAP = 120,
+    QV_EVENT_TAGS_CAP = 200,
+    QV_FRAMED_CAP = 9300,
+    QV_PAIR_CODE_READ_CAP = 24,
+    QV_REPLY_CAP = 12000,
+    QV_REPLY_TEXT_CAP = 12300,
+};
+
+// Ids of the stream events handled most recently. ntfy's since=<time> is inclusive, so a
+// resubscription hands back the last events again; they must not be forwarded twice.
+struct qv_recent_ids {
+    char ids[QV_RECENT_IDS][QV_EVENT_ID_CAP];
+    int head;
+};
+
+// The members of one stream event that the daemon reads.
+struct qv_stream_event {
+    char id[QV_EVENT_ID_CAP];
+    char event[QV_EVENT_KIND_CAP];
+    char topic[QV_EVENT_TOPIC_CAP];
+    char title[QV_EVENT_TITLE_CAP];
+    char message[QV_EVENT_MESSAGE_CAP];
+    char user[QV_EVENT_USER_CAP];
+    char tags[QV_EVENT_TAGS_CAP];
+    int64_t time;
+};
+
+// Everything the daemon works with for its whole life, the large working buffers included.
+// It is big (the stream line alone is 256 KiB), so it is allocated once per process, zeroed.
+struct qv_daemon {
+    qv_ntfy_config cfg;
+    qv_ntfy_status st;
+    qv_recent_ids recent;
+    qv_conn conn;                       // the subscription, one at a time
+    char line[QV_STREAM_LINE_CAP];      // the stream line being read
+    qv_stream_event ev;                 // the event that line holds
+    char inbox_text[QV_FRAMED_CAP];     // the event framed for the node's inbox
+    char page_reply[QV_REPLY_CAP];      // the newest reply of one conversation page
+    char reply[QV_REPLY_CAP];           // the newest reply across the pages read
+    char reply_text[QV_REPLY_TEXT_CAP]; // that reply with the reply prefix, as published
+};
+
+// Handles one stream line: drops what must not reach the agent, pairs, forwards the rest.
+void daemon_handle_line(qv_daemon *d, const char *line);
+// 1 when the message is a pairing command ("PAIR <code>"), with the code in upper case.
+[[nodiscard]] int pair_command_parse(const char *message, char *code, size_t cap);
+// 1 when the id was handled before (and so must be dropped); otherwise remembers it.
+int recent_ids_seen(qv_recent_ids *r, const char *id);
+
+// Moves the reply cursor past the conversation the node already holds.
+void daemon_seed_cursor(qv_daemon *d);
+// Publishes the newest agent reply after the cursor, if there is one.
+void daemon_relay_step(qv_daemon *d);
