@@ -43,14 +43,15 @@ struct TlsIdentity {
     std::string fingerprint;
 };
 
-struct IdentitySpec {
+// What a test certificate should say: its names, who signs it, whether it is a CA or expired.
+struct CertificateRequest {
     std::string cn = "localhost";
     std::vector<std::string> dns_names = {"localhost"};
     const TlsIdentity *issuer = nullptr; // null: self-signed
     bool is_ca = false;
     bool expired = false;
 };
-TlsIdentity make_identity(const IdentitySpec &spec);
+TlsIdentity make_identity(const CertificateRequest &wanted);
 // The SHA-256 of a certificate's public key (DER) as 64 lower-case hex digits, worked out by
 // other means than the code under test (the openssl command on Linux).
 std::string key_fingerprint_of(const std::string &cert_pem);

@@ -14,17 +14,17 @@
 #include <stdexcept>
 #include <vector>
 
-TlsIdentity make_identity(const IdentitySpec &spec) {
+TlsIdentity make_identity(const CertificateRequest &wanted) {
     psa_crypto_init();
     Rng rng;
     TlsIdentity id;
-    id.subject = "CN=" + spec.cn;
+    id.subject = "CN=" + wanted.cn;
     mbedtls_pk_context key, issuer_key;
     mbedtls_pk_init(&key);
     mbedtls_pk_init(&issuer_key);
     mbedtls_x509write_cert crt;
     mbedtls_x509write_crt_init(&crt);
-    std::vector<mbedtls_x509_san_list> sans(spec.dns_names.size());
+    std::vector<mbedtls_x509_san_list> sans(wanted.dns_names.size());
     unsigned char buf[8192];
     bool ok = mbedtls_pk_setup(&key, mbedtls_pk_info_from_type(MBEDTLS_PK_ECKEY)) == 0 &&
               mbedtls_ecp_gen_key(MBEDTLS_ECP_DP_SECP256R1, mbedtls_pk_ec(key),
@@ -32,35 +32,35 @@ TlsIdentity make_identity(const IdentitySpec &spec) {
               mbedtls_pk_write_key_pem(&key, buf, sizeof buf) == 0;
     if (ok)
         id.key_pem = reinterpret_cast<char *>(buf);
-    if (ok && spec.issuer)
+    if (ok && wanted.issuer)
         ok = mbedtls_pk_parse_key(
-                 &issuer_key, reinterpret_cast<const unsigned char *>(spec.issuer->key_pem.c_str()),
-                 spec.issuer->key_pem.size() + 1, nullptr, 0, mbedtls_ctr_drbg_random,
+                 &issuer_key, reinterpret_cast<const unsigned char *>(wanted.issuer->key_pem.c_str()),
+                 wanted.issuer->key_pem.size() + 1, nullptr, 0, mbedtls_ctr_drbg_random,
                  &rng.drbg) == 0;
     if (ok) {
         mbedtls_x509write_crt_set_version(&crt, MBEDTLS_X509_CRT_VERSION_3);
         mbedtls_x509write_crt_set_md_alg(&crt, MBEDTLS_MD_SHA256);
         mbedtls_x509write_crt_set_subject_key(&crt, &key);
-        mbedtls_x509write_crt_set_issuer_key(&crt, spec.issuer ? &issuer_key : &key);
+        mbedtls_x509write_crt_set_issuer_key(&crt, wanted.issuer ? &issuer_key : &key);
         unsigned char serial[8];
         mbedtls_ctr_drbg_random(&rng.drbg, serial, sizeof serial);
         serial[0] = static_cast<unsigned char>((serial[0] & 0x3F) | 0x01);
         for (size_t i = 0; i < sans.size(); i++) {
             sans[i].node.type = MBEDTLS_X509_SAN_DNS_NAME;
             sans[i].node.san.unstructured_name.p =
-                reinterpret_cast<unsigned char *>(const_cast<char *>(spec.dns_names[i].c_str()));
-            sans[i].node.san.unstructured_name.len = spec.dns_names[i].size();
+                reinterpret_cast<unsigned char *>(const_cast<char *>(wanted.dns_names[i].c_str()));
+            sans[i].node.san.unstructured_name.len = wanted.dns_names[i].size();
             sans[i].next = i + 1 < sans.size() ? &sans[i + 1] : nullptr;
         }
         ok = mbedtls_x509write_crt_set_subject_name(&crt, id.subject.c_str()) == 0 &&
-             mbedtls_x509write_crt_set_issuer_name(&crt, spec.issuer ? spec.issuer->subject.c_str()
+             mbedtls_x509write_crt_set_issuer_name(&crt, wanted.issuer ? wanted.issuer->subject.c_str()
                                                                      : id.subject.c_str()) == 0 &&
              mbedtls_x509write_crt_set_serial_raw(&crt, serial, sizeof serial) == 0 &&
              mbedtls_x509write_crt_set_validity(
-                 &crt, spec.expired ? "20010101000000" : "20200101000000",
-                 spec.expired ? "20020101000000" : "20991231235959") == 0 &&
-             mbedtls_x509write_crt_set_basic_constraints(&crt, spec.is_ca ? 1 : 0, -1) == 0 &&
-             (!spec.is_ca ||
+                 &crt, wanted.expired ? "20010101000000" : "20200101000000",
+                 wanted.expired ? "20020101000000" : "20991231235959") == 0 &&
+             mbedtls_x509write_crt_set_basic_constraints(&crt, wanted.is_ca ? 1 : 0, -1) == 0 &&
+             (!wanted.is_ca ||
               mbedtls_x509write_crt_set_key_usage(&crt, MBEDTLS_X509_KU_KEY_CERT_SIGN |
                                                             MBEDTLS_X509_KU_CRL_SIGN) == 0) &&
              (sans.empty() ||
