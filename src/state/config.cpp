@@ -30,7 +30,7 @@ enum : int64_t {
 #define QV_TEXT(name) QV_TEXT_FIELD(qv_ntfy_config, name)
 #define QV_I64(name) QV_I64_FIELD(qv_ntfy_config, name)
 
-// In file order: the texts, then the integers.
+// In file order: the texts, then the integers; switches are written as 0 or 1.
 static const qv_field CONFIG_FIELDS[] = {
     QV_TEXT(server_url),
     QV_TEXT(topic),

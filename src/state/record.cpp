@@ -121,7 +121,8 @@ static int64_t field_i64(const void *rec, const qv_field &f) {
     return *reinterpret_cast<const int64_t *>(qv_field_text(rec, f));
 }
 
-// A member's integer as it is shown: switches as 0 or 1, whatever a hand edit left in them.
+// A member's integer as it is written and shown: switches as 0 or 1, whatever a hand edit left
+// in them.
 static int64_t field_integer(const void *rec, const qv_field &f) {
     switch (f.type) {
     case QV_FIELD_I64:
@@ -131,11 +132,6 @@ static int64_t field_integer(const void *rec, const qv_field &f) {
     default:
         return field_i32(rec, f);
     }
-}
-
-// A member's integer as it is stored.
-static int64_t field_stored(const void *rec, const qv_field &f) {
-    return f.type == QV_FIELD_I64 ? field_i64(rec, f) : field_i32(rec, f);
 }
 
 void qv_record_read(qv_fields fields, yyjson_val *obj, void *rec) {
@@ -153,7 +149,7 @@ bool qv_record_write(qv_fields fields, const void *rec, yyjson_mut_doc *doc, yyj
     for (const qv_field &f : fields) {
         bool added = f.type == QV_FIELD_TEXT
                          ? qv_json_add_text(doc, obj, f.key, qv_field_text(rec, f), f.cap)
-                         : yyjson_mut_obj_add_sint(doc, obj, f.key, field_stored(rec, f));
+                         : yyjson_mut_obj_add_sint(doc, obj, f.key, field_integer(rec, f));
         if (!added)
             return false;
     }
