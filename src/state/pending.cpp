@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-static const char PENDING_FILE[] = "pending.json";
 // Upper-case letters without I and O, digits without 0 and 1: nothing a person can misread.
 static const char CODE_ALPHABET[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
 enum { QV_CODE_ALPHABET_MASK = 31, QV_FALLBACK_SEED_SHIFT = 17, QV_FALLBACK_BYTE_SHIFT = 33 };
