@@ -64,31 +64,13 @@ static bool is_hex_digit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-// The raw (still escaped) value of the first query field of that name, as get_query_val
-// finds it; false when there is none.
-static bool raw_query_value(const char *query, const char *name, const char **val, size_t *len) {
-    size_t name_len = strlen(name);
-    const char *seg = query;
-    while (seg) {
-        const char *amp = strchr(seg, '&');
-        size_t seg_len = amp ? static_cast<size_t>(amp - seg) : strlen(seg);
-        if (seg_len > name_len && strncmp(seg, name, name_len) == 0 && seg[name_len] == '=') {
-            *val = seg + name_len + 1;
-            *len = seg_len - name_len - 1;
-            return true;
-        }
-        seg = amp ? amp + 1 : nullptr;
-    }
-    return false;
-}
-
 // The buffer size to look a query field up with. A value longer than the buffer is cut before
 // it is decoded; the cut is moved back so that it never falls inside a %XX escape.
 static size_t query_lookup_size(const char *query, const char *name, size_t size, bool *cut_short) {
     const char *val = nullptr;
     size_t len = 0;
     *cut_short = false;
-    if (!query || !raw_query_value(query, name, &val, &len) || len <= size - 1)
+    if (!query || !query_raw_value(query, name, &val, &len) || len <= size - 1)
         return size;
     *cut_short = true;
     size_t cut = size - 1;

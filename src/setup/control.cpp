@@ -82,7 +82,8 @@ void api_start(qv_api_request *r) {
         jfail(500, "CreateProcess failed for the detached daemon");
         return;
     }
-    qv_ntfy_logf("daemon started by the setup UI");
+    // The line is only a note: the daemon runs whether or not the log takes it.
+    (void)qv_ntfy_logf("daemon started by the setup UI");
     jout j;
     jout_init(&j);
     yyjson_mut_obj_add_bool(j.doc, j.root, "started", true);
@@ -93,8 +94,9 @@ void api_start(qv_api_request *r) {
 // started meanwhile keeps its own.
 static void remove_pidfile_of(int32_t pid) {
     int32_t now = 0;
+    // A pid file left behind is cleared by whoever asks next whether the daemon runs.
     if (qv_ntfy_pidfile_read(&now) != 0 || now == pid)
-        qv_ntfy_pidfile_remove();
+        (void)qv_ntfy_pidfile_remove();
 }
 
 void api_stop(qv_api_request *) {
@@ -114,7 +116,8 @@ void api_stop(qv_api_request *) {
     // one that does not end in time is killed.
     qv_plat_terminate(pid, QV_STOP_WAIT_MS);
     remove_pidfile_of(pid);
-    qv_ntfy_logf("daemon stopped by the setup UI");
+    // The line is only a note: the daemon has stopped whether or not the log takes it.
+    (void)qv_ntfy_logf("daemon stopped by the setup UI");
     jout j;
     jout_init(&j);
     yyjson_mut_obj_add_bool(j.doc, j.root, "stopped", true);

@@ -13,49 +13,42 @@ enum { QV_KEY_FIELD_CAP = 68, QV_DENY_KEY_FIELD_CAP = 80, QV_CODE_FIELD_CAP = 24
 
 static const char BAD_KEY[] = "key must be the 64-hex identity from ?action=pending";
 
-void api_pending(qv_api_request *) {
-    qv_ntfy_pending_entry *table = nullptr;
+// The queue as the page lists it: when the challenge went out last is the daemon's business.
+static const qv_view_member PENDING_VIEW[] = {
+    {"key"}, {"label"}, {"code"}, {"sample"}, {"first_seen"}, {"last_seen"}, {"count"},
+};
+
+static const qv_view_member APPROVED_VIEW[] = {
+    {"key"}, {"label"}, {"added_at"}, {"last_seen"}, {"count"}, {"via"},
+};
+
+// Answers with the entries of the list as an array of objects named `name`.
+static void answer_list(const char *name, const qv_list_store *list,
+                        std::span<const qv_view_member> view) {
+    void *table = nullptr;
     int count = 0;
-    qv_ntfy_pending_load(&table, &count);
+    // Out of memory leaves no table and no entries: the list shows as empty.
+    (void)qv_list_load(list, &table, &count);
+    qv_heap<void> held(table);
     jout j;
     jout_init(&j);
-    yyjson_mut_doc *d = j.doc;
-    yyjson_mut_val *arr = yyjson_mut_obj_add_arr(d, j.root, "pending");
+    yyjson_mut_val *arr = yyjson_mut_obj_add_arr(j.doc, j.root, name);
     for (int i = 0; arr && i < count; i++) {
-        const qv_ntfy_pending_entry *e = &table[i];
-        yyjson_mut_val *o = yyjson_mut_arr_add_obj(d, arr);
-        yyjson_mut_obj_add_strcpy(d, o, "key", e->key);
-        yyjson_mut_obj_add_strcpy(d, o, "label", e->label);
-        yyjson_mut_obj_add_strcpy(d, o, "code", e->code);
-        yyjson_mut_obj_add_strcpy(d, o, "sample", e->sample);
-        yyjson_mut_obj_add_int(d, o, "first_seen", e->first_seen);
-        yyjson_mut_obj_add_int(d, o, "last_seen", e->last_seen);
-        yyjson_mut_obj_add_int(d, o, "count", e->count);
+        const qv_view_source source[] = {
+            {list->fields,
+             static_cast<const char *>(table) + static_cast<size_t>(i) * list->entry_size}};
+        // A member that cannot be added leaves the answer short, never absent.
+        (void)qv_record_view(j.doc, yyjson_mut_arr_add_obj(j.doc, arr), view, source);
     }
-    free(table);
     jout_done(&j);
 }
 
+void api_pending(qv_api_request *) {
+    answer_list("pending", &QV_PENDING_LIST, PENDING_VIEW);
+}
+
 void api_approved(qv_api_request *) {
-    qv_ntfy_approved_entry *table = nullptr;
-    int count = 0;
-    qv_ntfy_approved_load(&table, &count);
-    jout j;
-    jout_init(&j);
-    yyjson_mut_doc *d = j.doc;
-    yyjson_mut_val *arr = yyjson_mut_obj_add_arr(d, j.root, "approved");
-    for (int i = 0; arr && i < count; i++) {
-        const qv_ntfy_approved_entry *e = &table[i];
-        yyjson_mut_val *o = yyjson_mut_arr_add_obj(d, arr);
-        yyjson_mut_obj_add_strcpy(d, o, "key", e->key);
-        yyjson_mut_obj_add_strcpy(d, o, "label", e->label);
-        yyjson_mut_obj_add_int(d, o, "added_at", e->added_at);
-        yyjson_mut_obj_add_int(d, o, "last_seen", e->last_seen);
-        yyjson_mut_obj_add_int(d, o, "count", e->count);
-        yyjson_mut_obj_add_int(d, o, "via", e->via);
-    }
-    free(table);
-    jout_done(&j);
+    answer_list("approved", &QV_APPROVED_LIST, APPROVED_VIEW);
 }
 
 // Identities are stored as the daemon derives them, in lower case; an identity pasted in
@@ -97,7 +90,7 @@ static void approval_change(qv_api_request *r, int approve) {
             return;
         }
         // An approved sender still in the queue is only clutter; failing to drop it is harmless.
-        qv_ntfy_pending_remove(key);
+        (void)qv_ntfy_pending_remove(key);
     } else if (qv_ntfy_approved_remove(key) != 0) {
         jfail(500, "cannot write the pairing store");
         return;

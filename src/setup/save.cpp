@@ -13,15 +13,6 @@
 
 enum { QV_SAVE_FIELD_CAP = 1024, QV_SAVE_MSG_CAP = 256 };
 
-enum : int64_t {
-    QV_SAVE_PRIORITY_MIN = 1,
-    QV_SAVE_PRIORITY_MAX = 5,
-    QV_SAVE_REPLY_POLL_MIN = 100,
-    QV_SAVE_REPLY_POLL_MAX = 60000,
-    QV_SAVE_IDLE_MIN = 2000,
-    QV_SAVE_IDLE_MAX = 300000,
-};
-
 // A secret field asks for the stored secret to be removed with this text.
 static const char CLEAR_MARK[] = "__clear__";
 
@@ -29,40 +20,29 @@ static const char CLEAR_MARK[] = "__clear__";
 // non-empty one.
 enum text_rule { REPLACE_ALWAYS, REPLACE_NONEMPTY };
 
+// A text member of the configuration (by its key) and how a request changes it.
 struct text_setting {
     const char *name;
-    size_t offset;
-    size_t cap;
     text_rule rule;
 };
 
-#define QV_SETTING(name, field, rule)                                                              \
-    { name, offsetof(qv_ntfy_config, field), sizeof(qv_ntfy_config::field), rule }
-
 // In the order they are applied.
 static const text_setting TEXT_SETTINGS[] = {
-    QV_SETTING("server_url", server_url, REPLACE_NONEMPTY),
-    QV_SETTING("topic", topic, REPLACE_ALWAYS),
-    QV_SETTING("publish_topic", publish_topic, REPLACE_ALWAYS),
-    QV_SETTING("target_session", target_session, REPLACE_ALWAYS),
-    QV_SETTING("bot_api_url", bot_api_url, REPLACE_NONEMPTY),
-    QV_SETTING("tags", tags, REPLACE_ALWAYS),
-    QV_SETTING("reply_prefix", reply_prefix, REPLACE_ALWAYS),
-    QV_SETTING("title_prefix", title_prefix, REPLACE_ALWAYS),
-    QV_SETTING("ca_file", ca_file, REPLACE_ALWAYS),
-    QV_SETTING("allowed_pins", allowed_pins, REPLACE_ALWAYS),
+    {"server_url", REPLACE_NONEMPTY},  {"topic", REPLACE_ALWAYS},
+    {"publish_topic", REPLACE_ALWAYS}, {"target_session", REPLACE_ALWAYS},
+    {"bot_api_url", REPLACE_NONEMPTY}, {"tags", REPLACE_ALWAYS},
+    {"reply_prefix", REPLACE_ALWAYS},  {"title_prefix", REPLACE_ALWAYS},
+    {"ca_file", REPLACE_ALWAYS},       {"allowed_pins", REPLACE_ALWAYS},
 };
 
-static const text_setting SECRET_SETTINGS[] = {
-    QV_SETTING("bearer_token", bearer_token, REPLACE_NONEMPTY),
-    QV_SETTING("bot_password", bot_password, REPLACE_NONEMPTY),
-};
-#undef QV_SETTING
+static const char *const SECRET_SETTINGS[] = {"bearer_token", "bot_password"};
 
 static const char *const FLAG_SETTINGS[] = {"markdown", "allow_all", "pairing_code_enabled"};
 
-static char *setting_text(qv_ntfy_config *c, const text_setting &s) {
-    return reinterpret_cast<char *>(c) + s.offset;
+// Sets a text member of the configuration, cut to its field.
+static void set_text(qv_ntfy_config *c, const char *name, const char *value) {
+    if (const qv_field *f = qv_field_find(QV_CONFIG_FIELDS, name))
+        cp_trunc(qv_field_text(c, *f), f->cap, value);
 }
 
 static void apply_texts(qv_api_request *r, char *v) {
@@ -71,13 +51,13 @@ static void apply_texts(qv_api_request *r, char *v) {
             continue;
         if (s.rule == REPLACE_NONEMPTY && !v[0])
             continue;
-        cp_trunc(setting_text(&r->cfg, s), s.cap, v);
+        set_text(&r->cfg, s.name, v);
     }
     // An empty secret keeps the stored one: the form never shows it, so it usually posts "".
-    for (const text_setting &s : SECRET_SETTINGS) {
-        if (!req_field(r->query, r->body, s.name, v, QV_SAVE_FIELD_CAP) || !v[0])
+    for (const char *name : SECRET_SETTINGS) {
+        if (!req_field(r->query, r->body, name, v, QV_SAVE_FIELD_CAP) || !v[0])
             continue;
-        cp_trunc(setting_text(&r->cfg, s), s.cap, strcmp(v, CLEAR_MARK) == 0 ? "" : v);
+        set_text(&r->cfg, name, strcmp(v, CLEAR_MARK) == 0 ? "" : v);
     }
 }
 
@@ -85,31 +65,27 @@ static int64_t clamp64(int64_t v, int64_t lo, int64_t hi) {
     return v < lo ? lo : v > hi ? hi : v;
 }
 
-static int32_t *flag_field(qv_ntfy_config *c, size_t i) {
-    int32_t *fields[] = {&c->markdown, &c->allow_all, &c->pairing_code_enabled};
-    return fields[i];
-}
-
 static void apply_numbers(qv_api_request *r, char *v) {
     qv_ntfy_config *c = &r->cfg;
     if (req_field(r->query, r->body, "priority", v, QV_SAVE_FIELD_CAP) && v[0]) {
         // A leading number as atoi reads it, 0 when there is none; anything else is clamped.
         int64_t p = strtoll(v, nullptr, 10);
-        c->priority = static_cast<int32_t>(clamp64(p, QV_SAVE_PRIORITY_MIN, QV_SAVE_PRIORITY_MAX));
+        c->priority = static_cast<int32_t>(clamp64(p, QV_PRIORITY_MIN, QV_PRIORITY_MAX));
     }
-    for (size_t i = 0; i < sizeof FLAG_SETTINGS / sizeof FLAG_SETTINGS[0]; i++) {
-        if (req_field(r->query, r->body, FLAG_SETTINGS[i], v, QV_SAVE_FIELD_CAP))
-            *flag_field(c, i) = is_truthy(v);
+    for (const char *name : FLAG_SETTINGS) {
+        const qv_field *f = qv_field_find(QV_CONFIG_FIELDS, name);
+        if (f && req_field(r->query, r->body, name, v, QV_SAVE_FIELD_CAP))
+            *qv_field_i32(c, *f) = is_truthy(v);
     }
     // Timings out of range (a text that is no number reads as 0) leave the old value.
     if (req_field(r->query, r->body, "reply_poll_ms", v, QV_SAVE_FIELD_CAP) && v[0]) {
         int64_t ms = strtoll(v, nullptr, 10);
-        if (ms >= QV_SAVE_REPLY_POLL_MIN && ms <= QV_SAVE_REPLY_POLL_MAX)
+        if (ms >= QV_REPLY_POLL_MIN && ms <= QV_REPLY_POLL_MAX)
             c->reply_poll_ms = ms;
     }
     if (req_field(r->query, r->body, "idle_timeout_ms", v, QV_SAVE_FIELD_CAP) && v[0]) {
         int64_t ms = strtoll(v, nullptr, 10);
-        if (ms >= QV_SAVE_IDLE_MIN && ms <= QV_SAVE_IDLE_MAX)
+        if (ms >= QV_IDLE_TIMEOUT_MIN && ms <= QV_IDLE_TIMEOUT_MAX)
             c->idle_timeout_ms = ms;
     }
 }

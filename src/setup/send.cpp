@@ -19,11 +19,8 @@ enum {
     QV_SEND_TOPIC_CAP = 160,
     QV_SEND_PRIORITY_CAP = 8,
     QV_PUBLISH_ERR_CAP = 512,
-    QV_PRIORITY_MIN = 1,
-    QV_PRIORITY_MAX = 5,
 };
 
-static const char DEFAULT_TITLE_PREFIX[] = "QUORVANE BOT";
 static const char TEST_MESSAGE[] =
     "chimewick test notification from this node. If you can read this, publishing works.";
 static const char TEST_TAGS[] = "bell";
@@ -43,7 +40,7 @@ static void publish_and_answer(const qv_ntfy_config *c, const char *topic, const
     }
     // A ledger that cannot be written does not undo the publication.
     if (id[0])
-        qv_ntfy_sent_note(id);
+        (void)qv_ntfy_sent_note(id);
     jout j;
     jout_init(&j);
     yyjson_mut_obj_add_strcpy(j.doc, j.root, "published_id", id);
@@ -55,7 +52,7 @@ void api_test(qv_api_request *r) {
     const qv_ntfy_config *c = &r->cfg;
     char title[QV_TEST_TITLE_CAP];
     snprintf(title, sizeof title, "%s test",
-             c->title_prefix[0] ? c->title_prefix : DEFAULT_TITLE_PREFIX);
+             c->title_prefix[0] ? c->title_prefix : QV_DEFAULT_TITLE_PREFIX);
     char message[QV_TEST_MESSAGE_CAP];
     cp_trunc(message, sizeof message, TEST_MESSAGE);
     const char *topic = configured_topic(c);

@@ -39,6 +39,10 @@ void jout_init(jout *j);
 void jout_done(jout *j);
 // Sends {"ok":false,"error":message} with the status.
 void jfail(int status, const char *message);
+// The raw (still escaped) value of the first query field of that name, as get_query_val
+// finds it; false when there is none.
+[[nodiscard]] bool query_raw_value(const char *query, const char *name, const char **val,
+                                   size_t *len);
 // Looks a field up in the JSON body, then in the query string. 1 when found, else 0; the
 // value is at most size - 1 bytes. Null, real, array and object members count as not found
 // and hide the query string's field.
@@ -78,4 +82,4 @@ extern const char QV_SETUP_PAGE_HEAD[];
 // Writes the template to out with each mark byte replaced by its block, then flushes.
 // 0, or -1 when writing fails.
 [[nodiscard]] int qv_setup_page_render(FILE *out, const char *tmpl, const char *pick_block,
-                         const char *bridge_block, char *err, size_t cap);
+                                       const char *bridge_block, char *err, size_t cap);

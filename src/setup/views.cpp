@@ -12,74 +12,104 @@
 static const char CONNECTOR_ID[] = "chimewick";
 static const char DIR_NOTE[] = "state in ~/.quorvane/connectors/chimewick";
 
+// The settings the form edits, without the secrets; switches as 0 or 1.
+static const qv_view_member CONFIG_VIEW[] = {
+    {"server_url"},
+    {"topic"},
+    {"publish_topic"},
+    {"bot_api_url"},
+    {"target_session"},
+    {"tags"},
+    {"reply_prefix"},
+    {"title_prefix"},
+    {"ca_file"},
+    {"priority"},
+    {"markdown"},
+    {"allow_all"},
+    {"pairing_code_enabled"},
+    {"reply_poll_ms"},
+    {"idle_timeout_ms"},
+    {"updated_at"},
+};
+
 void cfg_obj(jout *j, const qv_ntfy_config *c) {
     if (!j->doc || !j->root || !yyjson_mut_is_obj(j->root))
         return;
-    yyjson_mut_doc *d = j->doc;
-    yyjson_mut_val *o = yyjson_mut_obj_add_obj(d, j->root, "config");
-    yyjson_mut_obj_add_strcpy(d, o, "server_url", c->server_url);
-    yyjson_mut_obj_add_strcpy(d, o, "topic", c->topic);
-    yyjson_mut_obj_add_strcpy(d, o, "publish_topic", c->publish_topic);
-    yyjson_mut_obj_add_strcpy(d, o, "bot_api_url", c->bot_api_url);
-    yyjson_mut_obj_add_strcpy(d, o, "target_session", c->target_session);
-    yyjson_mut_obj_add_strcpy(d, o, "tags", c->tags);
-    yyjson_mut_obj_add_strcpy(d, o, "reply_prefix", c->reply_prefix);
-    yyjson_mut_obj_add_strcpy(d, o, "title_prefix", c->title_prefix);
-    yyjson_mut_obj_add_strcpy(d, o, "ca_file", c->ca_file);
-    yyjson_mut_obj_add_int(d, o, "priority", c->priority);
-    yyjson_mut_obj_add_int(d, o, "markdown", c->markdown ? 1 : 0);
-    yyjson_mut_obj_add_int(d, o, "allow_all", c->allow_all ? 1 : 0);
-    yyjson_mut_obj_add_int(d, o, "pairing_code_enabled", c->pairing_code_enabled ? 1 : 0);
-    yyjson_mut_obj_add_int(d, o, "reply_poll_ms", c->reply_poll_ms);
-    yyjson_mut_obj_add_int(d, o, "idle_timeout_ms", c->idle_timeout_ms);
-    yyjson_mut_obj_add_int(d, o, "updated_at", c->updated_at);
+    yyjson_mut_val *o = yyjson_mut_obj_add_obj(j->doc, j->root, "config");
+    const qv_view_source sources[] = {{QV_CONFIG_FIELDS, c}};
+    // A member that cannot be added leaves the answer short, never absent.
+    (void)qv_record_view(j->doc, o, CONFIG_VIEW, sources);
 }
 
-// The status record's counters and times, then what the settings say.
-static void status_obj(jout *j, const qv_ntfy_status *s, int running, const qv_ntfy_config *c) {
-    yyjson_mut_doc *d = j->doc;
-    yyjson_mut_val *o = yyjson_mut_obj_add_obj(d, j->root, "status");
-    yyjson_mut_obj_add_int(d, o, "started_at", s->started_at);
-    yyjson_mut_obj_add_int(d, o, "last_seen_at", s->last_seen_at);
-    yyjson_mut_obj_add_int(d, o, "last_inbound_at", s->last_inbound_at);
-    yyjson_mut_obj_add_int(d, o, "last_outbound_at", s->last_outbound_at);
-    yyjson_mut_obj_add_int(d, o, "inbound_count", s->inbound_count);
-    yyjson_mut_obj_add_int(d, o, "outbound_count", s->outbound_count);
-    yyjson_mut_obj_add_int(d, o, "blocked_count", s->blocked_count);
-    yyjson_mut_obj_add_int(d, o, "pending_count", s->pending_count);
-    yyjson_mut_obj_add_int(d, o, "connect_count", s->connect_count);
-    yyjson_mut_obj_add_int(d, o, "error_count", s->error_count);
+// What the status view knows beyond the status record and the configuration.
+struct status_facts {
+    int32_t running;
+    int32_t tls;
+};
+
+static const qv_field FACT_FIELDS[] = {
+    QV_I32_FIELD(status_facts, running),
+    QV_I32_FIELD(status_facts, tls),
+};
+
+enum : uint8_t { FROM_STATUS, FROM_CONFIG, FROM_FACTS };
+
+// The record's counters and times, then a summary of the settings as the configuration has
+// them now (which a running daemon may not have taken up yet).
+static const qv_view_member STATUS_VIEW[] = {
+    {"started_at"},
+    {"last_seen_at"},
+    {"last_inbound_at"},
+    {"last_outbound_at"},
+    {"inbound_count"},
+    {"outbound_count"},
+    {"blocked_count"},
+    {"pending_count"},
+    {"connect_count"},
+    {"error_count"},
+    {"connected"},
+    {"running", FROM_FACTS},
+    {"last_message_time"},
+    {"last_error"},
+    {"last_event"},
+    {"topic"},
+    {"publish_topic"},
+    {"target_session"},
+    {"server_url"},
+    {"configured", FROM_STATUS, QV_SHOW_FLAG},
+    {"allow_all", FROM_STATUS, QV_SHOW_FLAG},
+    {"pairing_code_enabled", FROM_STATUS, QV_SHOW_FLAG},
+    {"markdown", FROM_STATUS, QV_SHOW_FLAG},
+    {"has_bearer", FROM_STATUS, QV_SHOW_FLAG},
+    {"has_bot_password", FROM_STATUS, QV_SHOW_FLAG},
+    {"tls_insecure", FROM_STATUS, QV_SHOW_FLAG},
+    {"pinned", FROM_STATUS, QV_SHOW_FLAG},
+    {"tls", FROM_FACTS, QV_SHOW_FLAG},
+    {"priority", FROM_CONFIG},
+    {"tags", FROM_CONFIG},
+    {"reply_prefix", FROM_CONFIG},
+    {"title_prefix", FROM_CONFIG},
+};
+
+static void status_obj(jout *j, qv_ntfy_status *s, int running, const qv_ntfy_config *c) {
     // A daemon that was killed leaves "connected" behind in its record; only a live one counts.
-    yyjson_mut_obj_add_int(d, o, "connected", running ? s->connected : 0);
-    yyjson_mut_obj_add_int(d, o, "running", running ? 1 : 0);
-    yyjson_mut_obj_add_int(d, o, "last_message_time", s->last_message_time);
-    yyjson_mut_obj_add_strcpy(d, o, "last_error", s->last_error);
-    yyjson_mut_obj_add_strcpy(d, o, "last_event", s->last_event);
-    yyjson_mut_obj_add_strcpy(d, o, "topic", c->topic);
-    yyjson_mut_obj_add_strcpy(d, o, "publish_topic",
-                              c->publish_topic[0] ? c->publish_topic : c->topic);
-    yyjson_mut_obj_add_strcpy(d, o, "target_session", c->target_session);
-    yyjson_mut_obj_add_strcpy(d, o, "server_url", c->server_url);
-    yyjson_mut_obj_add_bool(d, o, "configured", c->topic[0] && c->target_session[0]);
-    yyjson_mut_obj_add_bool(d, o, "allow_all", c->allow_all != 0);
-    yyjson_mut_obj_add_bool(d, o, "pairing_code_enabled", c->pairing_code_enabled != 0);
-    yyjson_mut_obj_add_bool(d, o, "markdown", c->markdown != 0);
-    yyjson_mut_obj_add_bool(d, o, "has_bearer", c->bearer_token[0] != '\0');
-    yyjson_mut_obj_add_bool(d, o, "has_bot_password", c->bot_password[0] != '\0');
-    yyjson_mut_obj_add_bool(d, o, "tls_insecure", qv_ntfy_tls_insecure() != 0);
-    yyjson_mut_obj_add_bool(d, o, "pinned", c->allowed_pins[0] != '\0');
-    yyjson_mut_obj_add_bool(d, o, "tls", strstr(c->server_url, "https://") != nullptr);
-    yyjson_mut_obj_add_int(d, o, "priority", c->priority);
-    yyjson_mut_obj_add_strcpy(d, o, "tags", c->tags);
-    yyjson_mut_obj_add_strcpy(d, o, "reply_prefix", c->reply_prefix);
-    yyjson_mut_obj_add_strcpy(d, o, "title_prefix", c->title_prefix);
+    if (!running)
+        s->connected = 0;
+    qv_ntfy_status_settings(s, c);
+    status_facts facts = {running ? 1 : 0, strstr(c->server_url, "https://") != nullptr};
+    const qv_view_source sources[] = {
+        {QV_STATUS_FIELDS, s}, {QV_CONFIG_FIELDS, c}, {FACT_FIELDS, &facts}};
+    yyjson_mut_val *o = yyjson_mut_obj_add_obj(j->doc, j->root, "status");
+    // A member that cannot be added leaves the answer short, never absent.
+    (void)qv_record_view(j->doc, o, STATUS_VIEW, sources);
 }
 
 void api_status(qv_api_request *r) {
     jout j;
     jout_init(&j);
     qv_ntfy_status s;
-    qv_ntfy_status_load(&s);
+    // No record yet (or a broken one) shows as all zero.
+    (void)qv_ntfy_status_load(&s);
     // Also clears a pid file left by a daemon that was killed.
     int running = qv_ntfy_daemon_running();
     if (j.root) {

@@ -1,7 +1,7 @@
 // The connector state directory and the primitives every state file goes through: paths,
-// whole-file reads, atomic replacement through a private temporary, JSON loading, escaping
-// text for hand-built JSON, and the Unix clock.
-#include "state.h"
+// whole-file reads, atomic replacement through a private temporary, escaping text for
+// hand-built JSON, and the Unix clock.
+#include "state_internal.h"
 
 #include "base.h"
 #include "platform.h"
@@ -135,22 +135,6 @@ int qv_ntfy_write_file_atomic(const char *path, const char *data, size_t len) {
         return -1;
     }
     return 0;
-}
-
-int load_array(const char *name, yyjson_doc **doc) {
-    *doc = nullptr;
-    char path[QV_PATH_CAP];
-    if (qv_ntfy_path(path, sizeof path, name) != 0)
-        return -1;
-    char *text = nullptr;
-    size_t len = 0;
-    if (qv_ntfy_read_file(path, &text, &len) != 0 || !text || len == 0) {
-        free(text);
-        return -1;
-    }
-    *doc = yyjson_read(text, len, 0);
-    free(text);
-    return *doc ? 0 : -1;
 }
 
 // Writes one escaped unit; false when it would not leave room for the terminator.

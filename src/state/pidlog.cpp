@@ -1,6 +1,6 @@
 // The daemon's pid file (daemon.pid), which keeps one daemon per state directory and lets the
 // setup interface find it, and the shared log (daemon.log) with its one previous generation.
-#include "state.h"
+#include "state_internal.h"
 
 #include "base.h"
 #include "platform.h"
@@ -62,8 +62,9 @@ int qv_ntfy_daemon_running(void) {
         return 0;
     if (qv_plat_process_alive(pid))
         return 1;
-    // A daemon that was killed leaves its pid file behind; whoever asks next clears it.
-    qv_ntfy_pidfile_remove();
+    // A daemon that was killed leaves its pid file behind; whoever asks next clears it. A file
+    // that cannot be cleared is asked about again next time, with the same answer.
+    (void)qv_ntfy_pidfile_remove();
     return 0;
 }
 

@@ -1,6 +1,6 @@
 // The sent-message ledger (sent.json): ids of the messages this connector published, so the
 // daemon can recognise its own messages when the ntfy server echoes them on the stream.
-#include "state.h"
+#include "state_internal.h"
 
 #include "base.h"
 
@@ -37,11 +37,11 @@ static const char *element_id(yyjson_val *el, size_t *len) {
 }
 
 int sent_load_ids(char slots[QV_SENT_SLOTS][QV_SENT_ID_CAP]) {
-    yyjson_doc *doc = nullptr;
-    if (load_array(SENT_FILE, &doc) != 0)
+    qv_json_doc doc;
+    if (qv_json_load_state(SENT_FILE, &doc) != 0)
         return 0;
     int count = 0;
-    yyjson_val *root = yyjson_doc_get_root(doc);
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
     size_t idx, max;
     yyjson_val *el;
     if (yyjson_is_arr(root)) {
@@ -56,7 +56,6 @@ int sent_load_ids(char slots[QV_SENT_SLOTS][QV_SENT_ID_CAP]) {
                 break;
         }
     }
-    yyjson_doc_free(doc);
     return count;
 }
 
@@ -67,19 +66,18 @@ static bool ring_holds(const char *id) {
     return false;
 }
 
+// The ledger is written compact: it is read by programs only, and often.
 static int write_ring(void) {
-    yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
-    yyjson_mut_val *arr = doc ? yyjson_mut_arr(doc) : nullptr;
+    qv_json_mut_doc doc(yyjson_mut_doc_new(nullptr));
+    yyjson_mut_val *arr = doc ? yyjson_mut_arr(doc.get()) : nullptr;
     bool built = arr != nullptr;
     if (built) {
-        yyjson_mut_doc_set_root(doc, arr);
+        yyjson_mut_doc_set_root(doc.get(), arr);
         for (const auto &slot : g_ring.slots)
             if (slot[0])
-                built = built && yyjson_mut_arr_add_str(doc, arr, slot);
+                built = built && yyjson_mut_arr_add_str(doc.get(), arr, slot);
     }
-    int rc = qv_json_save_state(SENT_FILE, doc, built, 0);
-    yyjson_mut_doc_free(doc);
-    return rc;
+    return qv_json_save_state(SENT_FILE, doc.get(), built, 0, nullptr, 0);
 }
 
 int qv_ntfy_sent_note(const char *id) {
@@ -99,25 +97,18 @@ int qv_ntfy_sent_note(const char *id) {
 
 // Reads the file afresh and compares every id it holds, whatever its length.
 static int file_holds(const char *id) {
-    yyjson_doc *doc = nullptr;
-    if (load_array(SENT_FILE, &doc) != 0)
+    qv_json_doc doc;
+    if (qv_json_load_state(SENT_FILE, &doc) != 0)
         return 0;
-    int found = 0;
-    yyjson_val *root = yyjson_doc_get_root(doc);
-    size_t idx, max, id_len = strlen(id);
-    yyjson_val *el;
-    if (yyjson_is_arr(root)) {
-        yyjson_arr_foreach(root, idx, max, el) {
-            size_t len = 0;
-            const char *candidate = element_id(el, &len);
-            if (candidate && len == id_len && memcmp(candidate, id, len) == 0) {
-                found = 1;
-                break;
-            }
-        }
+    size_t id_len = strlen(id);
+    yyjson_arr_iter it = yyjson_arr_iter_with(yyjson_doc_get_root(doc.get()));
+    while (yyjson_val *el = yyjson_arr_iter_next(&it)) {
+        size_t len = 0;
+        const char *candidate = element_id(el, &len);
+        if (candidate && len == id_len && memcmp(candidate, id, len) == 0)
+            return 1;
     }
-    yyjson_doc_free(doc);
-    return found;
+    return 0;
 }
 
 int qv_ntfy_sent_has(const char *id) {

@@ -452,6 +452,8 @@ describe('setup form', () => {
     assert.equal(await figure(page, 'Topic'), '(not set)');
     assert.equal(await figure(page, 'Last error'), 'none');
     assert.equal(await figure(page, 'Last inbound'), '-');
+    const labels = await page.evaluate(() => [...document.querySelectorAll('#kpis .kpi .k')].map((k) => k.textContent));
+    assert.deepEqual(labels.slice(labels.indexOf('Session')), ['Session', 'Server', 'Policy', 'Last error']);
 
     await page.click('#tabSend');
     await page.fill('#s_msg', '   ');

@@ -288,6 +288,20 @@ TEST_F(Config, SavedFileIsPrettyWithMembersInOrder) {
         ASSERT_NE(at, std::string::npos) << key;
         pos = at;
     }
+    // The switches are written as 0 or 1, whatever a hand edit left in them.
+    struct {
+        int32_t value;
+        const char *written;
+    } switches[] = {{7, "1"}, {-3, "1"}, {2, "1"}, {1, "1"}, {0, "0"}};
+    for (const auto &w : switches) {
+        c.markdown = c.allow_all = c.pairing_code_enabled = w.value;
+        ASSERT_EQ(qv_ntfy_config_save(&c, err, sizeof err), 0);
+        text = read_whole(state_.file("config.json"));
+        for (const char *key : {"markdown", "allow_all", "pairing_code_enabled"})
+            EXPECT_NE(text.find(std::string("\"") + key + "\": " + w.written + ","),
+                      std::string::npos)
+                << key << "=" << w.value;
+    }
 }
 
 TEST_F(Config, LongMultibyteTextIsCutAtACharacterAndStillSaves) {

@@ -1,6 +1,6 @@
 // The sent-message ledger: noting ids, the ring's bounds, reading every element form, and
 // questions answered from the start-up cache or a fresh read.
-#include "state.h"
+#include "state_internal.h"
 #include "support.h"
 
 #include <filesystem>

@@ -63,7 +63,7 @@ class SetupPairing : public ::testing::Test {
     std::string pending_keys() {
         qv_ntfy_pending_entry *t = nullptr;
         int n = 0;
-        qv_ntfy_pending_load(&t, &n);
+        EXPECT_EQ(qv_ntfy_pending_load(&t, &n), 0);
         std::string keys;
         for (int i = 0; i < n; i++)
             keys += std::string(t[i].key).substr(0, 4) + " ";
@@ -74,7 +74,7 @@ class SetupPairing : public ::testing::Test {
     std::string approved() {
         qv_ntfy_approved_entry *t = nullptr;
         int n = 0;
-        qv_ntfy_approved_load(&t, &n);
+        EXPECT_EQ(qv_ntfy_approved_load(&t, &n), 0);
         std::string out;
         for (int i = 0; i < n; i++)
             out += std::string(t[i].key).substr(0, 4) + ":" + t[i].label + ":" +

@@ -1,6 +1,6 @@
 // The state directory: resolution, privacy of folders and files, paths, whole-file reads,
 // atomic replacement, JSON loading and escaping.
-#include "state.h"
+#include "state_internal.h"
 #include "support.h"
 
 #include <filesystem>
@@ -38,7 +38,7 @@ TEST(StateDir, OnlySeparatorsOrTooLongFails) {
         char path[QV_PATH_CAP];
         EXPECT_EQ(qv_ntfy_path(path, sizeof path, "config.json"), -1);
     }
-    std::string long_root = "/tmp/" + std::string(975, 'r');  // length + 24 reaches 1000
+    std::string long_root = "/tmp/" + std::string(975, 'r'); // length + 24 reaches 1000
     ScopedEnv e("QV_CONNECTORS_DIR", long_root.c_str());
     EXPECT_EQ(dir_or_fail(), "FAIL:");
 }
@@ -96,7 +96,7 @@ TEST(ReadFile, SizeLimitAndEmptyFiles) {
     ASSERT_EQ(qv_ntfy_read_file(empty.c_str(), &data, &len), 0);
     EXPECT_EQ(len, 0u);
     free(data);
-    EXPECT_EQ(qv_ntfy_read_file(exact.c_str(), nullptr, &len), 0);  // no data wanted
+    EXPECT_EQ(qv_ntfy_read_file(exact.c_str(), nullptr, &len), 0); // no data wanted
     EXPECT_EQ(len, static_cast<size_t>(QV_STATE_FILE_MAX));
     EXPECT_EQ(qv_ntfy_read_file(t.file("missing").c_str(), &data, &len), -1);
 }
@@ -124,7 +124,7 @@ TEST(WriteAtomic, ReplacesWholeIsPrivateAndLeavesNoTemporary) {
 
 TEST(WriteAtomic, FailedReplaceKeepsTargetAndRemovesTemporary) {
     TempStateRoot t;
-    fs::create_directories(t.state_dir() + "/occupied");  // a folder cannot be replaced by a file
+    fs::create_directories(t.state_dir() + "/occupied"); // a folder cannot be replaced by a file
     std::string target = t.file("occupied");
     EXPECT_EQ(qv_ntfy_write_file_atomic(target.c_str(), "data", 4), -1);
     EXPECT_TRUE(fs::is_directory(target));
@@ -132,22 +132,22 @@ TEST(WriteAtomic, FailedReplaceKeepsTargetAndRemovesTemporary) {
     EXPECT_EQ(qv_ntfy_write_file_atomic((t.root() + "/no/such/dir/f").c_str(), "d", 1), -1);
 }
 
-TEST(LoadArray, EmptyOrBrokenFilesCountAsAbsent) {
+TEST(LoadState, EmptyOrBrokenFilesCountAsAbsent) {
     TempStateRoot t;
     fs::create_directories(t.state_dir());
-    yyjson_doc *doc = nullptr;
-    EXPECT_EQ(load_array("pending.json", &doc), -1);
+    qv_json_doc doc;
+    EXPECT_EQ(qv_json_load_state("pending.json", &doc), -1);
     write_whole(t.file("pending.json"), "");
-    EXPECT_EQ(load_array("pending.json", &doc), -1);
+    EXPECT_EQ(qv_json_load_state("pending.json", &doc), -1);
     write_whole(t.file("pending.json"), "[1,2,]");
-    EXPECT_EQ(load_array("pending.json", &doc), -1);
-    write_whole(t.file("pending.json"), "\xEF\xBB\xBF[]");  // byte-order mark
-    EXPECT_EQ(load_array("pending.json", &doc), -1);
+    EXPECT_EQ(qv_json_load_state("pending.json", &doc), -1);
+    write_whole(t.file("pending.json"), "\xEF\xBB\xBF[]"); // byte-order mark
+    EXPECT_EQ(qv_json_load_state("pending.json", &doc), -1);
     write_whole(t.file("pending.json"), "[\"a\"]");
-    ASSERT_EQ(load_array("pending.json", &doc), 0);
-    EXPECT_EQ(yyjson_arr_size(yyjson_doc_get_root(doc)), 1u);
-    yyjson_doc_free(doc);
-    EXPECT_EQ(load_array("../pending.json", &doc), -1);
+    ASSERT_EQ(qv_json_load_state("pending.json", &doc), 0);
+    EXPECT_EQ(yyjson_arr_size(yyjson_doc_get_root(doc.get())), 1u);
+    EXPECT_EQ(qv_json_load_state("../pending.json", &doc), -1);
+    EXPECT_FALSE(doc);
 }
 
 static std::string escape(const char *text, size_t cap = 256) {
@@ -162,6 +162,6 @@ TEST(JsonEscape, UnitsAndCuts) {
     EXPECT_EQ(escape("\x7f\xC3\xA9"), "\x7f\xC3\xA9");
     EXPECT_EQ(escape("a\"b", 4), "a\\\"");
     EXPECT_EQ(escape("a\"b", 3), "a");
-    EXPECT_EQ(escape("ab\xC3\xA9", 4), "ab");  // a character is written whole or not at all
+    EXPECT_EQ(escape("ab\xC3\xA9", 4), "ab"); // a character is written whole or not at all
     EXPECT_EQ(escape(nullptr), "");
 }

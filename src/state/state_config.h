@@ -1,0 +1,67 @@
+// The connector configuration (config.cpp): config.json, the NTFY_ environment overlay,
+// clamping, fallbacks and validation.
+#pragma once
+
+#include "state_record.h"
+
+#include <cstddef>
+#include <cstdint>
+
+enum {
+    QV_CFG_URL_CAP = 256,
+    QV_CFG_TOPIC_CAP = 160,
+    QV_CFG_SECRET_CAP = 256,
+    QV_CFG_CA_FILE_CAP = 512,
+    QV_CFG_PINS_CAP = 1024,
+    QV_CFG_SESSION_CAP = 256,
+    QV_CFG_TAGS_CAP = 128,
+    QV_CFG_REPLY_PREFIX_CAP = 32,
+    QV_CFG_TITLE_PREFIX_CAP = 48,
+    QV_TOPIC_NAME_MAX = 128,
+    QV_PRIORITY_MIN = 1,
+    QV_PRIORITY_MAX = 5,
+};
+
+// The ranges the timings are held to.
+enum : int64_t {
+    QV_REPLY_POLL_MIN = 100,
+    QV_REPLY_POLL_MAX = 60000,
+    QV_IDLE_TIMEOUT_MIN = 2000,
+    QV_IDLE_TIMEOUT_MAX = 300000,
+};
+
+struct qv_ntfy_config {
+    char server_url[QV_CFG_URL_CAP];
+    char topic[QV_CFG_TOPIC_CAP];
+    char publish_topic[QV_CFG_TOPIC_CAP];
+    char bearer_token[QV_CFG_SECRET_CAP];
+    char ca_file[QV_CFG_CA_FILE_CAP];
+    char allowed_pins[QV_CFG_PINS_CAP];
+    char bot_api_url[QV_CFG_URL_CAP];
+    char bot_password[QV_CFG_SECRET_CAP];
+    char target_session[QV_CFG_SESSION_CAP];
+    int32_t priority;
+    char tags[QV_CFG_TAGS_CAP];
+    int32_t markdown;
+    char reply_prefix[QV_CFG_REPLY_PREFIX_CAP];
+    char title_prefix[QV_CFG_TITLE_PREFIX_CAP];
+    int32_t allow_all;
+    int32_t pairing_code_enabled;
+    int64_t reply_poll_ms;
+    int64_t idle_timeout_ms;
+    int64_t reconnect_min_ms;
+    int64_t reconnect_max_ms;
+    int64_t updated_at;
+};
+
+extern const char QV_DEFAULT_BOT_API_URL[];
+extern const char QV_DEFAULT_TITLE_PREFIX[];
+// The members of config.json, in file order.
+extern const qv_fields QV_CONFIG_FIELDS;
+
+void qv_ntfy_config_defaults(qv_ntfy_config *c);
+[[nodiscard]] int qv_ntfy_config_load(qv_ntfy_config *c, char *err, size_t cap);
+[[nodiscard]] int qv_ntfy_config_save(const qv_ntfy_config *c, char *err, size_t cap);
+[[nodiscard]] int qv_ntfy_config_validate(const qv_ntfy_config *c, char *err, size_t cap);
+int qv_ntfy_tls_insecure(void);
+[[nodiscard]] int valid_topic_name(const char *text);

@@ -1,0 +1,83 @@
+// What the daemon leaves in the state directory: its pid file (daemon.pid) and log (daemon.log)
+// in pidlog.cpp, and its status record (status.json) in status.cpp.
+#pragma once
+
+#include "state_config.h"
+#include "state_record.h"
+
+#include <cstdint>
+
+// --- daemon pid file (daemon.pid) and log (daemon.log) ---
+
+enum {
+    QV_LOG_MSG_CAP = 1024,
+    QV_LOG_STAMP_CAP = 32,
+    QV_PID_TEXT_CAP = 32,
+    QV_LOG_ROTATE_BYTES = 1048576,
+};
+
+int qv_ntfy_pidfile_write(long pid);
+// 0 with the recorded id; -1 (and 0 in pid) when there is no usable id.
+[[nodiscard]] int qv_ntfy_pidfile_read(int32_t *pid);
+int qv_ntfy_pidfile_remove(void);
+// 1 when the pid file names a live process; a pid file naming a gone process is removed.
+int qv_ntfy_daemon_running(void);
+// Rotates a log grown beyond QV_LOG_ROTATE_BYTES to "daemon.log.1", then opens the log
+// (appending, or truncating when append is 0) and closes it. 0, or -1 when it cannot be opened.
+int qv_ntfy_log_open(int append);
+// Appends one time-stamped line to the log (rotating it first when it has grown beyond
+// QV_LOG_ROTATE_BYTES) and echoes it to standard error. 0, or -1 when the log path cannot be
+// built or the log cannot be closed.
+int qv_ntfy_logf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// --- status record (status.json) ---
+
+enum {
+    QV_STATUS_TEXT_CAP = 256,
+    QV_STATUS_TOPIC_CAP = 160,
+    QV_STATUS_URL_CAP = 256,
+    QV_STATUS_SESSION_CAP = 256,
+};
+
+struct qv_ntfy_status {
+    int64_t started_at;
+    int64_t last_seen_at;
+    int64_t last_inbound_at;
+    int64_t last_outbound_at;
+    int64_t inbound_count;
+    int64_t outbound_count;
+    int64_t blocked_count;
+    int64_t pending_count;
+    int64_t connect_count;
+    int64_t error_count;
+    int32_t connected;
+    char last_error[QV_STATUS_TEXT_CAP];
+    char last_event[QV_STATUS_TEXT_CAP];
+    int64_t last_message_time;
+    int64_t reply_cursor; // the reply relay's position; lives only in the daemon's memory
+    int32_t configured;
+    char topic[QV_STATUS_TOPIC_CAP];
+    char publish_topic[QV_STATUS_TOPIC_CAP];
+    char target_session[QV_STATUS_SESSION_CAP];
+    char server_url[QV_STATUS_URL_CAP];
+    int32_t allow_all;
+    int32_t pairing_code_enabled;
+    int32_t markdown;
+    int32_t has_bearer;
+    int32_t has_bot_password;
+    int32_t tls_insecure;
+    int32_t pinned;
+};
+
+// The members of status.json, in file order (reply_cursor has none).
+extern const qv_fields QV_STATUS_FIELDS;
+
+// Resets the record to all zero, then fills it from status.json. 0 when the file held an
+// object; -1 otherwise (the record stays all zero).
+int qv_ntfy_status_load(qv_ntfy_status *s);
+// 0 when status.json now mirrors the record (all but reply_cursor); -1 otherwise.
+int qv_ntfy_status_save(const qv_ntfy_status *s);
+// Copies the summary of the settings the record carries from a configuration: the topics (the
+// publish topic falling back to the topic), session, server, switches, and whether the
+// secrets, the pins and the insecure switch are set. configured: a topic and a session.
+void qv_ntfy_status_settings(qv_ntfy_status *s, const qv_ntfy_config *c);

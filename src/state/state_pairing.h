@@ -1,0 +1,82 @@
+// The sender gate's two lists: the pairing queue (pending.cpp, pending.json) of senders not
+// approved yet, each with a pairing code, and the approved senders (approved.cpp,
+// approved.json). Both are bounded lists of records (state_record.h).
+#pragma once
+
+#include "state_record.h"
+
+#include <cstddef>
+#include <cstdint>
+
+enum {
+    QV_SENDER_KEY_CAP = 65,    // 64 hexadecimal digits of a sender identity
+    QV_SENDER_LABEL_CAP = 160, // a readable description of a sender
+    QV_PAIR_CODE_LEN = 8,
+    QV_PAIR_CODE_CAP = QV_PAIR_CODE_LEN + 1,
+    QV_PENDING_SAMPLE_CAP = 240,
+    QV_PENDING_MAX = 64,
+};
+
+// --- pairing queue (pending.json) ---
+
+struct qv_ntfy_pending_entry {
+    char key[QV_SENDER_KEY_CAP];
+    char label[QV_SENDER_LABEL_CAP];
+    char code[QV_PAIR_CODE_CAP];
+    int64_t first_seen;
+    int64_t last_seen;
+    int64_t last_challenge_at;
+    int32_t count;
+    char sample[QV_PENDING_SAMPLE_CAP];
+};
+
+// pending.json: its entries' members in file order, and its bound.
+extern const qv_list_store QV_PENDING_LIST;
+
+// A zeroed table with room for QV_PENDING_MAX entries (release it with free()) holding the
+// queued senders; a missing or broken file is an empty queue. -1 only when out of memory.
+[[nodiscard]] int qv_ntfy_pending_load(qv_ntfy_pending_entry **table, int *count);
+int qv_ntfy_pending_save(const qv_ntfy_pending_entry *table, int count);
+// The entry for the key, updated (or appended with a fresh code); none when the key is new
+// and the queue is full. Changes only the caller's table.
+qv_ntfy_pending_entry *qv_ntfy_pending_touch(qv_ntfy_pending_entry *table, int *count,
+                                             const char *key, const char *label,
+                                             const char *sample);
+// 1 with the key of the first entry holding the code (letter case ignored), else 0.
+int qv_ntfy_pending_find_code(const char *code, char *key_out, size_t cap);
+// 0 when no entry holds the key any more (also when none did); -1 when the save fails.
+int qv_ntfy_pending_remove(const char *key);
+// A new pairing code: QV_PAIR_CODE_LEN characters of the pairing alphabet and a zero byte.
+void qv_ntfy_random_code(char out[QV_PAIR_CODE_CAP]);
+// The code the fallback generator makes from a seed, for when the system has no random source.
+void qv_ntfy_fallback_code(uint64_t seed, char out[QV_PAIR_CODE_CAP]);
+
+// --- approved senders (approved.json) ---
+
+enum { QV_APPROVED_MAX = 256, QV_VIA_SETUP = 0, QV_VIA_PAIRING_CODE = 1 };
+
+struct qv_ntfy_approved_entry {
+    char key[QV_SENDER_KEY_CAP];
+    char label[QV_SENDER_LABEL_CAP];
+    int64_t added_at;
+    int64_t last_seen;
+    int32_t count;
+    int32_t via;
+};
+
+// approved.json: its entries' members in file order, and its bound.
+extern const qv_list_store QV_APPROVED_LIST;
+
+// A zeroed table with room for QV_APPROVED_MAX entries (release it with free()) holding the
+// approved senders; a missing or broken file is an empty list. -1 only when out of memory.
+[[nodiscard]] int qv_ntfy_approved_load(qv_ntfy_approved_entry **table, int *count);
+[[nodiscard]] int qv_ntfy_approved_save(const qv_ntfy_approved_entry *table, int count);
+// 1 when the key is approved, else 0.
+int qv_ntfy_approved_has(const char *key);
+// 0 when the key is approved and saved; -1 when the list is full or cannot be saved.
+int qv_ntfy_approved_add(const char *key, const char *label, int via);
+// 0 when no entry holds the key any more (also when none did); -1 when the save fails.
+[[nodiscard]] int qv_ntfy_approved_remove(const char *key);
+// 1 when the key is approved and its sighting recorded, 0 when it is not approved, -1 when
+// the list cannot be loaded. A 1 answers qv_ntfy_approved_has as well.
+[[nodiscard]] int qv_ntfy_approved_touch_seen(const char *key);
