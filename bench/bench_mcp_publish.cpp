@@ -357,7 +357,8 @@ struct in_process {
             return fail(err);
         publish_http.push_back(ms_since(start));
         start = Clock::now();
-        qv_ntfy_sent_note(id);
+        if (qv_ntfy_sent_note(id) != 0)
+            return fail("cannot note the id in sent.json");
         note.push_back(ms_since(start));
         start = Clock::now();
         if (ntfy_publish(&ca, TOPIC, MESSAGE, TITLE, 3, "", id, err, sizeof err) != 0)

@@ -69,5 +69,7 @@ int recent_ids_seen(qv_recent_ids *r, const char *id);
 
 // Moves the reply cursor past the conversation the node already holds.
 void daemon_seed_cursor(qv_daemon *d);
+// Writes the status record for the setup page; a failure does not stop the daemon.
+void daemon_save_status(const qv_daemon *d);
 // Publishes the newest agent reply after the cursor, if there is one.
 void daemon_relay_step(qv_daemon *d);

@@ -131,8 +131,10 @@ static const char *reply_topic(const qv_ntfy_config *cfg) {
     char id[QV_PUB_ID_CAP];
     if (ntfy_publish(&d->cfg, reply_topic(&d->cfg), message, title, 3, tags, id, err, cap) != 0)
         return -1;
+    // An id the ledger cannot keep stays remembered in this process, and the "quorvane" tag
+    // marks the echo as ours either way.
     if (id[0])
-        qv_ntfy_sent_note(id);
+        (void)qv_ntfy_sent_note(id);
     return 0;
 }
 
@@ -142,7 +144,7 @@ static void pairing_not_stored(qv_daemon *d, const char *key) {
     qv_errf(d->st.last_error, sizeof d->st.last_error,
             "pairing: cannot store the approval (approved list full or not writable)");
     qv_ntfy_logf("pairing failed: cannot write the pairing store for %s", key);
-    qv_ntfy_status_save(&d->st);
+    daemon_save_status(d);
 }
 
 // The queue just shrank; the status shows how many senders still wait.
@@ -160,7 +162,7 @@ static void handle_pair_command(qv_daemon *d, const char *code, const char *key,
     char paired_key[QV_SENDER_KEY_CAP];
     if (!qv_ntfy_pending_find_code(code, paired_key, sizeof paired_key)) {
         d->st.blocked_count++;
-        qv_ntfy_status_save(&d->st);
+        daemon_save_status(d);
         qv_ntfy_logf("wrong pairing code from %s", key);
         return;
     }
@@ -170,7 +172,9 @@ static void handle_pair_command(qv_daemon *d, const char *code, const char *key,
         pairing_not_stored(d, paired_key);
         return;
     }
-    qv_ntfy_pending_remove(paired_key);
+    if (qv_ntfy_pending_remove(paired_key) != 0)
+        qv_ntfy_logf("paired %s, but its request stays in pending.json (cannot write it)",
+                     paired_key);
     char err[QV_PUBLISH_ERR_CAP];
     // The pairing stands whether or not the confirmation reaches the topic.
     (void)publish_notice(d, "Paired. Your messages now reach the agent.", PAIRING_TITLE,
@@ -178,7 +182,7 @@ static void handle_pair_command(qv_daemon *d, const char *code, const char *key,
     qv_ntfy_logf("paired via code: %s (%s)", paired_key, label);
     note_pending_count(d);
     d->st.last_seen_at = qv_ntfy_now_epoch();
-    qv_ntfy_status_save(&d->st);
+    daemon_save_status(d);
 }
 
 static void send_challenge(qv_daemon *d, qv_ntfy_pending_entry *entry, int64_t now) {
@@ -219,7 +223,9 @@ static void queue_sender(qv_daemon *d, const qv_stream_event *ev, const char *ke
     // refuses; the sender waits for approval in the setup UI instead.
     if (due && d->cfg.pairing_code_enabled)
         send_challenge(d, entry, now);
-    qv_ntfy_pending_save(table.get(), count);
+    // A queue that cannot be saved loses nothing for good: the sender stays blocked and is
+    // queued again with its next message.
+    (void)qv_ntfy_pending_save(table.get(), count);
     d->st.pending_count = count;
 }
 
@@ -228,7 +234,7 @@ static void handle_unknown_sender(qv_daemon *d, const qv_stream_event *ev, const
     queue_sender(d, ev, key, label, qv_ntfy_now_epoch());
     d->st.blocked_count++;
     d->st.last_seen_at = qv_ntfy_now_epoch();
-    qv_ntfy_status_save(&d->st);
+    daemon_save_status(d);
     qv_ntfy_logf("blocked unapproved sender %s (%s)", key, label);
 }
 
@@ -333,7 +339,7 @@ static void forward(qv_daemon *d, const qv_stream_event *ev, const char *key) {
         qv_errf(d->st.last_error, sizeof d->st.last_error, "inbox: %s", err);
         qv_ntfy_logf("inbox post failed: %s", err);
     }
-    qv_ntfy_status_save(&d->st);
+    daemon_save_status(d);
 }
 
 void daemon_handle_line(qv_daemon *d, const char *line) {
@@ -355,7 +361,7 @@ void daemon_handle_line(qv_daemon *d, const char *line) {
     // Counters are saved at once, so the setup page never shows a count that lags behind.
     if (is_own_message(d, ev)) {
         d->st.blocked_count++;
-        qv_ntfy_status_save(&d->st);
+        daemon_save_status(d);
         return;
     }
     if (ev->topic[0] && strcmp(ev->topic, d->cfg.topic) != 0)

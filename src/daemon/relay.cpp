@@ -61,13 +61,15 @@ void daemon_relay_step(qv_daemon *d) {
         qv_errf(d->st.last_error, sizeof d->st.last_error, "publish: %s", err);
         qv_ntfy_logf("reply publish failed: %s", err);
     } else {
+        // Kept in this process if the ledger cannot be written; the tag and prefix mark the
+        // echo as ours either way.
         if (id[0])
-            qv_ntfy_sent_note(id);
+            (void)qv_ntfy_sent_note(id);
         d->st.outbound_count++;
         d->st.last_outbound_at = qv_ntfy_now_epoch();
         qv_ntfy_logf("outbound reply published (id %s, %zu bytes)", id[0] ? id : "?",
                      strlen(text));
     }
     d->st.last_seen_at = qv_ntfy_now_epoch();
-    qv_ntfy_status_save(&d->st);
+    daemon_save_status(d);
 }

@@ -37,22 +37,10 @@ static void stop_sleep(int64_t ms) {
     }
 }
 
-static void copy_settings(qv_daemon *d) {
-    qv_ntfy_status *s = &d->st;
-    const qv_ntfy_config *c = &d->cfg;
-    s->started_at = qv_ntfy_now_epoch();
-    s->configured = 1;
-    cp_trunc(s->topic, sizeof s->topic, c->topic);
-    cp_trunc(s->publish_topic, sizeof s->publish_topic, c->publish_topic);
-    cp_trunc(s->target_session, sizeof s->target_session, c->target_session);
-    cp_trunc(s->server_url, sizeof s->server_url, c->server_url);
-    s->allow_all = c->allow_all;
-    s->pairing_code_enabled = c->pairing_code_enabled;
-    s->markdown = c->markdown;
-    s->has_bearer = c->bearer_token[0] != '\0';
-    s->has_bot_password = c->bot_password[0] != '\0';
-    s->tls_insecure = qv_ntfy_tls_insecure();
-    s->pinned = c->allowed_pins[0] != '\0';
+void daemon_save_status(const qv_daemon *d) {
+    // status.json is only the setup page's view of the daemon: a save that fails (a full disk)
+    // must not stop the bridge, and the next save writes the whole record again.
+    (void)qv_ntfy_status_save(&d->st);
 }
 
 // 0 when the daemon may run; otherwise the exit status with the reason on standard error.
@@ -69,13 +57,17 @@ static void copy_settings(qv_daemon *d) {
     }
     // Handlers first, so that a stop arriving from here on always takes the orderly path.
     qv_plat_install_stop_handlers();
-    qv_ntfy_log_open(1);
-    qv_ntfy_pidfile_write(qv_plat_pid());
-    qv_ntfy_status_load(&d->st);
-    copy_settings(d);
+    // Without a log file the lines still reach standard error.
+    (void)qv_ntfy_log_open(1);
+    if (qv_ntfy_pidfile_write(qv_plat_pid()) != 0)
+        qv_ntfy_logf("cannot write daemon.pid: the setup page will not see this daemon");
+    // A first start has no status.json yet: the record starts at zero.
+    (void)qv_ntfy_status_load(&d->st);
+    d->st.started_at = qv_ntfy_now_epoch();
+    qv_ntfy_status_settings(&d->st, &d->cfg);
     if (d->st.reply_cursor < 1)
         daemon_seed_cursor(d);
-    qv_ntfy_status_save(&d->st);
+    daemon_save_status(d);
     if (d->st.tls_insecure)
         qv_ntfy_logf("WARNING NTFY_TLS_INSECURE=1 is set: certificate verification is DISABLED");
     qv_ntfy_logf("daemon start topic=%s publish=%s session=%s server=%s allow_all=%d "
@@ -164,7 +156,7 @@ static void stream_loop(qv_daemon *d) {
     d->st.connected = 1;
     d->st.last_seen_at = qv_ntfy_now_epoch();
     d->st.last_error[0] = '\0';
-    qv_ntfy_status_save(&d->st);
+    daemon_save_status(d);
     if (first)
         qv_ntfy_logf("subscribed to %s/%s", c->server_url, c->topic);
     stream_loop(d);
@@ -186,7 +178,7 @@ static void main_loop(qv_daemon *d) {
             backoff = d->cfg.reconnect_min_ms;
             d->st.connected = 0;
             d->st.last_seen_at = qv_ntfy_now_epoch();
-            qv_ntfy_status_save(&d->st);
+            daemon_save_status(d);
             qv_conn_close(&d->conn);
             if (!stop_requested())
                 daemon_relay_step(d);
@@ -197,7 +189,7 @@ static void main_loop(qv_daemon *d) {
             continue;
         }
         d->st.error_count++;
-        qv_ntfy_status_save(&d->st);
+        daemon_save_status(d);
         qv_conn_close(&d->conn);
         stop_sleep(backoff);
         backoff = backoff * 2 > d->cfg.reconnect_max_ms ? d->cfg.reconnect_max_ms : backoff * 2;
@@ -218,8 +210,9 @@ int run_daemon(void) {
     main_loop(d.get());
     d->st.connected = 0;
     d->st.last_seen_at = qv_ntfy_now_epoch();
-    qv_ntfy_status_save(&d->st);
-    qv_ntfy_pidfile_remove();
+    daemon_save_status(d.get());
+    // A pid file left behind names a process that is gone; the next reader clears it.
+    (void)qv_ntfy_pidfile_remove();
     qv_ntfy_logf("daemon stopped");
     return 0;
 }

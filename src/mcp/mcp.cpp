@@ -175,7 +175,7 @@ static void call_tool(qv_mcp_server *s, yyjson_val *req, const mcp_id &id) {
     // The agent waits for the answer, not for the ledger file; the next request is read only
     // after the id is noted, and the "quorvane" tag marks the message as ours meanwhile.
     if (!failed && msg_id[0])
-        qv_ntfy_sent_note(msg_id);
+        (void)qv_ntfy_sent_note(msg_id); // kept in this process when the file cannot be written
 }
 
 static void dispatch(qv_mcp_server *s, yyjson_val *req) {

@@ -18,12 +18,12 @@ inline constexpr char QV_DIR_SEP = '/';
 
 // Creates one folder readable only by its owner. 0 when created, -1 otherwise (an existing
 // folder is -1 too; callers ignore the result and probe afterwards).
-int qv_plat_mkdir_private(const char *path);
+[[nodiscard]] int qv_plat_mkdir_private(const char *path);
 // Opens a file for raw writing ("wb") or appending ("ab"), creating it readable and writable
 // only by its owner, and narrowing an existing file to the same rights.
 FILE *qv_plat_fopen_private(const char *path, const char *mode);
 // Moves a file onto a target name in one step, replacing the target. 0 or -1.
-int qv_plat_replace_file(const char *from, const char *to);
+[[nodiscard]] int qv_plat_replace_file(const char *from, const char *to);
 // The home folder of the user running the process (HOME, else the account's entry; on Windows
 // USERPROFILE, else C:\Users\Default). 0 or -1.
 [[nodiscard]] int qv_plat_home_dir(char *out, size_t cap);
@@ -120,4 +120,4 @@ int qv_plat_process_is_self(long pid);
 // Asks the process to end (SIGTERM) and waits up to wait_ms; then kills it (SIGKILL). 0 when
 // it has ended, -1 when it is still there. On Windows the request is the stop event that
 // qv_plat_install_stop_handlers creates, and the kill is TerminateProcess.
-int qv_plat_terminate(long pid, int64_t wait_ms);
+[[nodiscard]] int qv_plat_terminate(long pid, int64_t wait_ms);

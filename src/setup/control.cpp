@@ -82,8 +82,7 @@ void api_start(qv_api_request *r) {
         jfail(500, "CreateProcess failed for the detached daemon");
         return;
     }
-    // The line is only a note: the daemon runs whether or not the log takes it.
-    (void)qv_ntfy_logf("daemon started by the setup UI");
+    qv_ntfy_logf("daemon started by the setup UI");
     jout j;
     jout_init(&j);
     yyjson_mut_obj_add_bool(j.doc, j.root, "started", true);
@@ -114,10 +113,10 @@ void api_stop(qv_api_request *) {
     }
     // SIGTERM lets the daemon finish in order (its status, its own "daemon stopped" line);
     // one that does not end in time is killed.
-    qv_plat_terminate(pid, QV_STOP_WAIT_MS);
+    if (qv_plat_terminate(pid, QV_STOP_WAIT_MS) != 0)
+        qv_ntfy_logf("daemon %ld did not end even when killed", static_cast<long>(pid));
     remove_pidfile_of(pid);
-    // The line is only a note: the daemon has stopped whether or not the log takes it.
-    (void)qv_ntfy_logf("daemon stopped by the setup UI");
+    qv_ntfy_logf("daemon stopped by the setup UI");
     jout j;
     jout_init(&j);
     yyjson_mut_obj_add_bool(j.doc, j.root, "stopped", true);

@@ -27,7 +27,8 @@ static int connectors_root_dir(const char *root, char *out, size_t cap) {
     return 0;
 }
 
-// Creates every folder along the path; existing folders are the normal case.
+// Creates every folder along the path. Existing folders are the normal case, so a failed
+// creation says nothing: the write probe afterwards decides whether the folder is usable.
 static void create_dir_chain(const char *dir) {
     char copy[QV_DIR_CAP];
     cp_trunc(copy, sizeof copy, dir);
@@ -36,10 +37,10 @@ static void create_dir_chain(const char *dir) {
             continue;
         char saved = copy[i];
         copy[i] = '\0';
-        qv_plat_mkdir_private(copy);
+        (void)qv_plat_mkdir_private(copy);
         copy[i] = saved;
     }
-    qv_plat_mkdir_private(copy);
+    (void)qv_plat_mkdir_private(copy);
 }
 
 static int probe_writable(const char *dir) {

@@ -83,7 +83,7 @@ static long file_size(const char *path) {
 static void rotate_log(const char *path) {
     char previous[QV_TMP_PATH_CAP];
     snprintf(previous, sizeof previous, "%s.1", path);
-    qv_plat_replace_file(path, previous);
+    (void)qv_plat_replace_file(path, previous); // on failure the log grows until the next try
 }
 
 int qv_ntfy_log_open(int append) {

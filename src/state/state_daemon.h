@@ -16,18 +16,19 @@ enum {
     QV_LOG_ROTATE_BYTES = 1048576,
 };
 
-int qv_ntfy_pidfile_write(long pid);
+[[nodiscard]] int qv_ntfy_pidfile_write(long pid);
 // 0 with the recorded id; -1 (and 0 in pid) when there is no usable id.
 [[nodiscard]] int qv_ntfy_pidfile_read(int32_t *pid);
-int qv_ntfy_pidfile_remove(void);
+[[nodiscard]] int qv_ntfy_pidfile_remove(void);
 // 1 when the pid file names a live process; a pid file naming a gone process is removed.
 int qv_ntfy_daemon_running(void);
 // Rotates a log grown beyond QV_LOG_ROTATE_BYTES to "daemon.log.1", then opens the log
 // (appending, or truncating when append is 0) and closes it. 0, or -1 when it cannot be opened.
-int qv_ntfy_log_open(int append);
+[[nodiscard]] int qv_ntfy_log_open(int append);
 // Appends one time-stamped line to the log (rotating it first when it has grown beyond
 // QV_LOG_ROTATE_BYTES) and echoes it to standard error. 0, or -1 when the log path cannot be
-// built or the log cannot be closed.
+// built or the log cannot be closed. A log line is a note, never a step: callers go on either
+// way (the line has reached standard error), so the result may be left unread.
 int qv_ntfy_logf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // --- status record (status.json) ---
@@ -74,9 +75,9 @@ extern const qv_fields QV_STATUS_FIELDS;
 
 // Resets the record to all zero, then fills it from status.json. 0 when the file held an
 // object; -1 otherwise (the record stays all zero).
-int qv_ntfy_status_load(qv_ntfy_status *s);
+[[nodiscard]] int qv_ntfy_status_load(qv_ntfy_status *s);
 // 0 when status.json now mirrors the record (all but reply_cursor); -1 otherwise.
-int qv_ntfy_status_save(const qv_ntfy_status *s);
+[[nodiscard]] int qv_ntfy_status_save(const qv_ntfy_status *s);
 // Copies the summary of the settings the record carries from a configuration: the topics (the
 // publish topic falling back to the topic), session, server, switches, and whether the
 // secrets, the pins and the insecure switch are set. configured: a topic and a session.

@@ -5,7 +5,7 @@ enum { QV_SENT_SLOTS = 512, QV_SENT_ID_CAP = 40 };
 
 // Records an id the ntfy server gave to a message we published. 0, or -1 when refused or
 // the file cannot be written (the id stays remembered in this process either way).
-int qv_ntfy_sent_note(const char *id);
+[[nodiscard]] int qv_ntfy_sent_note(const char *id);
 // 1 when the id is one of ours, else 0.
 int qv_ntfy_sent_has(const char *id);
 // Forgets what this process loaded, so a test can start over as a new process would.
