@@ -14,9 +14,8 @@
 #include <yyjson.h>
 
 enum {
-    QV_MCP_ID_TEXT_CAP = 24,
-    QV_MCP_INIT_CAP = 512,
-    QV_MCP_ERROR_CAP = 700,
+    QV_MCP_INIT_CAP = 512 + QV_MCP_ID_TEXT_CAP,
+    QV_MCP_ERROR_CAP = 700 + QV_MCP_ID_TEXT_CAP,
     QV_MCP_ERROR_MSG_CAP = 512,
     QV_MCP_RESULT_RAW_CAP = 1200,
     QV_MCP_TITLE_CAP = 200,
@@ -29,17 +28,35 @@ enum {
 static const char PROTOCOL_VERSION[] = "2024-11-05";
 static const char NEED_MESSAGE[] = "ntfy_send requires a non-empty 'message'";
 
-// The request id as decimal text; only a JSON integer is an id, anything else makes the
-// request a notification that is processed but never answered.
+// The request id as the JSON text written back: an integer as decimal digits, a string quoted
+// and escaped. Clients make either kind (some SDKs only strings), and one that never gets its
+// answer waits for ever. Anything else (null, a fraction, an object, a string too long to echo
+// whole or holding a zero byte) makes the request a notification: processed, never answered.
 struct mcp_id {
     bool present;
     char text[QV_MCP_ID_TEXT_CAP];
 };
 
+static bool read_string_id(yyjson_val *v, mcp_id *id) {
+    size_t len = yyjson_get_len(v);
+    const char *s = yyjson_get_str(v);
+    if (len > QV_MCP_STRING_ID_MAX || strlen(s) != len)
+        return false;
+    // Six bytes per character at most, so the whole id always fits: the echo is exact.
+    id->text[0] = '"';
+    qv_ntfy_json_escape(s, id->text + 1, sizeof id->text - 2);
+    size_t n = strlen(id->text);
+    id->text[n] = '"';
+    id->text[n + 1] = '\0';
+    return true;
+}
+
 static mcp_id read_id(yyjson_val *req) {
     mcp_id id = {};
     yyjson_val *v = yyjson_obj_get(req, "id");
-    if (yyjson_is_sint(v)) {
+    if (yyjson_is_str(v)) {
+        id.present = read_string_id(v, &id);
+    } else if (yyjson_is_sint(v)) {
         snprintf(id.text, sizeof id.text, "%" PRId64, yyjson_get_sint(v));
         id.present = true;
     } else if (yyjson_is_uint(v)) {

@@ -14,6 +14,11 @@ enum {
 
 // Everything the server works with while it serves: the configuration read at start and the
 // working buffers for the request line and the largest answer. Allocated once, zeroed.
+enum {
+    QV_MCP_STRING_ID_MAX = 256, // longest string id echoed
+    QV_MCP_ID_TEXT_CAP = 6 * QV_MCP_STRING_ID_MAX + 3, // escaped, quoted, terminated
+};
+
 struct qv_mcp_server {
     qv_ntfy_config cfg;
     char line[QV_MCP_LINE_CAP];           // the request line being read

@@ -52,16 +52,26 @@ TEST_F(Mcp, InitializePingAndToolsList) {
     EXPECT_EQ(out[2], R"({"jsonrpc":"2.0","id":2,"result":)" + schema_text + "}");
 }
 
-TEST_F(Mcp, OnlyIntegerIdsAreAnswered) {
+TEST_F(Mcp, IntegerAndStringIdsAreAnsweredAndEchoedExactly) {
+    const std::string longest(256, 'x'), too_long(257, 'x');
     auto out = run(R"({"jsonrpc":"2.0","id":"1","method":"ping"})" "\n"
                    R"({"jsonrpc":"2.0","id":1.5,"method":"ping"})" "\n"
                    R"({"jsonrpc":"2.0","id":null,"method":"ping"})" "\n"
                    R"({"jsonrpc":"2.0","id":-7,"method":"ping"})" "\n"
                    R"({"jsonrpc":"2.0","id":18446744073709551615,"method":"ping"})" "\n"
-                   R"({"jsonrpc":"2.0","id":3,"method":"notifications/cancelled"})" "\n");
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0], R"({"jsonrpc":"2.0","id":-7,"result":{}})");
-    EXPECT_EQ(out[1], R"({"jsonrpc":"2.0","id":18446744073709551615,"result":{}})");
+                   R"({"jsonrpc":"2.0","id":3,"method":"notifications/cancelled"})" "\n"
+                   R"({"jsonrpc":"2.0","id":"a\"b\\c\u0001\u00e9","method":"initialize"})" "\n"
+                   R"({"jsonrpc":"2.0","id":"z\u0000z","method":"ping"})" "\n"
+                   R"({"jsonrpc":"2.0","id":")" + too_long + R"(","method":"ping"})" "\n"
+                   R"({"jsonrpc":"2.0","id":")" + longest + R"(","method":"nope"})" "\n");
+    ASSERT_EQ(out.size(), 5u);
+    EXPECT_EQ(out[0], R"({"jsonrpc":"2.0","id":"1","result":{}})");
+    EXPECT_EQ(out[1], R"({"jsonrpc":"2.0","id":-7,"result":{}})");
+    EXPECT_EQ(out[2], R"({"jsonrpc":"2.0","id":18446744073709551615,"result":{}})");
+    EXPECT_EQ(out[3].rfind(R"({"jsonrpc":"2.0","id":"a\"b\\c\u0001é","result":{"protocolVersion")", 0), 0u)
+        << out[3];
+    EXPECT_EQ(out[4], R"({"jsonrpc":"2.0","id":")" + longest +
+                          R"(","error":{"code":-32601,"message":"method not found"}})");
 }
 
 TEST_F(Mcp, MalformedInputIsSkippedAndServingGoesOn) {
