@@ -7,7 +7,19 @@
 #include <cstddef>
 #include <cstdint>
 
-enum { QV_PUB_ID_CAP = 64 };
+struct qv_url;
+
+enum {
+    QV_PUB_ID_CAP = 64,
+    QV_NTFY_TOPIC_ENC_CAP = 320, // a topic, percent-encoded
+    QV_NTFY_PATH_CAP = 1024 + QV_NTFY_TOPIC_ENC_CAP + 64, // base path, topic and a suffix
+};
+
+// The request path of a topic on the ntfy server: the server URL's own path (ntfy may sit
+// behind a reverse proxy below one, e.g. https://example.org/ntfy) without its trailing
+// slashes, then "/<topic>" percent-encoded, then the suffix ("" or e.g. "/json?since=...").
+void ntfy_topic_path(const qv_url *server, const char *topic, const char *suffix, char *out,
+                     size_t cap);
 
 // Publishes one notification to a topic on the configured ntfy server. 0 when the server
 // accepted it (id_out holds its message id, or is empty when the answer had none), else -1
@@ -28,8 +40,6 @@ void identity_label(const char *user, const char *tags, const char *topic,
                     char out[QV_SENDER_LABEL_CAP]);
 
 // --- the node's loopback API (conversation.cpp) ---
-
-struct qv_url;
 
 // The node reports at most this many conversation entries per request.
 enum { QV_NODE_PAGE = 100 };

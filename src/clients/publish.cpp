@@ -13,7 +13,6 @@
 
 enum {
     QV_PUB_SERVER_URL_CAP = 512,
-    QV_PUB_PATH_TOPIC_CAP = 320,
     QV_PUB_TITLE_LINE_CAP = 260,
     QV_PUB_TAGS_CLEAN_CAP = 220,
     QV_PUB_TAGS_LINE_CAP = 340,
@@ -119,17 +118,25 @@ static void status_error(int status, const char *body, size_t len, char *err, si
     qv_errf(err, cap, "ntfy server answered %d%s%s", status, excerpt[0] ? ": " : "", excerpt);
 }
 
-// The server URL without trailing slashes, parsed, and the topic's path on it. 0 or -1.
+void ntfy_topic_path(const qv_url *server, const char *topic, const char *suffix, char *out,
+                     size_t cap) {
+    // A query or fragment on the base URL is not part of where ntfy lives.
+    size_t base = strcspn(server->path, "?#");
+    while (base > 0 && server->path[base - 1] == '/')
+        base--;
+    char encoded[QV_NTFY_TOPIC_ENC_CAP];
+    qv_url_encode(topic, encoded, sizeof encoded);
+    snprintf(out, cap, "%.*s/%s%s", static_cast<int>(base), server->path, encoded,
+             suffix ? suffix : "");
+}
+
+// The server URL parsed and the topic's path on it. 0 or -1.
 [[nodiscard]] static int publish_target(const qv_ntfy_config *cfg, const char *topic, qv_url *url,
                                         char *path, size_t path_cap, char *err, size_t cap) {
-    char server[QV_PUB_SERVER_URL_CAP];
-    cp_trunc(server, sizeof server, cfg->server_url);
-    for (size_t n = strlen(server); n > 0 && server[n - 1] == '/'; n--)
-        server[n - 1] = '\0';
-    char encoded[QV_PUB_PATH_TOPIC_CAP];
-    qv_url_encode(topic, encoded, sizeof encoded);
-    snprintf(path, path_cap, "/%s", encoded);
-    return qv_url_parse(server, url, err, cap);
+    if (qv_url_parse(cfg->server_url, url, err, cap) != 0)
+        return -1;
+    ntfy_topic_path(url, topic, "", path, path_cap);
+    return 0;
 }
 
 int ntfy_publish(const qv_ntfy_config *cfg, const char *topic, const char *message,
@@ -139,7 +146,7 @@ int ntfy_publish(const qv_ntfy_config *cfg, const char *topic, const char *messa
     if (check_topic(topic, err, cap) != 0)
         return -1;
     qv_url url;
-    char path[QV_PUB_PATH_TOPIC_CAP + 1];
+    char path[QV_NTFY_PATH_CAP];
     if (publish_target(cfg, topic, &url, path, sizeof path, err, cap) != 0)
         return -1;
     publish_headers headers;

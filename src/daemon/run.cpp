@@ -15,8 +15,7 @@
 enum {
     QV_DAEMON_ERR_CAP = 256,
     QV_SUBSCRIBE_ERR_CAP = 512,
-    QV_SUBSCRIBE_TOPIC_CAP = 320,
-    QV_SUBSCRIBE_PATH_CAP = 600,
+    QV_SUBSCRIBE_SUFFIX_CAP = 48,
     QV_AUTH_LINE_CAP = 300,
     QV_SUBSCRIBE_TIMEOUT_MS = 15000,
     QV_STOP_SLICE_MS = 50,
@@ -77,13 +76,11 @@ void daemon_save_status(const qv_daemon *d) {
     return 0;
 }
 
-static void subscription_path(const qv_daemon *d, char *path, size_t cap) {
-    char topic[QV_SUBSCRIBE_TOPIC_CAP];
-    qv_url_encode(d->cfg.topic, topic, sizeof topic);
-    if (d->st.last_message_time < 1)
-        snprintf(path, cap, "/%s/json", topic);
-    else
-        snprintf(path, cap, "/%s/json?since=%" PRId64, topic, d->st.last_message_time);
+static void subscription_path(const qv_daemon *d, const qv_url *server, char *path, size_t cap) {
+    char suffix[QV_SUBSCRIBE_SUFFIX_CAP] = "/json";
+    if (d->st.last_message_time >= 1)
+        snprintf(suffix, sizeof suffix, "/json?since=%" PRId64, d->st.last_message_time);
+    ntfy_topic_path(server, d->cfg.topic, suffix, path, cap);
 }
 
 // Reads the stream until it ends, relaying replies at least every reply_poll_ms meanwhile.
@@ -122,8 +119,8 @@ static void stream_loop(qv_daemon *d) {
                                         bool first) {
     qv_conn *conn = &d->conn;
     char err[QV_SUBSCRIBE_ERR_CAP] = "";
-    char path[QV_SUBSCRIBE_PATH_CAP];
-    subscription_path(d, path, sizeof path);
+    char path[QV_NTFY_PATH_CAP];
+    subscription_path(d, url, path, sizeof path);
     const qv_ntfy_config *c = &d->cfg;
     // The access token goes on the subscription too, so read-protected topics work.
     char auth[QV_AUTH_LINE_CAP] = "";

@@ -6,6 +6,7 @@ import { describe, test } from 'node:test';
 import { start as startDevnode } from '../../tools/devnode/devnode.mjs';
 import { sleep, waitUntil } from './lib/common.mjs';
 import { makeConnectorsDir, runExe, spawnExe } from './lib/exe.mjs';
+import { startReverseProxy } from './lib/lighttpd.mjs';
 import { startNtfy } from './lib/ntfy.mjs';
 import { bearer, publish, subscribe } from './lib/stream.mjs';
 
@@ -140,6 +141,23 @@ describe('reply relay', () => {
     // polls (more than 6 s) to reach the reply.
     const reply = await sub.waitForMessage('after the burst', { timeoutMs: 4500 });
     assert.equal(reply.title, 'QUORVANE BOT');
+  });
+});
+
+describe('an ntfy server below a path', () => {
+  test('behind a reverse proxy at /ntfy/: the subscription and the replies go through the path', async (t) => {
+    const topic = 'd_proxied';
+    const { srv, dev, conn } = await peers(t);
+    const proxy = await startReverseProxy({ target: srv.url, prefix: '/ntfy/' });
+    t.after(() => proxy.close());
+    const sub = await subscribe(srv.url, topic);
+    t.after(() => sub.close());
+    await startDaemon(t, conn, daemonEnv(srv, dev, topic, { NTFY_SERVER_URL: `${proxy.url}/`, NTFY_ALLOW_ALL: '1' }));
+    await publish(srv.url, topic, 'through the proxy');
+    await dev.waitForInbox('[ntfy] through the proxy');
+    // The stand-in node answers every message with an echo.
+    const reply = await sub.waitForMessage('echo: [ntfy] through the proxy');
+    assert.deepEqual(reply.tags, ['robot', 'quorvane']);
   });
 });
 

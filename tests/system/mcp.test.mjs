@@ -6,6 +6,7 @@ import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
 import { waitUntil } from './lib/common.mjs';
 import { exeEnv, exePath, makeConnectorsDir, runExe } from './lib/exe.mjs';
+import { startReverseProxy } from './lib/lighttpd.mjs';
 import { startNtfy } from './lib/ntfy.mjs';
 import { bearer, subscribe } from './lib/stream.mjs';
 
@@ -61,6 +62,19 @@ describe('MCP server with the official client', () => {
 
     const other = await send(client, { message: 'elsewhere', topic: 'mcp_other', priority: 9 });
     assert.match(textOf(other), /^published to mcp_other \(id [A-Za-z0-9]+, priority 3\)$/);
+  });
+
+  test('ntfy_send to a server below a path behind a reverse proxy', async (t) => {
+    const srv = await startNtfy();
+    t.after(() => srv.close());
+    const proxy = await startReverseProxy({ target: srv.url, prefix: '/ntfy/' });
+    t.after(() => proxy.close());
+    const sub = await subscribe(srv.url, 'mcp_proxied');
+    t.after(() => sub.close());
+    const { client } = await connect(t, { NTFY_SERVER_URL: proxy.url, NTFY_TOPIC: 'mcp_proxied' });
+    const result = await send(client, { message: 'via /ntfy' });
+    assert.equal(result.isError, false, textOf(result));
+    await sub.waitForMessage('via /ntfy');
   });
 
   test('failures come back as tool results with isError', async (t) => {
