@@ -153,8 +153,10 @@ static yyjson_val *request_body_root(void) {
     if (!tried) {
         tried = 1;
         const char *text = getenv("CONTENT_LENGTH");
-        long long length = text ? strtoll(text, nullptr, 10) : 0;
-        if (length < 1 || length > QV_API_BODY_MAX)
+        // Apache passes a chunked body without any CONTENT_LENGTH: then the body is whatever
+        // comes before the end of input, up to the same limit (one byte more is too large).
+        long long length = text ? strtoll(text, nullptr, 10) : QV_API_BODY_MAX + 1LL;
+        if (length < 1 || (text && length > QV_API_BODY_MAX))
             return nullptr;
         size_t want = static_cast<size_t>(length);
         cached = static_cast<char *>(malloc(want + 1));
@@ -168,7 +170,7 @@ static yyjson_val *request_body_root(void) {
             got += n;
         }
         cached[got] = '\0';
-        if (got > 0)
+        if (got > 0 && got <= QV_API_BODY_MAX)
             cached_doc = yyjson_read(cached, got, 0);
     }
     return cached_doc ? yyjson_doc_get_root(cached_doc) : nullptr;
