@@ -48,7 +48,28 @@ enum { QV_NODE_PAGE = 100 };
 int qv_node_is_loopback_or_tls(const qv_url *url);
 // "X-Bot-Password: ..." when a node password is configured, else the empty text.
 void qv_node_password_line(const qv_ntfy_config *cfg, char *line, size_t cap);
-// Asks the node for conversation entries after the cursor: raises the cursor past every entry
-// it reports and leaves the newest agent reply in out (empty when there is none). Failures
-// are silent and leave the cursor as it was.
-void poll_assistant(const qv_ntfy_config *cfg, int64_t *cursor, char *out, size_t cap);
+enum {
+    QV_REPLY_CAP = 12000, // one agent reply, cut at a character boundary
+    QV_REPLY_BATCH = 20,  // replies taken from one page at most
+};
+
+// One agent reply and where it sits in the conversation.
+struct qv_reply {
+    int64_t position;
+    char text[QV_REPLY_CAP];
+};
+
+// What one page of the conversation after a position holds for the relay.
+struct qv_reply_page {
+    int64_t entries;  // entries the page held (a full page means more may wait)
+    int64_t last;     // every entry up to here was taken or is not a reply (else: the position asked after)
+    int count;        // replies taken, oldest first
+    bool full;        // the batch filled up before the page ended
+    qv_reply replies[QV_REPLY_BATCH];
+};
+
+// Asks the node for the conversation entries after `after` and takes up to `max_replies`
+// (at most QV_REPLY_BATCH; 0 to learn positions only) of its agent replies, oldest first.
+// 0 when the node answered a page, -1 when it could not be asked or answered anything else.
+[[nodiscard]] int poll_replies(const qv_ntfy_config *cfg, int64_t after, int max_replies,
+                               qv_reply_page *page);

@@ -13,11 +13,12 @@
 void ntfy_publish_read_id(const char *body, size_t len, char id_out[QV_PUB_ID_CAP]);
 
 // Walks one page of the node's conversation (any bytes, not necessarily terminated): entry k
-// of "messages" sits at start_index + 1 + k, and the cursor rises to the highest position
-// reported. out is emptied, then holds the newest entry with a relayable role and a non-empty
-// text. A page that is not an object with a "messages" array changes nothing but out.
-void conversation_take_replies(const char *body, size_t len, int64_t *cursor, char *out,
-                               size_t cap);
+// of "messages" sits at start_index + 1 + k (saturating, never wrapping). Entries at or below
+// `after` are never taken; the relayable replies after it go into the page, oldest first, up
+// to max_replies (at most QV_REPLY_BATCH), and `last` stops at the last reply taken once the
+// batch is full. -1 for a page that is not an object with a "messages" array.
+[[nodiscard]] int conversation_read_page(const char *body, size_t len, int64_t after,
+                                         int max_replies, qv_reply_page *page);
 
 // Parses bot_api_url. 0 or -1.
 [[nodiscard]] int qv_node_url(const qv_ntfy_config *cfg, qv_url *url);

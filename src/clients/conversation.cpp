@@ -1,5 +1,5 @@
-// Reading the node's conversation: the newest agent reply after the daemon's reply cursor.
-// Every failure is silent and leaves the cursor alone; the daemon simply asks again later.
+// Reading the node's conversation: the agent replies after the relay's cursor, oldest first,
+// with their positions, so the relay can publish each one and move past it only then.
 #include "clients_internal.h"
 
 #include "base.h"
@@ -50,44 +50,76 @@ static bool relayable_role(yyjson_val *role) {
     return true;
 }
 
-void conversation_take_replies(const char *body, size_t len, int64_t *cursor, char *out,
-                               size_t cap) {
-    if (out && cap > 0)
-        out[0] = '\0';
+// start + 1 + k without wrapping: a node that reports a huge start_index must not send the
+// relay back to the beginning of the conversation.
+static int64_t position_of(int64_t start, size_t k) {
+    int64_t step = k >= static_cast<size_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(k);
+    if (start > INT64_MAX - 1 || step > INT64_MAX - 1 - start)
+        return INT64_MAX;
+    return start + 1 + step;
+}
+
+static const char *reply_text(yyjson_val *entry) {
+    if (!yyjson_is_obj(entry) || yyjson_obj_size(entry) == 0)
+        return nullptr;
+    yyjson_val *content = yyjson_obj_get(entry, "content");
+    if (!relayable_role(yyjson_obj_get(entry, "role")) || !yyjson_is_str(content) ||
+        yyjson_get_len(content) == 0)
+        return nullptr;
+    return yyjson_get_str(content);
+}
+
+int conversation_read_page(const char *body, size_t len, int64_t after, int max_replies,
+                           qv_reply_page *page) {
+    page->entries = 0;
+    page->last = after;
+    page->count = 0;
+    page->full = false;
     qv_json_doc doc(yyjson_read(body, len, 0));
     yyjson_val *root = yyjson_doc_get_root(doc.get());
     yyjson_val *messages = yyjson_obj_get(root, "messages");
     if (!yyjson_is_obj(root) || !yyjson_is_arr(messages))
-        return;
+        return -1;
+    if (max_replies > QV_REPLY_BATCH)
+        max_replies = QV_REPLY_BATCH;
     int64_t start = 0;
     qv_json_take_i64(root, "start_index", &start);
+    page->entries = static_cast<int64_t>(yyjson_arr_size(messages));
     size_t k, max;
     yyjson_val *entry;
     yyjson_arr_foreach(messages, k, max, entry) {
-        int64_t position = start + 1 + static_cast<int64_t>(k);
-        if (position > *cursor)
-            *cursor = position;
-        if (!yyjson_is_obj(entry) || yyjson_obj_size(entry) == 0)
+        int64_t position = position_of(start, k);
+        // A node that hands back what the relay already has must not get it published again.
+        if (position <= page->last)
             continue;
-        yyjson_val *content = yyjson_obj_get(entry, "content");
-        if (!relayable_role(yyjson_obj_get(entry, "role")) || !yyjson_is_str(content) ||
-            yyjson_get_len(content) == 0)
-            continue;
-        cp_trunc(out, cap, yyjson_get_str(content));
+        const char *text = max_replies > 0 ? reply_text(entry) : nullptr;
+        if (text && page->count == max_replies) {
+            page->full = true;
+            break;
+        }
+        if (text) {
+            qv_reply *r = &page->replies[page->count++];
+            r->position = position;
+            cp_trunc(r->text, sizeof r->text, text);
+        }
+        page->last = position;
     }
+    return 0;
 }
 
-void poll_assistant(const qv_ntfy_config *cfg, int64_t *cursor, char *out, size_t cap) {
-    if (out && cap > 0)
-        out[0] = '\0';
+int poll_replies(const qv_ntfy_config *cfg, int64_t after, int max_replies, qv_reply_page *page) {
+    page->entries = 0;
+    page->last = after;
+    page->count = 0;
+    page->full = false;
     qv_url url;
     // The node password is only ever sent in the clear to this machine.
     if (qv_node_url(cfg, &url) != 0 || !qv_node_is_loopback_or_tls(&url))
-        return;
+        return -1;
     char session[QV_NODE_SESSION_ENC_CAP];
     qv_url_encode(cfg->target_session, session, sizeof session);
     char path[QV_NODE_PATH_CAP];
-    snprintf(path, sizeof path, "/conversation?id=%s&after=%" PRId64 "&limit=%d", session, *cursor,
+    snprintf(path, sizeof path, "/conversation?id=%s&after=%" PRId64 "&limit=%d", session, after,
              static_cast<int>(QV_NODE_PAGE));
     char password[QV_NODE_PASSWORD_LINE_CAP];
     qv_node_password_line(cfg, password, sizeof password);
@@ -95,7 +127,8 @@ void poll_assistant(const qv_ntfy_config *cfg, int64_t *cursor, char *out, size_
                              nullptr};
     qv_http_reply reply;
     if (qv_http_exchange(&url, nullptr, QV_NODE_TIMEOUT_MS, "GET", path, headers, nullptr, 0,
-                         &reply, nullptr, 0) == 0 &&
-        reply.status == 200 && reply.body && reply.len > 0)
-        conversation_take_replies(reply.body.get(), reply.len, cursor, out, cap);
+                         &reply, nullptr, 0) != 0 ||
+        reply.status != 200 || !reply.body || reply.len == 0)
+        return -1;
+    return conversation_read_page(reply.body.get(), reply.len, after, max_replies, page);
 }

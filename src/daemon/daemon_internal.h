@@ -5,6 +5,7 @@
 #include "daemon.h"
 
 #include "net.h"
+#include "clients.h"
 #include "state.h"
 
 #include <cstddef>
@@ -22,8 +23,7 @@ enum {
     QV_EVENT_TAGS_CAP = 200,
     QV_FRAMED_CAP = 9300,
     QV_PAIR_CODE_READ_CAP = 24,
-    QV_REPLY_CAP = 12000,
-    QV_REPLY_TEXT_CAP = 12300,
+    QV_REPLY_TEXT_CAP = QV_REPLY_CAP + 300,
 };
 
 // Ids of the stream events handled most recently. ntfy's since=<time> is inclusive, so a
@@ -55,9 +55,9 @@ struct qv_daemon {
     char line[QV_STREAM_LINE_CAP];      // the stream line being read
     qv_stream_event ev;                 // the event that line holds
     char inbox_text[QV_FRAMED_CAP];     // the event framed for the node's inbox
-    char page_reply[QV_REPLY_CAP];      // the newest reply of one conversation page
-    char reply[QV_REPLY_CAP];           // the newest reply across the pages read
-    char reply_text[QV_REPLY_TEXT_CAP]; // that reply with the reply prefix, as published
+    qv_reply_page replies;              // the agent replies of one conversation page
+    char reply_text[QV_REPLY_TEXT_CAP]; // one reply with the reply prefix, as published
+    int64_t reply_failing_since;        // when publishing the reply at the cursor began to fail
 };
 
 // Handles one stream line: drops what must not reach the agent, pairs, forwards the rest.

@@ -1,5 +1,6 @@
-// The reply relay: the agent's newest reply in the node conversation goes back to the topic,
-// marked (tag, prefix, ledger) so the daemon drops it when the server echoes it.
+// The reply relay: every agent reply in the node conversation goes back to the topic, oldest
+// first, marked (tag, prefix, ledger) so the daemon drops it when the server echoes it. The
+// cursor moves past a reply only once it was published (or given up).
 #include "daemon_internal.h"
 
 #include "base.h"
@@ -11,11 +12,19 @@
 
 enum { QV_RELAY_ERR_CAP = 300 };
 
+// A new daemon starts after what the conversation already holds; the node may need several
+// pages to say where that is.
+enum { QV_SEED_MAX_PAGES = 1000 };
+
 void daemon_seed_cursor(qv_daemon *d) {
     int64_t cursor = -1;
-    char none[1];
-    // A one-byte output takes no reply text: the call only moves the cursor past history.
-    poll_assistant(&d->cfg, &cursor, none, sizeof none);
+    for (int i = 0; i < QV_SEED_MAX_PAGES; i++) {
+        if (poll_replies(&d->cfg, cursor, 0, &d->replies) != 0)
+            break;
+        cursor = d->replies.last;
+        if (d->replies.entries < QV_NODE_PAGE)
+            break;
+    }
     d->st.reply_cursor = cursor < 0 ? 0 : cursor;
     d->st.last_message_time = qv_ntfy_now_epoch();
     qv_ntfy_logf("reply cursor seeded at %" PRId64, d->st.reply_cursor);
@@ -28,48 +37,72 @@ static const char *reply_topic(const qv_ntfy_config *cfg) {
 // A full page (QV_NODE_PAGE entries) means more may wait: the step reads on (up to a bound)
 // instead of falling a page behind per poll after a burst.
 enum { QV_RELAY_MAX_PAGES = 20 };
+// A reply that cannot be published is tried again at every step; after this long it is given
+// up, so one reply the server refuses for good does not hold back every later one.
+enum : int64_t { QV_REPLY_GIVE_UP_S = 3600 };
 
-// The newest agent reply after the cursor, across as many pages as the node has ready.
-static void newest_reply(qv_daemon *d, char *reply, size_t cap) {
-    char *page = d->page_reply;
-    reply[0] = '\0';
-    for (int i = 0; i < QV_RELAY_MAX_PAGES; i++) {
-        int64_t before = d->st.reply_cursor;
-        int64_t cursor = before;
-        poll_assistant(&d->cfg, &cursor, page, sizeof d->page_reply);
-        if (cursor > d->st.reply_cursor)
-            d->st.reply_cursor = cursor;
-        if (page[0])
-            cp_trunc(reply, cap, page);
-        if (cursor - before < QV_NODE_PAGE)
-            return;
-    }
-}
-
-void daemon_relay_step(qv_daemon *d) {
+// Publishes one reply. True when the relay may move past it: published, or given up.
+static bool publish_reply(qv_daemon *d, const qv_reply *r) {
     char *text = d->reply_text;
-    newest_reply(d, d->reply, sizeof d->reply);
-    if (!d->reply[0])
-        return;
-    snprintf(text, sizeof d->reply_text, "%s%s", d->cfg.reply_prefix, d->reply);
+    snprintf(text, sizeof d->reply_text, "%s%s", d->cfg.reply_prefix, r->text);
     const qv_ntfy_config *c = &d->cfg;
     char id[QV_PUB_ID_CAP];
     char err[QV_RELAY_ERR_CAP] = "";
+    int64_t now = qv_ntfy_now_epoch();
     if (ntfy_publish(c, reply_topic(c), text, c->title_prefix[0] ? c->title_prefix : nullptr,
                      c->priority, c->tags[0] ? c->tags : "robot", id, err, sizeof err) != 0) {
         d->st.error_count++;
         qv_errf(d->st.last_error, sizeof d->st.last_error, "publish: %s", err);
         qv_ntfy_logf("reply publish failed: %s", err);
-    } else {
-        // Kept in this process if the ledger cannot be written; the tag and prefix mark the
-        // echo as ours either way.
-        if (id[0])
-            (void)qv_ntfy_sent_note(id);
-        d->st.outbound_count++;
-        d->st.last_outbound_at = qv_ntfy_now_epoch();
-        qv_ntfy_logf("outbound reply published (id %s, %zu bytes)", id[0] ? id : "?",
-                     strlen(text));
+        if (d->reply_failing_since == 0)
+            d->reply_failing_since = now;
+        if (now - d->reply_failing_since < QV_REPLY_GIVE_UP_S)
+            return false;
+        qv_ntfy_logf("reply at position %" PRId64 " given up after an hour of failed publishes",
+                     r->position);
+        d->reply_failing_since = 0;
+        return true;
     }
+    d->reply_failing_since = 0;
+    // Kept in this process if the ledger cannot be written; the tag and prefix mark the echo
+    // as ours either way.
+    if (id[0])
+        (void)qv_ntfy_sent_note(id);
+    d->st.outbound_count++;
+    d->st.last_outbound_at = now;
+    qv_ntfy_logf("outbound reply published (id %s, %zu bytes)", id[0] ? id : "?", strlen(text));
+    return true;
+}
+
+// Publishes the page's replies in order, moving the cursor past each one that went out. False
+// when one could not (the cursor stays before it, so the next step tries it again).
+static bool publish_page(qv_daemon *d, int *published) {
+    const qv_reply_page *page = &d->replies;
+    for (int k = 0; k < page->count; k++) {
+        (*published)++;
+        if (!publish_reply(d, &page->replies[k]))
+            return false;
+        d->st.reply_cursor = page->replies[k].position;
+    }
+    // What else the page held up to its last taken entry is not for the topic.
+    if (page->last > d->st.reply_cursor)
+        d->st.reply_cursor = page->last;
+    return true;
+}
+
+void daemon_relay_step(qv_daemon *d) {
+    int published = 0;
+    for (int i = 0; i < QV_RELAY_MAX_PAGES && published < QV_REPLY_BATCH; i++) {
+        int want = QV_REPLY_BATCH - published;
+        if (poll_replies(&d->cfg, d->st.reply_cursor, want, &d->replies) != 0)
+            break;
+        if (!publish_page(d, &published))
+            break;
+        if (d->replies.full || d->replies.entries < QV_NODE_PAGE)
+            break;
+    }
+    if (published == 0)
+        return;
     d->st.last_seen_at = qv_ntfy_now_epoch();
     daemon_save_status(d);
 }

@@ -142,6 +142,22 @@ describe('reply relay', () => {
     const reply = await sub.waitForMessage('after the burst', { timeoutMs: 4500 });
     assert.equal(reply.title, 'QUORVANE BOT');
   });
+
+  test('every reply written between two polls goes out, oldest first; a long history before the start never does', async (t) => {
+    const topic = 'd_every';
+    const { srv, dev, conn } = await peers(t, { node: { autoReply: false } });
+    // More than a page of history: a daemon that read only one page would publish the rest.
+    for (let i = 0; i < 150; i += 1) dev.appendReply(SESSION, `history ${i}`);
+    const sub = await subscribe(srv.url, topic);
+    t.after(() => sub.close());
+    const d = await startDaemon(t, conn, daemonEnv(srv, dev, topic, { NTFY_ALLOW_ALL: '1', NTFY_REPLY_POLL_MS: '1500' }));
+    await waitUntil(async () => (await readFile(d.file('daemon.log'), 'utf8')).includes('reply cursor seeded at 150'),
+      { what: 'the cursor past the history' });
+    for (const text of ['first', 'second', 'third']) dev.appendReply(SESSION, text);
+    await sub.waitForMessage('third', { timeoutMs: 5000 });
+    const relayed = sub.messages.filter((m) => m.event === 'message' && m.title === 'QUORVANE BOT').map((m) => m.message);
+    assert.deepEqual(relayed, ['first', 'second', 'third']);
+  });
 });
 
 describe('an ntfy server below a path', () => {
