@@ -1,5 +1,6 @@
 // The daemon's lock (daemon.lock), which keeps one daemon per state directory, its pid file
-// (daemon.pid), which lets the setup interface find it, and the shared log (daemon.log) with its one previous generation.
+// (daemon.pid), which lets the setup interface find it, and the shared log (daemon.log) with
+// its one previous generation.
 #include "state_internal.h"
 
 #include "base.h"
@@ -79,7 +80,7 @@ void qv_ntfy_daemon_release(int64_t claim) {
 
 int qv_ntfy_daemon_running(void) {
     int32_t pid = 0;
-    int have_pid = qv_ntfy_pidfile_read(&pid) == 0;
+    bool have_pid = qv_ntfy_pidfile_read(&pid) == 0;
     if (have_pid && names_our_process(pid))
         return 1;
     // No daemon is named: either none runs, or one holds the lock and has not written its pid

@@ -22,7 +22,7 @@ enum {
 enum : int64_t { QV_DAEMON_CLAIM_WAIT_MS = 1000, QV_DAEMON_PROBE_WAIT_MS = 200 };
 
 // Takes the daemon's lock: its handle, or -1 when another daemon holds it (or the folder is
-// unusable). Only the holder writes or removes daemon.pid.
+// unusable). Only a holder of the lock writes or removes daemon.pid.
 [[nodiscard]] int64_t qv_ntfy_daemon_claim(void);
 // Removes daemon.pid, then lets go of the lock (a -1 claim removes nothing).
 void qv_ntfy_daemon_release(int64_t claim);

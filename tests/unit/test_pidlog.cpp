@@ -1,5 +1,6 @@
-// The daemon's lock and pid file (writing, reading, stale files, other programs) and the log (rotation at its size boundary,
-// line form, local time stamps, cuts, the standard-error echo and unusable logs).
+// The daemon's lock and pid file (writing, reading, stale files, other programs) and the log
+// (rotation at its size boundary, line form, local time stamps, cuts, the standard-error echo
+// and unusable logs).
 #include "platform.h"
 #include "state.h"
 #include "support.h"

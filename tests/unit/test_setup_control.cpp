@@ -300,8 +300,9 @@ TEST_F(SetupControl, APidFileNamingAnotherProgramIsNoDaemon) {
     ASSERT_EQ(qv_ntfy_pidfile_write(other), 0);
     EXPECT_EQ(cgi(state_, "action=start").out, cgi_answer(200, R"({"ok":true,"started":true})"));
     int32_t pid = 0;
-    EXPECT_TRUE(wait_for([&] { return qv_ntfy_pidfile_read(&pid) == 0 && pid != other && running(pid); }))
-        << log();
+    EXPECT_TRUE(wait_for([&] {
+        return qv_ntfy_pidfile_read(&pid) == 0 && pid != other && running(pid);
+    })) << log();
     EXPECT_EQ(cgi(state_, "action=stop").out, cgi_answer(200, R"({"ok":true,"stopped":true})"));
     EXPECT_TRUE(running(other));
     kill(other, SIGKILL);
