@@ -354,7 +354,8 @@ describe('the Windows executable under Wine', { skip }, () => {
       const first = await withTimeout(Promise.race(pair.map((d, i) => d.exited.then((code) => ({ code, i })))),
         30000, `round ${round}: one daemon to give way`);
       assert.equal(first.code, 3, `round ${round}`);
-      assert.equal(await pair[first.i].stderr(), 'chimewick --daemon: another daemon is already running (daemon.pid)\n');
+      // Standard error is in text mode on Windows: the line ends in CR LF.
+      assert.equal(await pair[first.i].stderr(), 'chimewick --daemon: another daemon is already running (daemon.pid)\r\n');
       const winner = pair[1 - first.i];
       await waitUntil(() => existsSync(root.file('daemon.pid')), { timeoutMs: 15000, what: 'the pid file' });
       assert.equal(winner.running(), true, `round ${round}`);
