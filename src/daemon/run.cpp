@@ -42,15 +42,19 @@ void daemon_save_status(const qv_daemon *d) {
     (void)qv_ntfy_status_save(&d->st);
 }
 
-// 0 when the daemon may run; otherwise the exit status with the reason on standard error.
-[[nodiscard]] static int start_up(qv_daemon *d) {
+// 0 when the daemon may run, holding the claim on the state folder; otherwise the exit status
+// with the reason on standard error.
+[[nodiscard]] static int start_up(qv_daemon *d, int64_t *claim) {
     char err[QV_DAEMON_ERR_CAP] = "";
     if (qv_ntfy_config_load(&d->cfg, err, sizeof err) != 0 ||
         qv_ntfy_config_validate(&d->cfg, err, sizeof err) != 0) {
         fprintf(stderr, "chimewick --daemon: %s\n", err);
         return 2;
     }
-    if (qv_ntfy_daemon_running()) {
+    // The lock, not the pid file, decides: two daemons started at the same instant would both
+    // find no pid file, and both would run.
+    *claim = qv_ntfy_daemon_claim();
+    if (*claim < 0) {
         fputs("chimewick --daemon: another daemon is already running (daemon.pid)\n", stderr);
         return 3;
     }
@@ -62,6 +66,8 @@ void daemon_save_status(const qv_daemon *d) {
         qv_ntfy_logf("cannot write daemon.pid: the setup page will not see this daemon");
     // A first start has no status.json yet: the record starts at zero.
     (void)qv_ntfy_status_load(&d->st);
+    // A daemon that was killed leaves "connected" behind; this one has no subscription yet.
+    d->st.connected = 0;
     d->st.started_at = qv_ntfy_now_epoch();
     qv_ntfy_status_settings(&d->st, &d->cfg);
     if (d->st.reply_cursor < 1)
@@ -201,15 +207,15 @@ int run_daemon(void) {
         return 1;
     }
     qv_conn_init(&d->conn);
-    int rc = start_up(d.get());
+    int64_t claim = -1;
+    int rc = start_up(d.get(), &claim);
     if (rc != 0)
         return rc;
     main_loop(d.get());
     d->st.connected = 0;
     d->st.last_seen_at = qv_ntfy_now_epoch();
     daemon_save_status(d.get());
-    // A pid file left behind names a process that is gone; the next reader clears it.
-    (void)qv_ntfy_pidfile_remove();
+    qv_ntfy_daemon_release(claim);
     qv_ntfy_logf("daemon stopped");
     return 0;
 }

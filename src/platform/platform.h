@@ -32,6 +32,17 @@ FILE *qv_plat_fopen_private(const char *path, const char *mode);
 // followed by \quorvane\connectors\chimewick. 0, or -1 (empty output) when it does not fit.
 [[nodiscard]] int qv_plat_default_state_dir(char *out, size_t cap);
 
+// --- advisory locks (the state folder's lock, the one daemon per folder) ---
+
+// Takes an exclusive lock on a lock file (created private when missing, never through a
+// symbolic link), trying until wait_ms have passed (0: once). The lock holds until
+// qv_plat_lock_release or the end of the process, also when the process is killed, and is not
+// passed to programs this one starts. The held lock's handle (0 or more), or -1 when it is
+// held elsewhere or the file cannot be opened.
+[[nodiscard]] int64_t qv_plat_lock_take(const char *path, int64_t wait_ms);
+// Releases a lock taken with qv_plat_lock_take and closes its file; -1 is ignored.
+void qv_plat_lock_release(int64_t lock);
+
 // --- process and clocks ---
 
 long qv_plat_pid(void);

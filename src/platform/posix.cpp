@@ -9,6 +9,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,6 +40,30 @@ FILE *qv_plat_fopen_private(const char *path, const char *mode) {
 
 int qv_plat_replace_file(const char *from, const char *to) {
     return rename(from, to) == 0 ? 0 : -1;
+}
+
+enum { QV_PLAT_LOCK_RETRY_MS = 2 };
+
+int64_t qv_plat_lock_take(const char *path, int64_t wait_ms) {
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return -1;
+    int64_t deadline = qv_plat_monotonic_ms() + (wait_ms > 0 ? wait_ms : 0);
+    // flock belongs to this open file, so it outlives a fork only in children that keep the
+    // descriptor (none do: it is close-on-exec) and ends when the process dies.
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || qv_plat_monotonic_ms() >= deadline) {
+            close(fd);
+            return -1;
+        }
+        qv_plat_sleep_ms(QV_PLAT_LOCK_RETRY_MS);
+    }
+    return fd;
+}
+
+void qv_plat_lock_release(int64_t lock) {
+    if (lock >= 0)
+        close(static_cast<int>(lock)); // closing the file releases its lock
 }
 
 int qv_plat_home_dir(char *out, size_t cap) {

@@ -156,6 +156,40 @@ int qv_plat_replace_file(const char *from, const char *to) {
     }
 }
 
+enum { QV_PLAT_LOCK_RETRY_MS = 2 };
+
+int64_t qv_plat_lock_take(const char *path, int64_t wait_ms) {
+    PSECURITY_DESCRIPTOR sd = private_descriptor(false);
+    if (!sd)
+        return -1;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
+    // Not inheritable, and a reparse point is opened as itself, never followed elsewhere.
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    LocalFree(sd);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    int64_t deadline = qv_plat_monotonic_ms() + (wait_ms > 0 ? wait_ms : 0);
+    for (;;) {
+        OVERLAPPED at = {};
+        if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+            return static_cast<int64_t>(reinterpret_cast<intptr_t>(h));
+        if (GetLastError() != ERROR_LOCK_VIOLATION || qv_plat_monotonic_ms() >= deadline) {
+            CloseHandle(h);
+            return -1;
+        }
+        Sleep(QV_PLAT_LOCK_RETRY_MS);
+    }
+}
+
+void qv_plat_lock_release(int64_t lock) {
+    if (lock < 0)
+        return;
+    // Closing the handle releases the lock; Windows also releases it when the process ends.
+    CloseHandle(reinterpret_cast<HANDLE>(static_cast<intptr_t>(lock)));
+}
+
 int qv_plat_home_dir(char *out, size_t cap) {
     if (!out || cap == 0)
         return -1;

@@ -89,13 +89,10 @@ void api_start(qv_api_request *r) {
     jout_done(&j);
 }
 
-// Removes the pid file only while it still names the daemon that was stopped, so a daemon
-// started meanwhile keeps its own.
-static void remove_pidfile_of(int32_t pid) {
-    int32_t now = 0;
-    // A pid file left behind is cleared by whoever asks next whether the daemon runs.
-    if (qv_ntfy_pidfile_read(&now) != 0 || now == pid)
-        (void)qv_ntfy_pidfile_remove();
+// Clears the pid file the stopped daemon left (it was killed, or named another program). Only
+// while no daemon holds the lock, so a daemon started meanwhile keeps its own.
+static void clear_stale_pidfile(void) {
+    (void)qv_ntfy_daemon_running(); // the answer is not needed, only the clearing
 }
 
 void api_stop(qv_api_request *) {
@@ -107,7 +104,7 @@ void api_stop(qv_api_request *) {
     // A pid file outlives its daemon when that was killed, and the number may since have been
     // given to some other program: only a process running this executable is ours to end.
     if (!qv_plat_process_alive(pid) || !qv_plat_process_is_self(pid)) {
-        remove_pidfile_of(pid);
+        clear_stale_pidfile();
         jfail(404, "the daemon is not running");
         return;
     }
@@ -115,7 +112,7 @@ void api_stop(qv_api_request *) {
     // one that does not end in time is killed.
     if (qv_plat_terminate(pid, QV_STOP_WAIT_MS) != 0)
         qv_ntfy_logf("daemon %ld did not end even when killed", static_cast<long>(pid));
-    remove_pidfile_of(pid);
+    clear_stale_pidfile();
     qv_ntfy_logf("daemon stopped by the setup UI");
     jout j;
     jout_init(&j);

@@ -199,6 +199,42 @@ void qv_ntfy_json_escape(const char *text, char *out, size_t cap) {
     out[o] = '\0';
 }
 
+// One lock file per state folder, held by at most one holder chain of this process.
+static const char LOCK_FILE[] = "state.lock";
+static int64_t g_lock_handle = -1;
+static int g_lock_depth = 0;
+
+int qv_state_lock::take(char *err, size_t cap) {
+    if (held)
+        return 0;
+    if (g_lock_depth > 0) {
+        g_lock_depth++;
+        held = true;
+        return 0;
+    }
+    char path[QV_PATH_CAP];
+    if (qv_ntfy_path(path, sizeof path, LOCK_FILE) != 0) {
+        qv_errf(err, cap, "connector state directory is not usable");
+        return -1;
+    }
+    g_lock_handle = qv_plat_lock_take(path, QV_STATE_LOCK_WAIT_MS);
+    if (g_lock_handle < 0) {
+        qv_errf(err, cap, "state folder is busy (%s not free after %lld ms)", LOCK_FILE,
+                static_cast<long long>(QV_STATE_LOCK_WAIT_MS));
+        return -1;
+    }
+    g_lock_depth = 1;
+    held = true;
+    return 0;
+}
+
+qv_state_lock::~qv_state_lock() {
+    if (!held || --g_lock_depth > 0)
+        return;
+    qv_plat_lock_release(g_lock_handle);
+    g_lock_handle = -1;
+}
+
 int64_t qv_ntfy_now_epoch(void) {
     return qv_plat_epoch_seconds();
 }

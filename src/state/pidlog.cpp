@@ -1,5 +1,6 @@
-// The daemon's pid file (daemon.pid), which keeps one daemon per state directory and lets the
-// setup interface find it, and the shared log (daemon.log) with its one previous generation.
+// The daemon's lock (daemon.lock), which keeps one daemon per state directory, its pid file
+// (daemon.pid), which lets the setup interface find it, and the shared log (daemon.log) with
+// its one previous generation.
 #include "state_internal.h"
 
 #include "base.h"
@@ -12,6 +13,7 @@
 #include <ctime>
 
 static const char PID_FILE[] = "daemon.pid";
+static const char LOCK_FILE[] = "daemon.lock";
 static const char LOG_FILE[] = "daemon.log";
 static const char LOG_STAMP_FORMAT[] = "%Y-%m-%dT%H:%M:%S";
 
@@ -56,15 +58,45 @@ int qv_ntfy_pidfile_remove(void) {
     return 0;
 }
 
+// A process that is alive and runs this program. A pid file outlives a daemon that was killed,
+// and after a restart its number may belong to some other program: that is no daemon.
+static bool names_our_process(int32_t pid) {
+    return qv_plat_process_alive(pid) && qv_plat_process_is_self(pid);
+}
+
+int64_t qv_ntfy_daemon_claim(void) {
+    char path[QV_PATH_CAP];
+    if (qv_ntfy_path(path, sizeof path, LOCK_FILE) != 0)
+        return -1;
+    return qv_plat_lock_take(path, QV_DAEMON_CLAIM_WAIT_MS);
+}
+
+void qv_ntfy_daemon_release(int64_t claim) {
+    // Removed before the lock goes, so a daemon that takes it next never loses its own file.
+    if (claim >= 0)
+        (void)qv_ntfy_pidfile_remove(); // a file left behind is cleared by the next reader
+    qv_plat_lock_release(claim);
+}
+
 int qv_ntfy_daemon_running(void) {
     int32_t pid = 0;
-    if (qv_ntfy_pidfile_read(&pid) != 0)
-        return 0;
-    if (qv_plat_process_alive(pid))
+    bool have_pid = qv_ntfy_pidfile_read(&pid) == 0;
+    if (have_pid && names_our_process(pid))
         return 1;
-    // A daemon that was killed leaves its pid file behind; whoever asks next clears it. A file
-    // that cannot be cleared is asked about again next time, with the same answer.
-    (void)qv_ntfy_pidfile_remove();
+    // No daemon is named: either none runs, or one holds the lock and has not written its pid
+    // file yet. Holding the lock for a moment tells which, and while it is held no daemon can
+    // write a pid file, so one left by a daemon that was killed is cleared without taking a
+    // fresh one with it.
+    char path[QV_PATH_CAP];
+    if (qv_ntfy_path(path, sizeof path, LOCK_FILE) != 0)
+        return 0;
+    int64_t lock = qv_plat_lock_take(path, QV_DAEMON_PROBE_WAIT_MS);
+    if (lock < 0)
+        return 1;
+    // A file that cannot be cleared is asked about again next time, with the same answer.
+    if (have_pid)
+        (void)qv_ntfy_pidfile_remove();
+    qv_plat_lock_release(lock);
     return 0;
 }
 

@@ -16,11 +16,23 @@ enum {
     QV_LOG_ROTATE_BYTES = 1048576,
 };
 
+// A running daemon holds daemon.lock for its whole life; the system lets go of it when the
+// process ends, also when it is killed. A daemon waits this long for the lock: longer than a
+// reader holds it to look (qv_ntfy_daemon_running, which waits at most the shorter time).
+enum : int64_t { QV_DAEMON_CLAIM_WAIT_MS = 1000, QV_DAEMON_PROBE_WAIT_MS = 200 };
+
+// Takes the daemon's lock: its handle, or -1 when another daemon holds it (or the folder is
+// unusable). Only a holder of the lock writes or removes daemon.pid.
+[[nodiscard]] int64_t qv_ntfy_daemon_claim(void);
+// Removes daemon.pid, then lets go of the lock (a -1 claim removes nothing).
+void qv_ntfy_daemon_release(int64_t claim);
 [[nodiscard]] int qv_ntfy_pidfile_write(long pid);
 // 0 with the recorded id; -1 (and 0 in pid) when there is no usable id.
 [[nodiscard]] int qv_ntfy_pidfile_read(int32_t *pid);
 [[nodiscard]] int qv_ntfy_pidfile_remove(void);
-// 1 when the pid file names a live process; a pid file naming a gone process is removed.
+// 1 when a daemon runs: the pid file names a live process of this program, or the daemon's
+// lock is held (a daemon that has not written its pid file yet). When none runs, a pid file
+// naming a gone process or another program is removed; an unreadable one is left alone.
 int qv_ntfy_daemon_running(void);
 // Rotates a log grown beyond QV_LOG_ROTATE_BYTES to "daemon.log.1", then opens the log
 // (appending, or truncating when append is 0) and closes it. 0, or -1 when it cannot be opened.

@@ -22,4 +22,26 @@ enum {
 // Replaces the file through a private temporary, so a reader never sees a short file.
 [[nodiscard]] int qv_ntfy_write_file_atomic(const char *path, const char *data, size_t len);
 void qv_ntfy_json_escape(const char *text, char *out, size_t cap);
+
+// --- the state folder's lock ---
+
+// The daemon, each setup request and the MCP server are separate processes that each load a
+// state file, change it and write it whole; without one lock around that, two of them lose
+// each other's change (a revoked sender comes back, a second approval vanishes). The lock is
+// held only for one load-change-save, never across network I/O, and waited for at most this
+// long before the change fails with "state folder is busy".
+enum : int64_t { QV_STATE_LOCK_WAIT_MS = 5000 };
+
+// Holds the state folder's lock ("state.lock" in it) from a successful take until the holder
+// goes. Taking it again while this process holds it is allowed and only counts, so a change
+// may call another that takes it too.
+struct qv_state_lock {
+    bool held = false;
+    qv_state_lock() = default;
+    ~qv_state_lock();
+    qv_state_lock(const qv_state_lock &) = delete;
+    qv_state_lock &operator=(const qv_state_lock &) = delete;
+    // 0 with the lock held, or -1 with a message when the folder is unusable or busy.
+    [[nodiscard]] int take(char *err, size_t cap);
+};
 int64_t qv_ntfy_now_epoch(void);

@@ -5,7 +5,7 @@ import { readFile, writeFile, mkdir } from 'node:fs/promises';
 import { describe, test } from 'node:test';
 import { start as startDevnode } from '../../tools/devnode/devnode.mjs';
 import { sleep, waitUntil } from './lib/common.mjs';
-import { makeConnectorsDir, runExe, spawnExe } from './lib/exe.mjs';
+import { makeConnectorsDir, runCgi, runExe, spawnExe } from './lib/exe.mjs';
 import { startReverseProxy } from './lib/lighttpd.mjs';
 import { startNtfy } from './lib/ntfy.mjs';
 import { bearer, publish, subscribe } from './lib/stream.mjs';
@@ -230,6 +230,30 @@ describe('resilience', () => {
     assert.equal(stale, `${first.pid}\n`);
     const third = await startDaemon(t, conn, env);
     assert.equal(await readFile(conn.file('daemon.pid'), 'utf8'), `${third.pid}\n`);
+  });
+
+  test('two daemons started at the same instant: one runs, the other exits 3, and stop leaves none', { timeout: 120000 }, async (t) => {
+    const topic = 'd_race';
+    const { srv, dev, conn } = await peers(t);
+    const env = daemonEnv(srv, dev, topic);
+    const stop = () => runCgi({ query: { action: 'stop' }, connectorsDir: conn.dir });
+    for (let round = 0; round < 20; round++) {
+      const pair = await Promise.all([0, 1].map(() => spawnExe(['--daemon'], { connectorsDir: conn.dir, env })));
+      for (const d of pair) t.after(() => d.close());
+      await waitUntil(() => pair.some((d) => !d.running()), { timeoutMs: 5000, what: `round ${round}: one daemon to give way` });
+      const loser = pair.find((d) => !d.running());
+      const winner = pair.find((d) => d !== loser);
+      const { code } = await loser.waitExit();
+      assert.equal(code, 3, `round ${round}`);
+      assert.equal(loser.stderr(), 'chimewick --daemon: another daemon is already running (daemon.pid)\n');
+      await waitUntil(async () => (await readFile(conn.file('daemon.pid'), 'utf8').catch(() => '')) === `${winner.pid}\n`,
+        { what: `round ${round}: the pid file to name the daemon that runs` });
+      assert.ok(winner.running(), `round ${round}`);
+      const stopped = await stop();
+      assert.deepEqual(stopped.json, { ok: true, stopped: true }, `round ${round}`);
+      assert.equal((await winner.waitExit()).code, 0);
+      assert.deepEqual((await stop()).json, { ok: false, error: 'the daemon is not running' });
+    }
   });
 
   test('a configuration problem exits 2 with the reason', async () => {

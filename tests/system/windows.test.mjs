@@ -13,7 +13,7 @@ import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
 import { start as startDevnode } from '../../tools/devnode/devnode.mjs';
 import {
-  cleanEnv, makeTempDir, removeDir, repoRoot, runProcess, trackChild, waitUntil, withTimeout,
+  cleanEnv, freePort, makeTempDir, removeDir, repoRoot, runProcess, trackChild, waitUntil, withTimeout,
 } from './lib/common.mjs';
 import { parseCgi } from './lib/exe.mjs';
 import { startNtfy } from './lib/ntfy.mjs';
@@ -68,6 +68,26 @@ async function runWin(args, { env, input, timeoutMs = 20000 } = {}) {
     await err.close();
     await removeDir(dir);
   }
+}
+
+// Starts the executable as a long-running child, its standard error in a file (as runWin, for the
+// same reason). Returns {exited (the low byte of the exit code), running(), stderr(), end()}.
+async function startWin(args, env) {
+  const dir = await makeTempDir('qv-win-');
+  const errFile = path.join(dir, 'stderr');
+  const err = await open(errFile, 'w');
+  const child = trackChild(spawn(wine, [winExe, ...args], { env: wineEnv(env), stdio: ['ignore', 'ignore', err.fd] }));
+  await err.close();
+  const exited = new Promise((resolve) => child.once('exit', (code) => resolve(code === null ? null : code % 256)));
+  return {
+    exited,
+    running: () => child.exitCode === null && child.signalCode === null,
+    stderr: () => readFile(errFile, 'utf8'),
+    end: async () => {
+      if (child.exitCode === null && child.signalCode === null) child.kill('SIGKILL');
+      await removeDir(dir);
+    },
+  };
 }
 
 // Runs a Wine tool with no pipe of ours attached, to its end.
@@ -318,5 +338,31 @@ describe('the Windows executable under Wine', { skip }, () => {
     assert.equal(lines.at(-1), 'daemon stopped by the setup UI');
     assert.equal(lines.at(-2), 'daemon stopped');
     assert.ok(lines.includes('daemon started by the setup UI'));
+  });
+
+  test('two daemons started at the same instant: one runs, the other exits 3, and stop leaves none', { timeout: 240000 }, async (t) => {
+    const root = await stateRoot(t);
+    root.beforeRemoval(() => api(root, 'stop', {}));
+    const save = await api(root, 'save', {
+      server_url: `http://127.0.0.1:${await freePort()}`, topic: 'win_race', target_session: 'main:chat',
+      bot_api_url: `http://127.0.0.1:${await freePort()}`,
+    });
+    assert.equal(save.json.valid, true, save.stdout);
+    for (let round = 0; round < 3; round++) {
+      const pair = await Promise.all([0, 1].map(() => startWin(['--daemon'], { QV_CONNECTORS_DIR: root.win })));
+      for (const d of pair) root.beforeRemoval(() => d.end());
+      const first = await withTimeout(Promise.race(pair.map((d, i) => d.exited.then((code) => ({ code, i })))),
+        30000, `round ${round}: one daemon to give way`);
+      assert.equal(first.code, 3, `round ${round}`);
+      // Standard error is in text mode on Windows: the line ends in CR LF.
+      assert.equal(await pair[first.i].stderr(), 'chimewick --daemon: another daemon is already running (daemon.pid)\r\n');
+      const winner = pair[1 - first.i];
+      await waitUntil(() => existsSync(root.file('daemon.pid')), { timeoutMs: 15000, what: 'the pid file' });
+      assert.equal(winner.running(), true, `round ${round}`);
+      assert.equal((await api(root, 'status')).json.status.running, 1);
+      assert.deepEqual((await api(root, 'stop', {})).json, { ok: true, stopped: true });
+      assert.equal(await withTimeout(winner.exited, 15000, 'the daemon to stop'), 0);
+      assert.equal((await api(root, 'status')).json.status.running, 0);
+    }
   });
 });

@@ -1,8 +1,11 @@
-// The pid file (writing, reading, stale files) and the log (rotation at its size boundary,
-// line form, local time stamps, cuts, the standard-error echo and unusable logs).
+// The daemon's lock and pid file (writing, reading, stale files, other programs) and the log
+// (rotation at its size boundary, line form, local time stamps, cuts, the standard-error echo
+// and unusable logs).
+#include "platform.h"
 #include "state.h"
 #include "support.h"
 
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -94,14 +97,49 @@ TEST_F(PidLog, ReadingPidFiles) {
     }
 }
 
-TEST_F(PidLog, RunningWhenThePidFileNamesALiveProcess) {
+// A live process running some other program (the id given out again after a crash or a
+// restart); ended and reaped when the holder goes.
+struct OtherProgram {
+    pid_t pid = fork();
+    OtherProgram() {
+        if (pid == 0) {
+            execl("/bin/sleep", "sleep", "30", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        // Until the exec the child still runs this program; a few seconds at most.
+        for (int i = 0; i < 250 && pid > 0 && qv_plat_process_is_self(pid); i++)
+            usleep(20000);
+    }
+    ~OtherProgram() {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+};
+
+TEST_F(PidLog, RunningOnlyForAProcessOfThisProgramOrWhileTheLockIsHeld) {
     ASSERT_EQ(qv_ntfy_pidfile_write(static_cast<long>(getpid())), 0);
     EXPECT_EQ(qv_ntfy_daemon_running(), 1);
     EXPECT_TRUE(fs::exists(pid_path()));
-    // Process 1 always exists; when it is not ours the answer must still be "alive".
-    ASSERT_EQ(qv_ntfy_pidfile_write(1), 0);
+    // Alive, but another program: no daemon, and its number is cleared.
+    OtherProgram other;
+    ASSERT_GT(other.pid, 0);
+    ASSERT_EQ(qv_ntfy_pidfile_write(other.pid), 0);
+    EXPECT_EQ(qv_ntfy_daemon_running(), 0);
+    EXPECT_FALSE(fs::exists(pid_path()));
+
+    // A daemon holding the lock runs even before its pid file names it, and nobody else
+    // clears that file meanwhile; a second daemon cannot take the lock.
+    int64_t claim = qv_ntfy_daemon_claim();
+    ASSERT_GE(claim, 0);
+    EXPECT_EQ(qv_ntfy_daemon_running(), 1);
+    ASSERT_EQ(qv_ntfy_pidfile_write(other.pid), 0);
     EXPECT_EQ(qv_ntfy_daemon_running(), 1);
     EXPECT_TRUE(fs::exists(pid_path()));
+    EXPECT_EQ(qv_ntfy_daemon_claim(), -1);
+    // Letting go removes the holder's pid file.
+    qv_ntfy_daemon_release(claim);
+    EXPECT_FALSE(fs::exists(pid_path()));
+    EXPECT_EQ(qv_ntfy_daemon_running(), 0);
 }
 
 TEST_F(PidLog, StalePidFileIsRemovedByWhoeverAsks) {

@@ -287,3 +287,38 @@ TEST_F(SetupControl, StopWithAStaleOrMissingPidFile) {
     cgi(state_, "action=stop");
     EXPECT_FALSE(fs::exists(state_.file("daemon.pid")));
 }
+
+// --- a pid file naming another program, and the record a new daemon starts from ---
+
+TEST_F(SetupControl, APidFileNamingAnotherProgramIsNoDaemon) {
+    configure_valid();
+    int input = -1;
+    pid_t other = start_child({"/bin/sleep", "30"}, {}, &input);
+    ASSERT_GT(other, 0);
+    ASSERT_EQ(qv_ntfy_pidfile_write(other), 0);
+    EXPECT_NE(cgi_body(cgi(state_, "action=status")).find("\"running\":0"), std::string::npos);
+    ASSERT_EQ(qv_ntfy_pidfile_write(other), 0);
+    EXPECT_EQ(cgi(state_, "action=start").out, cgi_answer(200, R"({"ok":true,"started":true})"));
+    int32_t pid = 0;
+    EXPECT_TRUE(wait_for([&] {
+        return qv_ntfy_pidfile_read(&pid) == 0 && pid != other && running(pid);
+    })) << log();
+    EXPECT_EQ(cgi(state_, "action=stop").out, cgi_answer(200, R"({"ok":true,"stopped":true})"));
+    EXPECT_TRUE(running(other));
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
+    close(input);
+}
+
+TEST_F(SetupControl, ADaemonStartsNotConnected) {
+    configure_valid();
+    qv_ntfy_status left{};
+    left.connected = 1;
+    ASSERT_EQ(qv_ntfy_status_save(&left), 0);
+    EXPECT_EQ(cgi(state_, "action=start").out, cgi_answer(200, R"({"ok":true,"started":true})"));
+    // Its first subscription fails (nobody listens there), and the record says so.
+    qv_ntfy_status s{};
+    ASSERT_TRUE(wait_for([&] { return qv_ntfy_status_load(&s) == 0 && s.error_count >= 1; }))
+        << log();
+    EXPECT_EQ(s.connected, 0);
+}

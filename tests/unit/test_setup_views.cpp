@@ -79,9 +79,18 @@ TEST_F(SetupViews, StatusMembersInOrderAndLivenessFromThePidFile) {
 
     // No daemon: the saved "connected" is stale and shows as 0.
     EXPECT_EQ(cgi(state_, "action=status").out, cgi_answer(200, status_body(0, 0)));
-    // A pid file naming a live process: running, and the record's "connected" counts.
+    // The daemon's lock held: running, and the record's "connected" counts.
+    int64_t claim = qv_ntfy_daemon_claim();
+    ASSERT_GE(claim, 0);
     ASSERT_EQ(qv_ntfy_pidfile_write(getpid()), 0);
     EXPECT_EQ(cgi(state_, "action=status").out, cgi_answer(200, status_body(1, 1)));
+    EXPECT_TRUE(std::filesystem::exists(state_.file("daemon.pid")));
+    qv_ntfy_daemon_release(claim);
+    // A pid file naming a live process of another program (this test, not chimewick): no
+    // daemon, and the file is cleared.
+    ASSERT_EQ(qv_ntfy_pidfile_write(getpid()), 0);
+    EXPECT_EQ(cgi(state_, "action=status").out, cgi_answer(200, status_body(0, 0)));
+    EXPECT_FALSE(std::filesystem::exists(state_.file("daemon.pid")));
     // A pid file naming a gone process is cleared by the status view.
     ASSERT_EQ(qv_ntfy_pidfile_write(999999999), 0);
     EXPECT_EQ(cgi(state_, "action=status").out, cgi_answer(200, status_body(0, 0)));
