@@ -157,24 +157,45 @@ static void note_pending_count(qv_daemon *d) {
         d->st.pending_count = count;
 }
 
+// What a pairing command did to the stored lists.
+enum pair_outcome { PAIR_WRONG_CODE, PAIR_NOT_STORED, PAIR_STORED };
+
+// Finds the code's request and approves its identity under one hold of the state folder's lock,
+// so a request denied or approved elsewhere meanwhile is not paired again from a stale read.
+static pair_outcome store_pairing(const char *code, const char *label, char *paired_key,
+                                  size_t cap) {
+    qv_state_lock lock;
+    char err[QV_PUBLISH_ERR_CAP];
+    if (lock.take(err, sizeof err) != 0) {
+        qv_ntfy_logf("pairing: %s", err);
+        return PAIR_NOT_STORED;
+    }
+    if (!qv_ntfy_pending_find_code(code, paired_key, cap))
+        return PAIR_WRONG_CODE;
+    // The identity queued with the code is approved, whoever presents it. Unless the approval
+    // is stored, nothing is confirmed and the request stays queued for another try.
+    if (qv_ntfy_approved_add(paired_key, label, QV_VIA_PAIRING_CODE) != 0)
+        return PAIR_NOT_STORED;
+    if (qv_ntfy_pending_remove(paired_key) != 0)
+        qv_ntfy_logf("paired %s, but its request stays in pending.json (cannot write it)",
+                     paired_key);
+    return PAIR_STORED;
+}
+
 static void handle_pair_command(qv_daemon *d, const char *code, const char *key,
                                 const char *label) {
-    char paired_key[QV_SENDER_KEY_CAP];
-    if (!qv_ntfy_pending_find_code(code, paired_key, sizeof paired_key)) {
+    char paired_key[QV_SENDER_KEY_CAP] = "";
+    pair_outcome outcome = store_pairing(code, label, paired_key, sizeof paired_key);
+    if (outcome == PAIR_WRONG_CODE) {
         d->st.blocked_count++;
         daemon_save_status(d);
         qv_ntfy_logf("wrong pairing code from %s", key);
         return;
     }
-    // The identity queued with the code is approved, whoever presents it. Unless the approval
-    // is stored, nothing is confirmed and the request stays queued for another try.
-    if (qv_ntfy_approved_add(paired_key, label, QV_VIA_PAIRING_CODE) != 0) {
-        pairing_not_stored(d, paired_key);
+    if (outcome == PAIR_NOT_STORED) {
+        pairing_not_stored(d, paired_key[0] ? paired_key : key);
         return;
     }
-    if (qv_ntfy_pending_remove(paired_key) != 0)
-        qv_ntfy_logf("paired %s, but its request stays in pending.json (cannot write it)",
-                     paired_key);
     char err[QV_PUBLISH_ERR_CAP];
     // The pairing stands whether or not the confirmation reaches the topic.
     (void)publish_notice(d, "Paired. Your messages now reach the agent.", PAIRING_TITLE,
@@ -185,7 +206,7 @@ static void handle_pair_command(qv_daemon *d, const char *code, const char *key,
     daemon_save_status(d);
 }
 
-static void send_challenge(qv_daemon *d, qv_ntfy_pending_entry *entry, int64_t now) {
+static void send_challenge(qv_daemon *d, const char *code) {
     char title[QV_CHALLENGE_TITLE_CAP];
     snprintf(title, sizeof title, "%s: pairing required", PAIRING_TITLE);
     char text[QV_CHALLENGE_TEXT_CAP];
@@ -193,7 +214,7 @@ static void send_challenge(qv_daemon *d, qv_ntfy_pending_entry *entry, int64_t n
                      "This topic is not paired with this QUORVANE BOT node yet. To pair it, "
                      "open the ntfy plugin UI on this node and approve the request, or reply on "
                      "this same topic with exactly: PAIR %s",
-                     entry->code);
+                     code);
     if (n > 0 && static_cast<size_t>(n) < sizeof text)
         snprintf(text + n, sizeof text - static_cast<size_t>(n),
                  " (this challenge repeats at most once every %d minutes)",
@@ -201,12 +222,19 @@ static void send_challenge(qv_daemon *d, qv_ntfy_pending_entry *entry, int64_t n
     char err[QV_PUBLISH_ERR_CAP] = "";
     if (publish_notice(d, text, title, "lock", err, sizeof err) != 0)
         qv_ntfy_logf("challenge publish failed: %s", err);
-    entry->last_challenge_at = now;
 }
 
-// Queues the sender (or updates its entry) and challenges it when a challenge is due.
+// Queues the sender (or updates its entry) under the state folder's lock and decides there
+// whether a challenge is due, marking it sent; the code to challenge with, or "" for none.
 static void queue_sender(qv_daemon *d, const qv_stream_event *ev, const char *key,
-                         const char *label, int64_t now) {
+                         const char *label, int64_t now, char code[QV_PAIR_CODE_CAP]) {
+    code[0] = '\0';
+    qv_state_lock lock;
+    char err[QV_PUBLISH_ERR_CAP];
+    if (lock.take(err, sizeof err) != 0) {
+        qv_ntfy_logf("cannot queue %s: %s", key, err);
+        return;
+    }
     qv_ntfy_pending_entry *loaded = nullptr;
     int count = 0;
     int rc = qv_ntfy_pending_load(&loaded, &count);
@@ -220,9 +248,12 @@ static void queue_sender(qv_daemon *d, const qv_stream_event *ev, const char *ke
     bool due =
         entry->last_challenge_at == 0 || now - entry->last_challenge_at > QV_CHALLENGE_EVERY_S;
     // Without pairing codes a "reply with PAIR" challenge would promise what the daemon then
-    // refuses; the sender waits for approval in the setup UI instead.
-    if (due && d->cfg.pairing_code_enabled)
-        send_challenge(d, entry, now);
+    // refuses; the sender waits for approval in the setup UI instead. A challenge counts as
+    // sent whether or not its publish then succeeds.
+    if (due && d->cfg.pairing_code_enabled) {
+        entry->last_challenge_at = now;
+        cp_trunc(code, QV_PAIR_CODE_CAP, entry->code);
+    }
     // A queue that cannot be saved loses nothing for good: the sender stays blocked and is
     // queued again with its next message.
     (void)qv_ntfy_pending_save(table.get(), count);
@@ -231,7 +262,11 @@ static void queue_sender(qv_daemon *d, const qv_stream_event *ev, const char *ke
 
 static void handle_unknown_sender(qv_daemon *d, const qv_stream_event *ev, const char *key,
                                   const char *label) {
-    queue_sender(d, ev, key, label, qv_ntfy_now_epoch());
+    char code[QV_PAIR_CODE_CAP];
+    queue_sender(d, ev, key, label, qv_ntfy_now_epoch(), code);
+    // Published only once the lock is released: the network never holds up another change.
+    if (code[0])
+        send_challenge(d, code);
     d->st.blocked_count++;
     d->st.last_seen_at = qv_ntfy_now_epoch();
     daemon_save_status(d);
@@ -342,6 +377,18 @@ static void forward(qv_daemon *d, const qv_stream_event *ev, const char *key) {
     daemon_save_status(d);
 }
 
+// 1 when the sender is approved (its sighting recorded when the list can be changed), else 0.
+static int sender_approved(const char *key) {
+    int seen = qv_ntfy_approved_touch_seen(key);
+    if (seen >= 0)
+        return seen;
+    // A sighting that cannot be recorded still admits an approved sender.
+    qv_ntfy_logf("cannot record the sighting of %s in approved.json (state folder busy or "
+                 "list not loadable)",
+                 key);
+    return qv_ntfy_approved_has(key);
+}
+
 void daemon_handle_line(qv_daemon *d, const char *line) {
     while (is_space(*line))
         line++;
@@ -376,7 +423,7 @@ void daemon_handle_line(qv_daemon *d, const char *line) {
         return;
     }
     // One read answers both "approved?" and records the sighting.
-    if (!d->cfg.allow_all && qv_ntfy_approved_touch_seen(key) != 1) {
+    if (!d->cfg.allow_all && sender_approved(key) != 1) {
         handle_unknown_sender(d, ev, key, label);
         return;
     }

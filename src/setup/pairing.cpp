@@ -67,6 +67,21 @@ static void answer_key(const char *key, const char *action) {
     jout_done(&j);
 }
 
+// Both lists change under one hold of the state folder's lock, so the daemon never sees the
+// sender approved and queued at once, nor writes back a list read before the change.
+[[nodiscard]] static int store_approval(const char *key, const char *label, int approve) {
+    qv_state_lock lock;
+    if (lock.take(nullptr, 0) != 0)
+        return -1;
+    if (!approve)
+        return qv_ntfy_approved_remove(key);
+    if (qv_ntfy_approved_add(key, label, QV_VIA_SETUP) != 0)
+        return -1;
+    // An approved sender still in the queue is only clutter; failing to drop it is harmless.
+    (void)qv_ntfy_pending_remove(key);
+    return 0;
+}
+
 // The shared path of "approve" and "unapprove": the identity comes from "key", or from the
 // queued request whose pairing code is "code" when the key is empty.
 static void approval_change(qv_api_request *r, int approve) {
@@ -84,14 +99,7 @@ static void approval_change(qv_api_request *r, int approve) {
         return;
     }
     lower_hex(key);
-    if (approve) {
-        if (qv_ntfy_approved_add(key, label, QV_VIA_SETUP) != 0) {
-            jfail(500, "cannot write the pairing store");
-            return;
-        }
-        // An approved sender still in the queue is only clutter; failing to drop it is harmless.
-        (void)qv_ntfy_pending_remove(key);
-    } else if (qv_ntfy_approved_remove(key) != 0) {
+    if (store_approval(key, label, approve) != 0) {
         jfail(500, "cannot write the pairing store");
         return;
     }

@@ -90,19 +90,32 @@ static void apply_numbers(qv_api_request *r, char *v) {
     }
 }
 
-void api_save(qv_api_request *r) {
+// Loads, changes and saves the configuration under the state folder's lock: the settings this
+// request started with may be older than another request's save, whose fields must survive.
+[[nodiscard]] static int store_fields(qv_api_request *r, char *msg, size_t cap) {
+    qv_state_lock lock;
+    if (qv_ntfy_config_lock(&lock, msg, cap) != 0)
+        return -1;
+    // As at the start of every request: a broken config.json is replaced from the defaults.
+    if (qv_ntfy_config_load(&r->cfg, msg, cap) != 0)
+        qv_ntfy_config_defaults(&r->cfg);
     char value[QV_SAVE_FIELD_CAP];
     apply_texts(r, value);
     apply_numbers(r, value);
     qv_ntfy_config *c = &r->cfg;
     if (!c->publish_topic[0])
         cp_trunc(c->publish_topic, sizeof c->publish_topic, c->topic);
+    msg[0] = '\0';
+    return qv_ntfy_config_save(c, msg, cap);
+}
 
+void api_save(qv_api_request *r) {
     char msg[QV_SAVE_MSG_CAP] = "";
-    if (qv_ntfy_config_save(c, msg, sizeof msg) != 0) {
+    if (store_fields(r, msg, sizeof msg) != 0) {
         jfail(500, msg);
         return;
     }
+    qv_ntfy_config *c = &r->cfg;
     jout j;
     jout_init(&j);
     cfg_obj(&j, c);

@@ -50,9 +50,12 @@ static void approve_new(qv_ntfy_approved_entry *e, const char *key, const char *
 }
 
 int qv_ntfy_approved_add(const char *key, const char *label, int via) {
+    qv_state_lock lock;
+    if (!key || lock.take(nullptr, 0) != 0)
+        return -1;
     qv_ntfy_approved_entry *table = nullptr;
     int count = 0;
-    if (!key || qv_ntfy_approved_load(&table, &count) != 0)
+    if (qv_ntfy_approved_load(&table, &count) != 0)
         return -1;
     qv_heap<qv_ntfy_approved_entry> held(table);
     int at = qv_list_find(&QV_APPROVED_LIST, table, count, key);
@@ -70,7 +73,13 @@ int qv_ntfy_approved_remove(const char *key) {
     return qv_list_remove(&QV_APPROVED_LIST, key);
 }
 
+// The list is read afresh under the lock: a copy read before a revocation and written back
+// after it would bring the revoked sender back. Without the lock a sender that is not approved
+// still gets its answer; only an approved one's sighting is lost.
 int qv_ntfy_approved_touch_seen(const char *key) {
+    qv_state_lock lock;
+    if (lock.take(nullptr, 0) != 0)
+        return qv_ntfy_approved_has(key) ? -1 : 0;
     qv_ntfy_approved_entry *table = nullptr;
     int count = 0;
     if (qv_ntfy_approved_load(&table, &count) != 0)

@@ -184,7 +184,22 @@ int qv_ntfy_config_load(qv_ntfy_config *c, char *err, size_t cap) {
     return 0;
 }
 
+int qv_ntfy_config_lock(qv_state_lock *lock, char *err, size_t cap) {
+    if (lock->take(err, cap) == 0)
+        return 0;
+    // A usable folder whose lock stays taken is a file that cannot be written, as it always
+    // said; an unusable one keeps its own reason.
+    char dir[QV_DIR_CAP];
+    if (qv_ntfy_dir(dir, sizeof dir) == 0)
+        qv_errf(err, cap, "cannot write %s", CONFIG_FILE);
+    return -1;
+}
+
+// The setup API's "save" holds the lock from its load on; taking it here again only counts.
 int qv_ntfy_config_save(const qv_ntfy_config *c, char *err, size_t cap) {
+    qv_state_lock lock;
+    if (qv_ntfy_config_lock(&lock, err, cap) != 0)
+        return -1;
     qv_ntfy_config stamped = *c;
     stamped.updated_at = qv_ntfy_now_epoch();
     return qv_record_save(CONFIG_FILE, CONFIG_FIELDS, &stamped, err, cap);

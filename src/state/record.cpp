@@ -293,6 +293,11 @@ int qv_list_has(const qv_list_store *s, const char *key) {
 }
 
 int qv_list_remove(const qv_list_store *s, const char *key) {
+    // Loaded and saved under the folder's lock, so no other process's change in between is lost.
+    // Without the lock a key the file does not hold is still removed: there is nothing to do.
+    qv_state_lock lock;
+    if (lock.take(nullptr, 0) != 0)
+        return qv_list_has(s, key) ? -1 : 0;
     void *table = nullptr;
     int count = 0;
     if (qv_list_load(s, &table, &count) != 0)

@@ -10,11 +10,10 @@
 
 static const char SENT_FILE[] = "sent.json";
 
-// The ring this process notes into; filled from the file once, then only by our own notes.
-struct sent_ring {
+// Ids in the order they were noted, oldest first.
+struct sent_list {
     char slots[QV_SENT_SLOTS][QV_SENT_ID_CAP];
-    int head;
-    bool loaded;
+    int count;
 };
 
 // The ids the file held at this process's first question.
@@ -24,7 +23,10 @@ struct sent_cache {
     bool loaded;
 };
 
-static sent_ring g_ring;
+// The ids this process noted but could not write yet; the next note adds them to the file.
+static sent_list g_unsaved;
+// The ledger as one note rewrites it: the file's ids, then the new ones.
+static sent_list g_scratch;
 static sent_cache g_cache;
 
 // The id an element stands for: a string, or the string value of an object's first "id".
@@ -59,40 +61,58 @@ int sent_load_ids(char slots[QV_SENT_SLOTS][QV_SENT_ID_CAP]) {
     return count;
 }
 
-static bool ring_holds(const char *id) {
-    for (const auto &slot : g_ring.slots)
-        if (slot[0] && strcmp(slot, id) == 0)
+static bool list_holds(const char (*slots)[QV_SENT_ID_CAP], int count, const char *id) {
+    for (int i = 0; i < count; i++)
+        if (strcmp(slots[i], id) == 0)
             return true;
     return false;
 }
 
+// Adds the id after the others, dropping the oldest when the ledger is full; false when it
+// is there already.
+static bool list_add(sent_list *l, const char *id) {
+    if (list_holds(l->slots, l->count, id))
+        return false;
+    if (l->count == QV_SENT_SLOTS) {
+        memmove(l->slots[0], l->slots[1], sizeof l->slots - sizeof l->slots[0]);
+        l->count--;
+    }
+    memcpy(l->slots[l->count++], id, strlen(id) + 1);
+    return true;
+}
+
 // The ledger is written compact: it is read by programs only, and often.
-static int write_ring(void) {
+static int write_list(const sent_list *l) {
     qv_json_mut_doc doc(yyjson_mut_doc_new(nullptr));
     yyjson_mut_val *arr = doc ? yyjson_mut_arr(doc.get()) : nullptr;
     bool built = arr != nullptr;
     if (built) {
         yyjson_mut_doc_set_root(doc.get(), arr);
-        for (const auto &slot : g_ring.slots)
-            if (slot[0])
-                built = built && yyjson_mut_arr_add_str(doc.get(), arr, slot);
+        for (int i = 0; built && i < l->count; i++)
+            built = yyjson_mut_arr_add_str(doc.get(), arr, l->slots[i]);
     }
     return qv_json_save_state(SENT_FILE, doc.get(), built, 0, nullptr, 0);
 }
 
+// The daemon and the MCP server both note ids: each note re-reads the file under the state
+// folder's lock and adds to what it holds, so neither overwrites the other's ids.
 int qv_ntfy_sent_note(const char *id) {
     if (!id || !*id || strlen(id) >= QV_SENT_ID_CAP)
         return -1;
-    if (!g_ring.loaded) {
-        int n = sent_load_ids(g_ring.slots);
-        g_ring.head = n % QV_SENT_SLOTS;
-        g_ring.loaded = true;
-    }
-    if (ring_holds(id))
-        return 0;
-    memcpy(g_ring.slots[g_ring.head], id, strlen(id) + 1);
-    g_ring.head = (g_ring.head + 1) % QV_SENT_SLOTS;
-    return write_ring();
+    // An id already in either list changes nothing there.
+    (void)list_add(&g_unsaved, id);
+    qv_state_lock lock;
+    if (lock.take(nullptr, 0) != 0)
+        return -1;
+    sent_list *l = &g_scratch;
+    l->count = sent_load_ids(l->slots);
+    bool added = false;
+    for (int i = 0; i < g_unsaved.count; i++)
+        added = list_add(l, g_unsaved.slots[i]) || added;
+    if (added && write_list(l) != 0)
+        return -1;
+    g_unsaved.count = 0;
+    return 0;
 }
 
 // Reads the file afresh and compares every id it holds, whatever its length.
@@ -127,6 +147,6 @@ int qv_ntfy_sent_has(const char *id) {
 }
 
 void qv_ntfy_sent_reset_for_tests(void) {
-    memset(&g_ring, 0, sizeof g_ring);
+    memset(&g_unsaved, 0, sizeof g_unsaved);
     memset(&g_cache, 0, sizeof g_cache);
 }

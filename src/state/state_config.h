@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct qv_state_lock;
+
 enum {
     QV_CFG_URL_CAP = 256,
     QV_CFG_TOPIC_CAP = 160,
@@ -61,6 +63,10 @@ extern const qv_fields QV_CONFIG_FIELDS;
 
 void qv_ntfy_config_defaults(qv_ntfy_config *c);
 [[nodiscard]] int qv_ntfy_config_load(qv_ntfy_config *c, char *err, size_t cap);
+// Takes the state folder's lock for a load-change-save of config.json; -1 with the reason a
+// save would give ("cannot write config.json" when the lock stays taken).
+[[nodiscard]] int qv_ntfy_config_lock(qv_state_lock *lock, char *err, size_t cap);
+// Saves under the state folder's lock (taken here when the caller does not hold it already).
 [[nodiscard]] int qv_ntfy_config_save(const qv_ntfy_config *c, char *err, size_t cap);
 [[nodiscard]] int qv_ntfy_config_validate(const qv_ntfy_config *c, char *err, size_t cap);
 int qv_ntfy_tls_insecure(void);

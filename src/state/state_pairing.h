@@ -36,6 +36,7 @@ extern const qv_list_store QV_PENDING_LIST;
 // A zeroed table with room for QV_PENDING_MAX entries (release it with free()) holding the
 // queued senders; a missing or broken file is an empty queue. -1 only when out of memory.
 [[nodiscard]] int qv_ntfy_pending_load(qv_ntfy_pending_entry **table, int *count);
+// A caller that loaded the queue to change it holds the state folder's lock until this save.
 [[nodiscard]] int qv_ntfy_pending_save(const qv_ntfy_pending_entry *table, int count);
 // The entry for the key, updated (or appended with a fresh code); none when the key is new
 // and the queue is full. Changes only the caller's table.
@@ -44,7 +45,8 @@ qv_ntfy_pending_entry *qv_ntfy_pending_touch(qv_ntfy_pending_entry *table, int *
                                              const char *sample);
 // 1 with the key of the first entry holding the code (letter case ignored), else 0.
 int qv_ntfy_pending_find_code(const char *code, char *key_out, size_t cap);
-// 0 when no entry holds the key any more (also when none did); -1 when the save fails.
+// 0 when no entry holds the key any more (also when none did); -1 when the save fails or the
+// state folder's lock is not obtained.
 [[nodiscard]] int qv_ntfy_pending_remove(const char *key);
 // A new pairing code: QV_PAIR_CODE_LEN characters of the pairing alphabet and a zero byte.
 void qv_ntfy_random_code(char out[QV_PAIR_CODE_CAP]);
@@ -73,10 +75,13 @@ extern const qv_list_store QV_APPROVED_LIST;
 [[nodiscard]] int qv_ntfy_approved_save(const qv_ntfy_approved_entry *table, int count);
 // 1 when the key is approved, else 0.
 int qv_ntfy_approved_has(const char *key);
+// Each change below loads, changes and saves the list under the state folder's lock, and
+// fails with -1 when that lock is not obtained in time.
 // 0 when the key is approved and saved; -1 when the list is full or cannot be saved.
 [[nodiscard]] int qv_ntfy_approved_add(const char *key, const char *label, int via);
 // 0 when no entry holds the key any more (also when none did); -1 when the save fails.
 [[nodiscard]] int qv_ntfy_approved_remove(const char *key);
 // 1 when the key is approved and its sighting recorded, 0 when it is not approved, -1 when
-// the list cannot be loaded. A 1 answers qv_ntfy_approved_has as well.
+// the list cannot be loaded or the lock is not obtained for an approved key. A 1 answers
+// qv_ntfy_approved_has as well.
 [[nodiscard]] int qv_ntfy_approved_touch_seen(const char *key);

@@ -145,13 +145,15 @@ template <typename T>
         *table = static_cast<T *>(raw);
     return rc;
 }
-// Replaces the file with the entries, pretty-printed. 0, or -1.
+// Replaces the file with the entries, pretty-printed. 0, or -1. A change that loaded the list
+// first holds the state folder's lock (qv_state_lock) from the load to this save.
 [[nodiscard]] int qv_list_save(const qv_list_store *s, const void *table, int count);
 // The index of the first entry holding the key, or -1.
 int qv_list_find(const qv_list_store *s, const void *table, int count, const char *key);
 // 1 when an entry of the file holds the key, else 0; the answer the loaded table would give,
 // found without filling one.
 int qv_list_has(const qv_list_store *s, const char *key);
-// Removes every entry holding the key. 0 when none does any more (an unknown key leaves the
-// file untouched); -1 when the list cannot be loaded or saved.
+// Removes every entry holding the key, under the state folder's lock. 0 when none does any more
+// (an unknown key leaves the file untouched); -1 when the lock is not obtained or the list
+// cannot be loaded or saved.
 [[nodiscard]] int qv_list_remove(const qv_list_store *s, const char *key);

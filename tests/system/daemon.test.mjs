@@ -1,6 +1,7 @@
 // The channel gateway against the real ntfy server and the devnode: pairing, forwarding,
-// replies, loop prevention, resilience and the orderly stop. QV_SOAK=1 adds the keepalive soak.
+// replies, loop prevention, resilience, revocations during a flood and the orderly stop. QV_SOAK=1 adds the keepalive soak.
 import assert from 'node:assert/strict';
+import { createHash } from 'node:crypto';
 import { readFile, writeFile, mkdir } from 'node:fs/promises';
 import { describe, test } from 'node:test';
 import { start as startDevnode } from '../../tools/devnode/devnode.mjs';
@@ -125,6 +126,58 @@ describe('pairing and the round trip', () => {
     await waitUntil(async () => (await readJson(d.file('status.json'))).blocked_count === before + 3,
       { what: 'three own messages blocked' });
     assert.deepEqual(dev.inbox.map((m) => m.text), ['[ntfy] a real question']);
+  });
+});
+
+describe('revocation during a flood', () => {
+  test('a sender revoked while it floods the topic stays revoked: nothing it sent after the revocation reaches the agent', async (t) => {
+    const topic = 'd_revoke';
+    const { srv, dev, conn, d } = await pairedDaemon(t, topic);
+    const [paired] = await readJson(d.file('approved.json'));
+    const key = paired.key;
+    // A full list, as an owner with many senders has: each load and save of it takes a while.
+    const others = Array.from({ length: 250 }, (_, i) => ({ ...paired, key: createHash('sha256').update(`other ${i}`).digest('hex') }));
+    await writeFile(d.file('approved.json'), JSON.stringify([paired, ...others], null, 2));
+    const gate = async (action) => {
+      const r = await runCgi({ method: 'POST', query: { action }, body: { key }, connectorsDir: conn.dir });
+      assert.equal(r.json?.ok, true, r.stdout);
+    };
+    let seq = 0;
+    // Four publishers in flight until the returned stop is awaited.
+    const flood = () => {
+      let on = true;
+      const workers = [0, 1, 2, 3].map(async () => {
+        while (on) await publish(srv.url, topic, `flood ${seq++}`);
+      });
+      return async () => { on = false; await Promise.all(workers); };
+    };
+    const seqOf = (m) => Number(/\[ntfy\] flood (\d+)$/.exec(m.text)?.[1] ?? -1);
+    const markerCount = async () => (await readJson(d.file('pending.json'))).find((e) => e.sample === 'marker')?.count ?? 0;
+    for (let round = 0; round < 20; round++) {
+      if (round > 0) await gate('approve');
+      const from = seq;
+      const stop = flood();
+      let after = Infinity;
+      try {
+        // The sender is active again, then revoked while its messages keep coming.
+        await dev.waitForInbox((m) => seqOf(m) >= from, { timeoutMs: 5000 });
+        await gate('unapprove');
+        after = seq;
+        await waitUntil(() => seq >= after + 40, { what: 'messages published after the revocation' });
+      } finally {
+        await stop();
+      }
+      const end = seq;
+      // Another sender's message behind the flood: once it is queued, the daemon has handled all of it.
+      await publish(srv.url, topic, 'marker', { tags: ['marker'] });
+      await waitUntil(async () => (await markerCount()) === round + 1, { timeoutMs: 10000, what: 'the flood to be handled' });
+      const approved = (await readJson(d.file('approved.json'))).map((e) => e.key);
+      assert.ok(!approved.includes(key), `round ${round}: the revoked sender is back in approved.json`);
+      const leaked = dev.inbox.map(seqOf).filter((n) => n >= after && n < end);
+      assert.deepEqual(leaked, [], `round ${round}: published after the revocation, forwarded all the same`);
+    }
+    const log = await readFile(d.file('daemon.log'), 'utf8');
+    assert.doesNotMatch(log, /cannot record the sighting|cannot queue/);
   });
 });
 

@@ -1,8 +1,9 @@
 // The setup API against real peers: test and send through the real ntfy server (and a running daemon
 // that drops the echo as its own), the API behind lighttpd as a real CGI web server (status line, headers
 // at the gate, POST bodies, a detached daemon start and a stop), and many requests at once while a daemon
-// handles messages.
+// handles messages, and two hundred approvals at once.
 import assert from 'node:assert/strict';
+import { createHash } from 'node:crypto';
 import { readdir, readFile } from 'node:fs/promises';
 import { describe, test } from 'node:test';
 import { start as startDevnode } from '../../tools/devnode/devnode.mjs';
@@ -226,6 +227,22 @@ describe('behind lighttpd', () => {
 });
 
 describe('many requests at once', () => {
+  test('two hundred approvals at once: every one answered ok is in approved.json', async (t) => {
+    const conn = await makeConnectorsDir();
+    t.after(() => conn.cleanup());
+    const keys = Array.from({ length: 200 }, (_, i) => createHash('sha256').update(`sender ${i}`).digest('hex'));
+    const answers = await Promise.all(keys.map((key, i) => api(conn, 'approve', { key, label: `sender ${i}` })));
+    // A request that cannot have the state folder in time says so; none may claim a change it lost.
+    for (const r of answers) {
+      if (r.json?.ok !== true) assert.deepEqual(r.json, { ok: false, error: 'cannot write the pairing store' }, r.stdout);
+    }
+    const ok = keys.filter((key, i) => answers[i].json?.ok === true);
+    assert.ok(ok.length > 0);
+    const stored = (await readJson(conn.file('approved.json'))).map((e) => e.key);
+    assert.deepEqual(ok.filter((key) => !stored.includes(key)), []);
+    assert.equal(stored.length, ok.length);
+  });
+
   test('parallel approve, deny and save while a daemon queues senders: every file parses, no temporary is left', async (t) => {
     const { srv, conn, dev } = await peers(t, { node: true });
     const topic = 'api_busy';

@@ -1,10 +1,11 @@
 // The Windows executable (build-windows/chimewick.exe) under Wine against the same real peers on
 // 127.0.0.1: the discovery texts byte for byte, the CGI gate, setup API actions with the state folder in
-// the Wine prefix, an MCP session with the official client publishing to the real ntfy server (plain and
+// the Wine prefix, approvals at once that all land, an MCP session with the official client publishing to the real ntfy server (plain and
 // TLS), and the daemon started detached and stopped through the setup API while it bridges a message.
 // Skipped when the Windows executable or Wine is missing (scripts/build-windows makes both).
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
+import { createHash } from 'node:crypto';
 import { existsSync } from 'node:fs';
 import { mkdir, open, readFile, rm } from 'node:fs/promises';
 import path from 'node:path';
@@ -226,6 +227,20 @@ describe('the Windows executable under Wine', { skip }, () => {
     const stop = await api(root, 'stop', {});
     assert.equal(stop.status, 404);
     assert.deepEqual(stop.json, { ok: false, error: 'the daemon is not running' });
+  });
+
+  test('twenty approvals at once: every one answered ok is in approved.json', async (t) => {
+    const root = await stateRoot(t);
+    const keys = Array.from({ length: 20 }, (_, i) => createHash('sha256').update(`win sender ${i}`).digest('hex'));
+    const answers = await Promise.all(keys.map((key) => api(root, 'approve', { key })));
+    for (const r of answers) {
+      if (r.json?.ok !== true) assert.deepEqual(r.json, { ok: false, error: 'cannot write the pairing store' }, r.stdout);
+    }
+    const ok = keys.filter((key, i) => answers[i].json?.ok === true);
+    assert.ok(ok.length > 0);
+    const stored = (await readJson(root.file('approved.json'))).map((e) => e.key);
+    assert.deepEqual(ok.filter((key) => !stored.includes(key)), []);
+    assert.equal(stored.length, ok.length);
   });
 
   test('without QV_CONNECTORS_DIR the state folder is under LOCALAPPDATA', async () => {

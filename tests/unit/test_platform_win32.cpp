@@ -583,3 +583,23 @@ TEST(Win32Process, DetachedStartRunsTheProgramWithOurEnvironment) {
     ASSERT_TRUE(wait_for([&] { return fs::exists(t.state_dir()); }));
     EXPECT_EQ(qv_plat_spawn_detached((t.root() + "\\missing.exe").c_str(), "--daemon"), -1);
 }
+
+// --- locks ----------------------------------------------------------------------------------
+
+TEST(Win32Lock, AHeldLockMakesAnotherTakeWaitAndFailUntilItIsReleased) {
+    TempStateRoot t;
+    std::string path = t.root() + "\\state.lock";
+    int64_t held = qv_plat_lock_take(path.c_str(), 0);
+    ASSERT_GE(held, 0);
+    // Another handle on the file, as another process would open, cannot have it meanwhile.
+    EXPECT_EQ(qv_plat_lock_take(path.c_str(), 0), -1);
+    EXPECT_EQ(qv_plat_lock_take(path.c_str(), 100), -1);
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        qv_plat_lock_release(held);
+    });
+    int64_t mine = qv_plat_lock_take(path.c_str(), 5000);
+    releaser.join();
+    EXPECT_GE(mine, 0);
+    qv_plat_lock_release(mine);
+}

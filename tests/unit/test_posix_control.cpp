@@ -1,6 +1,7 @@
 // The platform's daemon controls: this executable's path, telling our own program from others,
 // a detached start that inherits nothing, and a stop that ends even a process ignoring SIGTERM.
 #include "platform.h"
+#include "support.h"
 
 #include <chrono>
 #include <csignal>
@@ -179,4 +180,39 @@ TEST(PosixControl, TerminateAsksFirstThenKills) {
         EXPECT_EQ(qv_plat_terminate(pid, 200), 0);
     }
     EXPECT_EQ(qv_plat_terminate(0, 10), -1);
+}
+
+TEST(PosixControl, ALockHeldByAnotherProcessWaitsThenFailsAndIsFreeAfterRelease) {
+    TempStateRoot t;
+    fs::create_directories(t.state_dir());
+    std::string path = t.file("state.lock");
+    int ready[2], release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int64_t held = qv_plat_lock_take(path.c_str(), 0);
+        char byte = held >= 0 ? 'y' : 'n';
+        if (write(ready[1], &byte, 1) != 1 || read(release[0], &byte, 1) != 1)
+            _exit(1);
+        qv_plat_lock_release(held);
+        if (write(ready[1], "r", 1) != 1)
+            _exit(1);
+        pause();
+        _exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    ASSERT_EQ(byte, 'y');
+    EXPECT_EQ(qv_plat_lock_take(path.c_str(), 0), -1);
+    EXPECT_EQ(qv_plat_lock_take(path.c_str(), 100), -1);
+    ASSERT_EQ(write(release[1], "go", 1), 1);
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    int64_t mine = qv_plat_lock_take(path.c_str(), 5000);
+    EXPECT_GE(mine, 0);
+    qv_plat_lock_release(mine);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    for (int fd : {ready[0], ready[1], release[0], release[1]})
+        close(fd);
 }

@@ -1,5 +1,5 @@
-// The sent-message ledger: noting ids, the ring's bounds, reading every element form, and
-// questions answered from the start-up cache or a fresh read.
+// The sent-message ledger: noting ids into what the file holds, its bound, reading every
+// element form, and questions answered from the start-up cache or a fresh read.
 #include "state_internal.h"
 #include "support.h"
 
@@ -37,20 +37,31 @@ TEST_F(Sent, IdLengthLimits) {
     EXPECT_EQ(file(), "[\"" + std::string(39, 'a') + "\"]");
 }
 
-TEST_F(Sent, NotingTwiceDoesNotRewrite) {
+TEST_F(Sent, AnIdTheFileHoldsDoesNotRewriteIt) {
     ASSERT_EQ(qv_ntfy_sent_note("same"), 0);
-    write_whole(state_.file("sent.json"), "[\"changed-by-someone\"]");
+    write_whole(state_.file("sent.json"), "[ \"other\", \"same\" ]");
     EXPECT_EQ(qv_ntfy_sent_note("same"), 0);
-    EXPECT_EQ(file(), "[\"changed-by-someone\"]");
+    EXPECT_EQ(file(), "[ \"other\", \"same\" ]");
 }
 
-TEST_F(Sent, The513thIdOverwritesSlotZero) {
+TEST_F(Sent, IdsAnotherProcessNotedMeanwhileAreKept) {
+    ASSERT_EQ(qv_ntfy_sent_note("mine1"), 0);
+    write_whole(state_.file("sent.json"), "[\"mine1\",\"theirs\"]");
+    ASSERT_EQ(qv_ntfy_sent_note("mine2"), 0);
+    EXPECT_EQ(file(), "[\"mine1\",\"theirs\",\"mine2\"]");
+    // An id this process noted before is added again when the file no longer holds it.
+    write_whole(state_.file("sent.json"), "[\"theirs\"]");
+    ASSERT_EQ(qv_ntfy_sent_note("mine1"), 0);
+    EXPECT_EQ(file(), "[\"theirs\",\"mine1\"]");
+}
+
+TEST_F(Sent, The513thIdDropsTheOldest) {
     for (int i = 0; i < 513; i++)
         ASSERT_EQ(qv_ntfy_sent_note(("id" + std::to_string(i)).c_str()), 0);
     std::string text = file();
     EXPECT_EQ(text.find("\"id0\""), std::string::npos);
-    EXPECT_EQ(text.rfind("[\"id512\",\"id1\",", 0), 0u);  // written in slot order
-    EXPECT_NE(text.find("\"id511\"]"), std::string::npos);
+    EXPECT_EQ(text.rfind("[\"id1\",\"id2\",", 0), 0u);  // oldest first
+    EXPECT_NE(text.find(",\"id511\",\"id512\"]"), std::string::npos);
 }
 
 TEST_F(Sent, ElementFormsAndOverlongIdsInTheFile) {
@@ -100,6 +111,7 @@ TEST_F(Sent, AFailedWriteKeepsTheIdForTheNextNote) {
     std::filesystem::create_directories(state_.file("sent.json"));  // the write cannot replace it
     EXPECT_EQ(qv_ntfy_sent_note("second"), -1);
     std::filesystem::remove(state_.file("sent.json"));
+    // The file is what holds the ledger: the id it lost with it stays lost.
     ASSERT_EQ(qv_ntfy_sent_note("third"), 0);
-    EXPECT_EQ(file(), "[\"first\",\"second\",\"third\"]");
+    EXPECT_EQ(file(), "[\"second\",\"third\"]");
 }

@@ -1,6 +1,7 @@
 // The pairing actions: both lists member by member, approving by identity and by pairing code,
-// revoking and denying (unknown identities change no file), malformed keys, and stores that
-// cannot be written.
+// revoking and denying (unknown identities change no file), malformed keys, stores that
+// cannot be written and a state folder another process holds.
+#include "platform.h"
 #include "setup_support.h"
 #include "state.h"
 
@@ -229,4 +230,15 @@ TEST_F(SetupPairing, StoresThatCannotBeWritten) {
     EXPECT_EQ(pending_keys(), k1.substr(0, 4) + " " + k2.substr(0, 4) + " ");
     for (const auto &entry : std::filesystem::directory_iterator(state_.state_dir()))
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+}
+
+TEST_F(SetupPairing, AStateFolderHeldByAnotherProcessIsAnErrorNotAHang) {
+    int64_t held = qv_plat_lock_take(state_.file("state.lock").c_str(), 0);
+    ASSERT_GE(held, 0);
+    // The request waits its bounded time for the lock, then answers as for a store it cannot
+    // write, and changes nothing.
+    EXPECT_EQ(act("approve", key_body(k1)).out, cgi_fail(500, "cannot write the pairing store"));
+    qv_plat_lock_release(held);
+    EXPECT_EQ(approved(), "");
+    EXPECT_EQ(pending_keys(), k1.substr(0, 4) + " " + k2.substr(0, 4) + " ");
 }

@@ -1,5 +1,6 @@
 // The state directory: resolution, privacy of folders and files, paths, whole-file reads,
-// atomic replacement, JSON loading and escaping.
+// atomic replacement, JSON loading and escaping, and the folder's lock.
+#include "platform.h"
 #include "state_internal.h"
 #include "support.h"
 
@@ -164,4 +165,25 @@ TEST(JsonEscape, UnitsAndCuts) {
     EXPECT_EQ(escape("a\"b", 3), "a");
     EXPECT_EQ(escape("ab\xC3\xA9", 4), "ab"); // a character is written whole or not at all
     EXPECT_EQ(escape(nullptr), "");
+}
+
+TEST(StateLock, TakenAgainItOnlyCountsAndTheLastHolderFreesIt) {
+    TempStateRoot t;
+    std::string path = t.file("state.lock");
+    char err[256] = "";
+    {
+        qv_state_lock outer;
+        ASSERT_EQ(outer.take(err, sizeof err), 0) << err;
+        EXPECT_EQ(outer.take(err, sizeof err), 0);
+        {
+            qv_state_lock inner;
+            ASSERT_EQ(inner.take(err, sizeof err), 0) << err;
+            // Another open of the lock file (as another process would make) cannot have it.
+            EXPECT_EQ(qv_plat_lock_take(path.c_str(), 0), -1);
+        }
+        EXPECT_EQ(qv_plat_lock_take(path.c_str(), 0), -1);
+    }
+    int64_t free_again = qv_plat_lock_take(path.c_str(), 0);
+    EXPECT_GE(free_again, 0);
+    qv_plat_lock_release(free_again);
 }
