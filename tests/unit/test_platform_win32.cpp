@@ -264,11 +264,11 @@ TEST(Win32Private, FailsWhereNoFileCanBeMade) {
 }
 
 // A symbolic link where a state file (or the state folder) should be, made as Windows makes
-// one; false when this system will not make it (no privilege, or Wine without support).
+// one; false when this system will not make it (no privilege, or Wine 8, whose
+// CreateSymbolicLink reports success and makes nothing).
 static bool make_link(const std::string &link, const std::string &target, bool folder) {
     DWORD flags = (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2; // unprivileged create
-    if (CreateSymbolicLinkA(link.c_str(), target.c_str(), flags))
-        return true;
+    (void)CreateSymbolicLinkA(link.c_str(), target.c_str(), flags);
     DWORD attrs = GetFileAttributesA(link.c_str());
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT);
 }
@@ -290,8 +290,7 @@ TEST(Win32Private, AReparsePointOrFolderWhereAFileGoesIsRefused) {
         EXPECT_EQ(qv_plat_fcreate_new_private(place.c_str()), nullptr) << place;
     }
     EXPECT_EQ(read_whole(target), "not yours");
-    if (!have_link)
-        GTEST_SKIP() << "no symbolic link could be made here; a folder stood in its place";
+    RecordProperty("symbolic_link_tried", have_link ? "yes" : "no: a folder stood in its place");
 }
 
 TEST(Win32Private, ANewFileIsCreatedOnlyWhereNothingIs) {
