@@ -13,7 +13,7 @@
 #include <cstring>
 
 enum {
-    QV_DAEMON_ERR_CAP = 256,
+    QV_DAEMON_ERR_CAP = QV_DIR_ERR_CAP, // a refused state folder is named twice
     QV_SUBSCRIBE_ERR_CAP = 512,
     QV_SUBSCRIBE_SUFFIX_CAP = 48,
     QV_AUTH_LINE_CAP = 300,

@@ -22,7 +22,7 @@ enum {
     QV_MCP_TAGS_CAP = 200,
     QV_MCP_TOPIC_CAP = 160,
     QV_MCP_PUBLISH_ERR_CAP = 512,
-    QV_MCP_CONFIG_ERR_CAP = 256,
+    QV_MCP_CONFIG_ERR_CAP = QV_DIR_ERR_CAP, // a refused state folder is named twice
 };
 
 static const char PROTOCOL_VERSION[] = "2024-11-05";

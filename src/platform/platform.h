@@ -20,8 +20,27 @@ inline constexpr char QV_DIR_SEP = '/';
 // folder is -1 too; callers ignore the result and probe afterwards).
 [[nodiscard]] int qv_plat_mkdir_private(const char *path);
 // Opens a file for raw writing ("wb") or appending ("ab"), creating it readable and writable
-// only by its owner, and narrowing an existing file to the same rights.
+// only by its owner, and narrowing an existing file to the same rights. Never through a
+// symbolic link or reparse point; on POSIX an existing file must be a regular file of the
+// running user's with one name, else it is left untouched (no truncation, no chmod) and the
+// open fails.
 FILE *qv_plat_fopen_private(const char *path, const char *mode);
+// Creates a new file for raw writing ("wb") readable and writable only by its owner; fails
+// when anything has the name already, a link included, so nothing is followed or replaced.
+FILE *qv_plat_fcreate_new_private(const char *path);
+// Opens an existing file for raw reading ("rb"); a symbolic link, reparse point or anything
+// that is not a plain file is refused. Another process may replace the file meanwhile.
+FILE *qv_plat_fopen_read(const char *path);
+// Whether a folder is fit to hold state, judged as ssh judges its own folder.
+enum {
+    QV_PLAT_DIR_PRIVATE = 0,  // a real folder of the running user's that only it may change
+    QV_PLAT_DIR_MISSING = 1,  // nothing there, or no folder: nothing to judge
+    QV_PLAT_DIR_EXPOSED = -1, // someone else could change it; err names it and the fix
+};
+// POSIX: the folder (after following a link when `follow` is set, else a link is refused) must
+// be owned by the running user and not writable by its group or others. Windows: it must not
+// be a reparse point (`follow` unset); its access list is the one qv_plat_mkdir_private gave it.
+[[nodiscard]] int qv_plat_dir_check_private(const char *path, int follow, char *err, size_t cap);
 // Moves a file onto a target name in one step, replacing the target. 0 or -1.
 [[nodiscard]] int qv_plat_replace_file(const char *from, const char *to);
 // The home folder of the user running the process (HOME, else the account's entry; on Windows

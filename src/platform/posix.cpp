@@ -2,6 +2,8 @@
 // clocks, process id and random bytes.
 #include "platform.h"
 
+#include "base.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -18,24 +20,84 @@ int qv_plat_mkdir_private(const char *path) {
     return mkdir(path, 0700) == 0 ? 0 : -1;
 }
 
+// Opens without following a link and without blocking on a FIFO planted in the file's place;
+// only a regular file with one name passes. -1 otherwise (nothing left open).
+static int open_regular(const char *path, int flags, mode_t mode, struct stat *st) {
+    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0)
+        return -1;
+    int fl = fcntl(fd, F_GETFL);
+    if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode) || st->st_nlink != 1 || fl < 0 ||
+        fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 FILE *qv_plat_fopen_private(const char *path, const char *mode) {
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
-    if (mode[0] == 'a')
-        flags |= O_APPEND;
-    else
-        flags |= O_TRUNC;
-    int fd = open(path, flags, 0600);
+    bool append = mode[0] == 'a';
+    struct stat st;
+    // Not truncated at open: a file that is not ours must be left exactly as it is.
+    int fd = open_regular(path, O_WRONLY | O_CREAT | (append ? O_APPEND : 0), 0600, &st);
     if (fd < 0)
         return nullptr;
-    // A file left by an earlier writer may carry wider rights; credentials must not.
-    if (fchmod(fd, 0600) != 0) {
-        close(fd);
-        return nullptr;
-    }
-    FILE *f = fdopen(fd, mode);
+    // A file left by an earlier writer may carry wider rights; credentials must not. Only a
+    // file of the running user's is narrowed: anything else was put there by someone else.
+    bool ok = st.st_uid == geteuid() && ((st.st_mode & 0777) == 0600 || fchmod(fd, 0600) == 0) &&
+              (append || ftruncate(fd, 0) == 0);
+    FILE *f = ok ? fdopen(fd, append ? "ab" : "wb") : nullptr;
     if (!f)
         close(fd);
     return f;
+}
+
+FILE *qv_plat_fcreate_new_private(const char *path) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return nullptr;
+    FILE *f = fdopen(fd, "wb");
+    if (!f) {
+        close(fd);
+        unlink(path);
+    }
+    return f;
+}
+
+FILE *qv_plat_fopen_read(const char *path) {
+    struct stat st;
+    int fd = open_regular(path, O_RDONLY, 0, &st);
+    if (fd < 0)
+        return nullptr;
+    FILE *f = fdopen(fd, "rb");
+    if (!f)
+        close(fd);
+    return f;
+}
+
+int qv_plat_dir_check_private(const char *path, int follow, char *err, size_t cap) {
+    struct stat st;
+    if ((follow ? stat(path, &st) : lstat(path, &st)) != 0)
+        return QV_PLAT_DIR_MISSING;
+    if (S_ISLNK(st.st_mode)) {
+        qv_errf(err, cap, "state folder %s is a symbolic link: replace it with a folder of your own",
+                path);
+        return QV_PLAT_DIR_EXPOSED;
+    }
+    if (!S_ISDIR(st.st_mode))
+        return QV_PLAT_DIR_MISSING;
+    uid_t me = geteuid();
+    if (st.st_uid != me) {
+        qv_errf(err, cap, "state folder %s is owned by another user (uid %lu): chown %lu %s", path,
+                static_cast<unsigned long>(st.st_uid), static_cast<unsigned long>(me), path);
+        return QV_PLAT_DIR_EXPOSED;
+    }
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        qv_errf(err, cap, "state folder %s is writable by %s: chmod go-w %s", path,
+                (st.st_mode & S_IWOTH) ? "others" : "its group", path);
+        return QV_PLAT_DIR_EXPOSED;
+    }
+    return QV_PLAT_DIR_PRIVATE;
 }
 
 int qv_plat_replace_file(const char *from, const char *to) {

@@ -116,6 +116,29 @@ static bool narrow_to_private(HANDLE h, PSECURITY_DESCRIPTOR sd) {
     return !volume_keeps_access_lists(h);
 }
 
+// A reparse point (a symbolic link, a junction, a mount point) where a state file should be
+// would send the program's reads and writes elsewhere; it is opened as itself and refused,
+// like a folder in the file's place.
+static bool is_plain_file(HANDLE h) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info))
+        return false;
+    return (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+}
+
+// A C stream on an open handle, or nullptr with the handle closed.
+static FILE *stream_on(HANDLE h, int flags, const char *mode) {
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    FILE *f = _fdopen(fd, mode);
+    if (!f)
+        _close(fd);
+    return f;
+}
+
 FILE *qv_plat_fopen_private(const char *path, const char *mode) {
     bool append = mode[0] == 'a';
     PSECURITY_DESCRIPTOR sd = private_descriptor(false);
@@ -123,22 +146,67 @@ FILE *qv_plat_fopen_private(const char *path, const char *mode) {
         return nullptr;
     SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
     // Shared for deletion too, so that another process can rotate the log (move it away) while
-    // this one holds it open.
+    // this one holds it open. Opened, never replaced, and emptied only once it is known to be a
+    // plain file: what is found there is judged before anything about it changes.
     HANDLE h = CreateFileA(path, GENERIC_WRITE | WRITE_DAC | READ_CONTROL,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa,
-                           append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     FILE *f = nullptr;
     if (h != INVALID_HANDLE_VALUE) {
-        int fd = narrow_to_private(h, sd)
-                     ? _open_osfhandle(reinterpret_cast<intptr_t>(h), append ? _O_APPEND : 0)
-                     : -1;
-        if (fd < 0)
+        if (is_plain_file(h) && narrow_to_private(h, sd) && (append || SetEndOfFile(h)))
+            f = stream_on(h, append ? _O_APPEND : 0, append ? "ab" : "wb");
+        else
             CloseHandle(h);
-        else if (!(f = _fdopen(fd, append ? "ab" : "wb")))
-            _close(fd);
     }
     LocalFree(sd);
     return f;
+}
+
+FILE *qv_plat_fcreate_new_private(const char *path) {
+    PSECURITY_DESCRIPTOR sd = private_descriptor(false);
+    if (!sd)
+        return nullptr;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, sd, FALSE};
+    // CREATE_NEW fails on any existing name, a reparse point included.
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, &sa,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                           nullptr);
+    LocalFree(sd);
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    FILE *f = stream_on(h, 0, "wb");
+    if (!f)
+        DeleteFileA(path);
+    return f;
+}
+
+FILE *qv_plat_fopen_read(const char *path) {
+    // Sharing deletion lets a writer replace the file while it is read.
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    if (!is_plain_file(h)) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    return stream_on(h, _O_RDONLY, "rb");
+}
+
+// Only a reparse point is judged here: the owner and access list of a folder this program
+// made are the private ones qv_plat_mkdir_private gave it, which keep other users out.
+int qv_plat_dir_check_private(const char *path, int follow, char *err, size_t cap) {
+    DWORD attrs = GetFileAttributesA(path);
+    if (attrs == INVALID_FILE_ATTRIBUTES)
+        return QV_PLAT_DIR_MISSING;
+    if (!follow && (attrs & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        qv_errf(err, cap,
+                "state folder %s is a link or junction: replace it with a folder of your own",
+                path);
+        return QV_PLAT_DIR_EXPOSED;
+    }
+    return (attrs & FILE_ATTRIBUTE_DIRECTORY) ? QV_PLAT_DIR_PRIVATE : QV_PLAT_DIR_MISSING;
 }
 
 int qv_plat_replace_file(const char *from, const char *to) {

@@ -164,7 +164,13 @@ int qv_ntfy_config_load(qv_ntfy_config *c, char *err, size_t cap) {
     char path[QV_PATH_CAP];
     if (qv_ntfy_path(path, sizeof path, CONFIG_FILE) != 0) {
         apply_env(c);
-        return 0;
+        // Without a folder the settings come from the environment alone; a folder refused as
+        // open to others is a problem the user must hear about.
+        char why[QV_DIR_ERR_CAP];
+        if (qv_ntfy_dir_problem(why, sizeof why) != QV_DIR_REFUSED)
+            return 0;
+        qv_errf(err, cap, "%s", why);
+        return -1;
     }
     char *raw = nullptr;
     size_t len = 0;

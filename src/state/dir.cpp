@@ -43,10 +43,32 @@ static void create_dir_chain(const char *dir) {
     (void)qv_plat_mkdir_private(copy);
 }
 
+enum { QV_TMP_RANDOM_BYTES = 8, QV_TMP_TRIES = 4 };
+
+// Creates a private temporary beside `path` as "<path>.tmp.<16 hex digits>". Anyone who can
+// guess a temporary's name could plant a link there first; this name comes from the system's
+// random source, and the create fails rather than open anything that already has it.
+static FILE *create_temporary(const char *path, char *tmp, size_t cap) {
+    for (int attempt = 0; attempt < QV_TMP_TRIES; attempt++) {
+        unsigned char bytes[QV_TMP_RANDOM_BYTES];
+        if (qv_plat_random_bytes(bytes, sizeof bytes) != 0)
+            return nullptr;
+        char hex[2 * QV_TMP_RANDOM_BYTES + 1];
+        for (size_t i = 0; i < sizeof bytes; i++)
+            snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
+        int n = snprintf(tmp, cap, "%s.tmp.%s", path, hex);
+        if (n < 0 || static_cast<size_t>(n) >= cap)
+            return nullptr;
+        if (FILE *f = qv_plat_fcreate_new_private(tmp))
+            return f;
+    }
+    return nullptr;
+}
+
 static int probe_writable(const char *dir) {
-    char probe[QV_PATH_CAP];
-    snprintf(probe, sizeof probe, "%s%c.qvwritable", dir, QV_DIR_SEP);
-    FILE *f = qv_plat_fopen_private(probe, "wb");
+    char base[QV_PATH_CAP], probe[QV_TMP_PATH_CAP];
+    snprintf(base, sizeof base, "%s%c.qvwritable", dir, QV_DIR_SEP);
+    FILE *f = create_temporary(base, probe, sizeof probe);
     if (!f)
         return -1;
     fclose(f);
@@ -54,17 +76,52 @@ static int probe_writable(const char *dir) {
     return 0;
 }
 
-int qv_ntfy_dir(char *out, size_t cap) {
-    if (!out || cap == 0)
+// A folder someone else can write lets them plant links where state files go and so read the
+// credentials or have this program write elsewhere. The state folder must be a real folder;
+// the connectors root that holds it is this program's choice too (QV_CONNECTORS_DIR or the
+// home folder's connectors folder) and may be reached through a link, but must be as private.
+static int check_private(const char *dir, char *err, size_t cap) {
+    char root[QV_DIR_CAP];
+    cp_trunc(root, sizeof root, dir);
+    char *sep = strrchr(root, QV_DIR_SEP); // the folder is always "<root><sep>chimewick"
+    if (sep)
+        *sep = '\0';
+    if (sep && qv_plat_dir_check_private(root, 1, err, cap) == QV_PLAT_DIR_EXPOSED)
         return -1;
+    return qv_plat_dir_check_private(dir, 0, err, cap) == QV_PLAT_DIR_EXPOSED ? -1 : 0;
+}
+
+static const char UNUSABLE[] = "connector state directory is not usable";
+
+// qv_ntfy_dir with the reason it fails.
+static int resolve_dir(char *out, size_t cap, char *err, size_t err_cap) {
+    qv_errf(err, err_cap, "%s", UNUSABLE);
+    if (!out || cap == 0)
+        return QV_DIR_UNUSABLE;
     out[0] = '\0';
     const char *root = getenv("QV_CONNECTORS_DIR");
     int rc =
         (root && *root) ? connectors_root_dir(root, out, cap) : qv_plat_default_state_dir(out, cap);
     if (rc != 0 || out[0] == '\0')
-        return -1;
+        return QV_DIR_UNUSABLE;
     create_dir_chain(out);
-    return probe_writable(out);
+    if (check_private(out, err, err_cap) != 0)
+        return QV_DIR_REFUSED;
+    qv_errf(err, err_cap, "%s", UNUSABLE);
+    return probe_writable(out) == 0 ? QV_DIR_USABLE : QV_DIR_UNUSABLE;
+}
+
+int qv_ntfy_dir(char *out, size_t cap) {
+    char err[QV_DIR_ERR_CAP];
+    return resolve_dir(out, cap, err, sizeof err) == QV_DIR_USABLE ? 0 : -1;
+}
+
+int qv_ntfy_dir_problem(char *err, size_t cap) {
+    char dir[QV_DIR_CAP];
+    int rc = resolve_dir(dir, sizeof dir, err, cap);
+    if (rc == QV_DIR_USABLE)
+        qv_errf(err, cap, "%s", UNUSABLE);
+    return rc;
 }
 
 int qv_ntfy_path(char *out, size_t cap, const char *name) {
@@ -84,7 +141,7 @@ int qv_ntfy_read_file(const char *path, char **data, size_t *len) {
         *data = nullptr;
     if (len)
         *len = 0;
-    FILE *f = path ? fopen(path, "rb") : nullptr;
+    FILE *f = path ? qv_plat_fopen_read(path) : nullptr;
     if (!f)
         return -1;
     int rc = -1;
@@ -119,8 +176,7 @@ int qv_ntfy_write_file_atomic(const char *path, const char *data, size_t len) {
     if (!path)
         return -1;
     char tmp[QV_TMP_PATH_CAP];
-    snprintf(tmp, sizeof tmp, "%s.tmp.%ld", path, qv_plat_pid());
-    FILE *f = qv_plat_fopen_private(tmp, "wb");
+    FILE *f = create_temporary(path, tmp, sizeof tmp);
     if (!f)
         return -1;
     if (len > 0 && fwrite(data, 1, len, f) != len) {
@@ -214,7 +270,7 @@ int qv_state_lock::take(char *err, size_t cap) {
     }
     char path[QV_PATH_CAP];
     if (qv_ntfy_path(path, sizeof path, LOCK_FILE) != 0) {
-        qv_errf(err, cap, "connector state directory is not usable");
+        (void)qv_ntfy_dir_problem(err, cap); // the reason is all the caller needs
         return -1;
     }
     g_lock_handle = qv_plat_lock_take(path, QV_STATE_LOCK_WAIT_MS);

@@ -102,7 +102,7 @@ int qv_ntfy_daemon_running(void) {
 
 // The size of a file in bytes, or -1 when it cannot be opened or measured.
 static long file_size(const char *path) {
-    FILE *f = fopen(path, "rb");
+    FILE *f = qv_plat_fopen_read(path);
     if (!f)
         return -1;
     long size = fseek(f, 0, SEEK_END) == 0 ? ftell(f) : -1;

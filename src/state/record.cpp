@@ -73,7 +73,7 @@ int qv_json_save_state(const char *name, yyjson_mut_doc *doc, bool built, int pr
                        size_t cap) {
     char path[QV_PATH_CAP];
     if (qv_ntfy_path(path, sizeof path, name) != 0) {
-        qv_errf(err, cap, "connector state directory is not usable");
+        (void)qv_ntfy_dir_problem(err, cap); // the reason is all the caller needs
         return -1;
     }
     int stem = static_cast<int>(strcspn(name, "."));

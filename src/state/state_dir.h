@@ -11,10 +11,21 @@ enum {
     QV_TMP_PATH_CAP = 1200,
     QV_STATE_FILE_MAX = 8388608,
     QV_ESCAPE_UNIT_MAX = 6,
+    // Room for a reason that names the state folder twice (the folder and the command fixing it).
+    QV_DIR_ERR_CAP = 2 * QV_DIR_CAP + 100,
 };
 
-// The state directory (created when missing); 0, or -1 when there is none or it is not writable.
+// The state directory (created when missing); 0, or -1 when there is none, it is not writable,
+// or it is refused because someone other than the running user could change it.
 [[nodiscard]] int qv_ntfy_dir(char *out, size_t cap);
+enum {
+    QV_DIR_USABLE = 0,
+    QV_DIR_UNUSABLE = -1, // "connector state directory is not usable"
+    QV_DIR_REFUSED = -2,  // the reason names the folder others could change and the fix
+};
+// Why the state directory is not usable, as one of the results above with its reason in err
+// (the plain reason also when it turns out usable after all).
+int qv_ntfy_dir_problem(char *err, size_t cap);
 // The path of a file in the state directory; -1 for a name that would leave it.
 [[nodiscard]] int qv_ntfy_path(char *out, size_t cap, const char *name);
 // The whole file in a malloc'd buffer (zero-terminated); -1 when missing or too large.

@@ -2,7 +2,7 @@
 // replies, loop prevention, resilience, revocations during a flood and the orderly stop. QV_SOAK=1 adds the keepalive soak.
 import assert from 'node:assert/strict';
 import { createHash } from 'node:crypto';
-import { readFile, writeFile, mkdir } from 'node:fs/promises';
+import { chmod, readdir, readFile, writeFile, mkdir } from 'node:fs/promises';
 import { describe, test } from 'node:test';
 import { start as startDevnode } from '../../tools/devnode/devnode.mjs';
 import { sleep, waitUntil } from './lib/common.mjs';
@@ -313,6 +313,23 @@ describe('resilience', () => {
     const r = await runExe(['--daemon'], { env: { NTFY_TARGET_SESSION: 'x' } });
     assert.equal(r.code, 2);
     assert.equal(r.stderr, 'chimewick --daemon: topic is required\n');
+  });
+
+  test('a state folder others can write is refused by name: daemon start-up, setup save and the MCP server say so', async (t) => {
+    const conn = await makeConnectorsDir();
+    t.after(() => conn.cleanup());
+    await mkdir(conn.stateDir, { mode: 0o700 });
+    await chmod(conn.stateDir, 0o777);
+    const why = `state folder ${conn.stateDir} is writable by others: chmod go-w ${conn.stateDir}`;
+    const env = { NTFY_TOPIC: 'alerts', NTFY_TARGET_SESSION: SESSION };
+    const d = await runExe(['--daemon'], { connectorsDir: conn.dir, env });
+    assert.equal(d.code, 2);
+    assert.equal(d.stderr, `chimewick --daemon: ${why}\n`);
+    const save = await runCgi({ method: 'POST', query: { action: 'save' }, body: { topic: 'x' }, connectorsDir: conn.dir });
+    assert.deepEqual(save.json, { ok: false, error: why });
+    const mcp = await runExe(['--mcp'], { connectorsDir: conn.dir, env, input: '' });
+    assert.equal(mcp.stderr, `chimewick --mcp: config problem: ${why}\n`);
+    assert.deepEqual(await readdir(conn.stateDir), []);
   });
 
   for (const phase of ['a stream read', 'a back-off wait']) {

@@ -1,13 +1,13 @@
 // The Windows executable (build-windows/chimewick.exe) under Wine against the same real peers on
 // 127.0.0.1: the discovery texts byte for byte, the CGI gate, setup API actions with the state folder in
-// the Wine prefix, approvals at once that all land, an MCP session with the official client publishing to the real ntfy server (plain and
+// the Wine prefix (a linked one refused), approvals at once that all land, an MCP session with the official client publishing to the real ntfy server (plain and
 // TLS), and the daemon started detached and stopped through the setup API while it bridges a message.
 // Skipped when the Windows executable or Wine is missing (scripts/build-windows makes both).
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
 import { createHash } from 'node:crypto';
 import { existsSync } from 'node:fs';
-import { mkdir, open, readFile, rm } from 'node:fs/promises';
+import { mkdir, open, readdir, readFile, rm, symlink } from 'node:fs/promises';
 import path from 'node:path';
 import { before, describe, test } from 'node:test';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
@@ -241,6 +241,19 @@ describe('the Windows executable under Wine', { skip }, () => {
     const stored = (await readJson(root.file('approved.json'))).map((e) => e.key);
     assert.deepEqual(ok.filter((key) => !stored.includes(key)), []);
     assert.equal(stored.length, ok.length);
+  });
+
+  test('a state folder that is a link (a reparse point to Windows) is refused by name', async (t) => {
+    const root = await stateRoot(t);
+    const elsewhere = await makeTempDir('qv-win-elsewhere-');
+    t.after(() => removeDir(elsewhere));
+    await symlink(elsewhere, path.dirname(root.file('x')));
+    const save = await api(root, 'save', { topic: 'win_topic' });
+    assert.equal(save.status, 500, save.stdout);
+    assert.deepEqual(save.json, {
+      ok: false, error: `state folder ${root.dir} is a link or junction: replace it with a folder of your own`,
+    });
+    assert.deepEqual(await readdir(elsewhere), []);
   });
 
   test('without QV_CONNECTORS_DIR the state folder is under LOCALAPPDATA', async () => {

@@ -1,5 +1,5 @@
 // The Windows platform layer: the default state folder, private folders and files by their
-// access lists, the replace that waits out a reader, clocks, random bytes, Winsock connects that
+// access lists, reparse points refused where state goes, the replace that waits out a reader, clocks, random bytes, Winsock connects that
 // fail or succeed, process liveness by exit code, telling our own program from others, and the
 // stop that asks first and terminates a process that does not listen.
 #include "net_peers.h"
@@ -261,6 +261,68 @@ TEST(Win32Private, FailsWhereNoFileCanBeMade) {
     TempStateRoot t;
     EXPECT_EQ(qv_plat_fopen_private((t.root() + "\\no\\such\\dir\\f").c_str(), "wb"), nullptr);
     EXPECT_EQ(qv_plat_mkdir_private((t.root() + "\\no\\such").c_str()), -1);
+}
+
+// A symbolic link where a state file (or the state folder) should be, made as Windows makes
+// one; false when this system will not make it (no privilege, or Wine 8, whose
+// CreateSymbolicLink reports success and makes nothing).
+static bool make_link(const std::string &link, const std::string &target, bool folder) {
+    DWORD flags = (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2; // unprivileged create
+    (void)CreateSymbolicLinkA(link.c_str(), target.c_str(), flags);
+    DWORD attrs = GetFileAttributesA(link.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+TEST(Win32Private, AReparsePointOrFolderWhereAFileGoesIsRefused) {
+    TempStateRoot t;
+    std::string target = t.root() + "\\elsewhere.txt";
+    write_whole(target, "not yours");
+    std::string linked = t.root() + "\\config.json", folder = t.root() + "\\daemon.log";
+    bool have_link = make_link(linked, target, false);
+    ASSERT_TRUE(fs::create_directory(folder));
+    std::vector<std::string> places{folder};
+    if (have_link)
+        places.push_back(linked);
+    for (const std::string &place : places) {
+        EXPECT_EQ(qv_plat_fopen_private(place.c_str(), "ab"), nullptr) << place;
+        EXPECT_EQ(qv_plat_fopen_private(place.c_str(), "wb"), nullptr) << place;
+        EXPECT_EQ(qv_plat_fopen_read(place.c_str()), nullptr) << place;
+        EXPECT_EQ(qv_plat_fcreate_new_private(place.c_str()), nullptr) << place;
+    }
+    EXPECT_EQ(read_whole(target), "not yours");
+    RecordProperty("symbolic_link_tried", have_link ? "yes" : "no: a folder stood in its place");
+}
+
+TEST(Win32Private, ANewFileIsCreatedOnlyWhereNothingIs) {
+    TempStateRoot t;
+    std::string file = t.root() + "\\x.json.tmp.0123456789abcdef";
+    FILE *f = qv_plat_fcreate_new_private(file.c_str());
+    ASSERT_NE(f, nullptr);
+    fputs("a\n", f);
+    fclose(f);
+    EXPECT_EQ(qv_plat_fcreate_new_private(file.c_str()), nullptr);
+    EXPECT_EQ(read_whole(file), "a\n");
+    f = qv_plat_fopen_read(file.c_str());
+    ASSERT_NE(f, nullptr);
+    char buf[8] = "";
+    EXPECT_EQ(fread(buf, 1, sizeof buf, f), 2u); // raw: no line ends translated
+    fclose(f);
+    char err[300] = "";
+    EXPECT_EQ(qv_plat_dir_check_private(t.root().c_str(), 0, err, sizeof err), QV_PLAT_DIR_PRIVATE);
+    EXPECT_EQ(qv_plat_dir_check_private(file.c_str(), 0, err, sizeof err), QV_PLAT_DIR_MISSING);
+}
+
+TEST(Win32Private, ALinkedStateFolderIsRefused) {
+    TempStateRoot t;
+    std::string real = t.root() + "\\real", dir = t.root() + "\\chimewick";
+    ASSERT_TRUE(fs::create_directory(real));
+    if (!make_link(dir, real, true))
+        GTEST_SKIP() << "no symbolic link could be made here";
+    char err[300] = "";
+    EXPECT_EQ(qv_plat_dir_check_private(dir.c_str(), 0, err, sizeof err), QV_PLAT_DIR_EXPOSED);
+    EXPECT_EQ(std::string(err),
+              "state folder " + dir + " is a link or junction: replace it with a folder of your own");
+    EXPECT_EQ(qv_plat_dir_check_private(dir.c_str(), 1, err, sizeof err), QV_PLAT_DIR_PRIVATE);
 }
 
 // --- atomic replace -----------------------------------------------------------------------

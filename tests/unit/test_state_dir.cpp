@@ -1,5 +1,6 @@
-// The state directory: resolution, privacy of folders and files, paths, whole-file reads,
-// atomic replacement, JSON loading and escaping, and the folder's lock.
+// The state directory: resolution, privacy of folders and files (refused when others could
+// change them, links never followed), paths, whole-file reads, atomic replacement, JSON loading
+// and escaping, and the folder's lock.
 #include "platform.h"
 #include "state_internal.h"
 #include "support.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <yyjson.h>
 
 namespace fs = std::filesystem;
@@ -67,6 +69,165 @@ TEST(StateDir, UnwritableDirectoryFailsTheProbe) {
 TEST(StateDir, ProbeFailsWhereNothingCanBeCreated) {
     ScopedEnv e("QV_CONNECTORS_DIR", "/proc/qvtest-no-such-root");
     EXPECT_EQ(dir_or_fail().rfind("FAIL:", 0), 0u);
+}
+
+static std::string dir_problem() {
+    char err[QV_DIR_ERR_CAP] = "";
+    int rc = qv_ntfy_dir_problem(err, sizeof err);
+    return std::to_string(rc) + " " + err;
+}
+
+TEST(StateDirPrivacy, AFolderOthersCanWriteIsRefusedByName) {
+    struct {
+        bool root;
+        mode_t mode;
+        const char *who;
+    } rows[] = {{false, 0770, "its group"},
+                {false, 0702, "others"},
+                {true, 0777, "others"},
+                {true, 0730, "its group"}};
+    for (const auto &row : rows) {
+        TempStateRoot t;
+        fs::create_directories(t.state_dir());
+        std::string dir = row.root ? t.root() : t.state_dir();
+        ASSERT_EQ(chmod(dir.c_str(), row.mode), 0);
+        EXPECT_EQ(dir_or_fail().rfind("FAIL:", 0), 0u) << dir;
+        EXPECT_EQ(dir_problem(), "-2 state folder " + dir + " is writable by " + row.who +
+                                     ": chmod go-w " + dir);
+        EXPECT_EQ(mode_of(dir), row.mode); // reported, never changed behind the user's back
+        ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
+        EXPECT_EQ(dir_or_fail(), t.state_dir());
+    }
+}
+
+TEST(StateDirPrivacy, AFolderOfAnotherUserIsRefused) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can give a folder away";
+    for (bool root : {false, true}) {
+        TempStateRoot t;
+        fs::create_directories(t.state_dir());
+        std::string dir = root ? t.root() : t.state_dir();
+        ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(dir_problem(), "-2 state folder " + dir +
+                                     " is owned by another user (uid 65534): chown 0 " + dir);
+    }
+}
+
+TEST(StateDirPrivacy, ALinkedStateFolderIsRefusedALinkedRootIsFollowed) {
+    TempStateRoot t, elsewhere;
+    fs::create_directories(elsewhere.state_dir());
+    fs::create_directory_symlink(elsewhere.state_dir(), t.state_dir());
+    ScopedEnv e("QV_CONNECTORS_DIR", t.root().c_str());
+    EXPECT_EQ(dir_problem(), "-2 state folder " + t.state_dir() +
+                                 " is a symbolic link: replace it with a folder of your own");
+    std::string linked_root = t.root() + "/root-link";
+    fs::create_directory_symlink(elsewhere.root(), linked_root);
+    ScopedEnv e2("QV_CONNECTORS_DIR", linked_root.c_str());
+    EXPECT_EQ(dir_or_fail(), linked_root + "/chimewick");
+}
+
+TEST(StateDirPrivacy, TheRefusalReachesConfigSavesAndTheLockOthersKeepTheirText) {
+    TempStateRoot t;
+    fs::create_directories(t.state_dir());
+    ASSERT_EQ(chmod(t.state_dir().c_str(), 0777), 0);
+    std::string want = "state folder " + t.state_dir() + " is writable by others: chmod go-w " +
+                       t.state_dir();
+    qv_ntfy_config c;
+    char err[QV_DIR_ERR_CAP] = "";
+    EXPECT_EQ(qv_ntfy_config_load(&c, err, sizeof err), -1);
+    EXPECT_EQ(std::string(err), want);
+    EXPECT_EQ(qv_ntfy_config_save(&c, err, sizeof err), -1);
+    EXPECT_EQ(std::string(err), want);
+    {
+        qv_state_lock lock;
+        EXPECT_EQ(lock.take(err, sizeof err), -1);
+        EXPECT_EQ(std::string(err), want);
+    }
+    EXPECT_FALSE(fs::exists(t.file("config.json")));
+    EXPECT_FALSE(fs::exists(t.file("state.lock")));
+
+    ScopedEnv e("QV_CONNECTORS_DIR", "/proc/qvtest-no-such-root");
+    err[0] = '\0';
+    EXPECT_EQ(qv_ntfy_config_load(&c, err, sizeof err), 0);
+    EXPECT_EQ(std::string(err), "");
+    EXPECT_EQ(qv_ntfy_config_save(&c, err, sizeof err), -1);
+    EXPECT_EQ(std::string(err), "connector state directory is not usable");
+}
+
+// A file of someone else's: a link to it, or (as root) the file itself given away.
+static std::string planted_target(const TempStateRoot &t) {
+    std::string target = t.root() + "/elsewhere";
+    write_whole(target, "not yours");
+    chmod(target.c_str(), 0644);
+    return target;
+}
+
+TEST(StateFilePrivacy, LinksWhereStateFilesGoAreNeverFollowed) {
+    TempStateRoot t;
+    ASSERT_EQ(dir_or_fail(), t.state_dir());
+    std::string target = planted_target(t);
+    for (const char *name : {"config.json", "daemon.log", "pending.json"})
+        fs::create_symlink(target, t.file(name));
+
+    qv_ntfy_config c;
+    char err[QV_DIR_ERR_CAP] = "";
+    EXPECT_EQ(qv_ntfy_config_load(&c, err, sizeof err), 0); // the link reads as no file
+    EXPECT_STRNE(c.topic, "not yours");
+    char *data = nullptr;
+    EXPECT_EQ(qv_ntfy_read_file(t.file("config.json").c_str(), &data, nullptr), -1);
+    EXPECT_EQ(data, nullptr);
+    qv_json_doc doc;
+    EXPECT_EQ(qv_json_load_state("pending.json", &doc), -1);
+
+    EXPECT_EQ(qv_ntfy_log_open(1), -1);
+    EXPECT_EQ(qv_ntfy_log_open(0), -1);
+    EXPECT_EQ(qv_ntfy_logf("a line for the log"), 0); // standard error only
+    for (const char *mode : {"ab", "wb"})
+        EXPECT_EQ(qv_plat_fopen_private(t.file("daemon.log").c_str(), mode), nullptr) << mode;
+    EXPECT_EQ(read_whole(target), "not yours");
+    EXPECT_EQ(mode_of(target), 0644u);
+    EXPECT_TRUE(fs::is_symlink(t.file("daemon.log")));
+
+    // A whole-file save replaces the link itself and leaves what it pointed at alone.
+    EXPECT_EQ(qv_ntfy_write_file_atomic(t.file("pending.json").c_str(), "[]", 2), 0);
+    EXPECT_FALSE(fs::is_symlink(t.file("pending.json")));
+    EXPECT_EQ(read_whole(t.file("pending.json")), "[]");
+    EXPECT_EQ(read_whole(target), "not yours");
+}
+
+TEST(StateFilePrivacy, AFileOfAnotherUserIsNeitherWrittenNorNarrowed) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can give a file away";
+    TempStateRoot t;
+    ASSERT_EQ(dir_or_fail(), t.state_dir());
+    std::string log = t.file("daemon.log");
+    write_whole(log, "not yours");
+    ASSERT_EQ(chmod(log.c_str(), 0644), 0);
+    ASSERT_EQ(chown(log.c_str(), 65534, 65534), 0);
+    for (const char *mode : {"ab", "wb"})
+        EXPECT_EQ(qv_plat_fopen_private(log.c_str(), mode), nullptr) << mode;
+    EXPECT_EQ(read_whole(log), "not yours");
+    EXPECT_EQ(mode_of(log), 0644u);
+}
+
+TEST(WriteAtomic, TemporariesHaveNamesNobodyCanPlantFirst) {
+    TempStateRoot t;
+    ASSERT_EQ(dir_or_fail(), t.state_dir());
+    std::string target = planted_target(t);
+    std::string file = t.file("approved.json");
+    std::string predictable = file + ".tmp." + std::to_string(getpid());
+    fs::create_symlink(target, predictable);
+    ASSERT_EQ(qv_ntfy_write_file_atomic(file.c_str(), "[]", 2), 0);
+    EXPECT_EQ(read_whole(file), "[]");
+    EXPECT_FALSE(fs::is_symlink(file));
+    EXPECT_EQ(read_whole(target), "not yours");
+    EXPECT_EQ(mode_of(target), 0644u);
+    EXPECT_TRUE(fs::is_symlink(predictable)); // neither followed nor clobbered
+    fs::remove(predictable);
+    write_whole(predictable, "kept");
+    ASSERT_EQ(qv_ntfy_write_file_atomic(file.c_str(), "[1]", 3), 0);
+    EXPECT_EQ(read_whole(predictable), "kept");
+    EXPECT_EQ(read_whole(file), "[1]");
 }
 
 TEST(StatePath, RefusesSeparatorsAndDotDot) {
