@@ -45,6 +45,12 @@ void trim_inplace(char *s);
 [[nodiscard]] const char *env_nonempty(const char *name);
 // 1 or 0 when the variable holds a truth value (is_truthy / is_falsy), else the fallback.
 [[nodiscard]] int env_int(const char *name, int fallback);
+// Whether a variable of this process ("NAME=value", or a bare name) goes on to the daemon the
+// setup interface starts: 1 for what the daemon needs (PATH, HOME, locale and time zone, QV_*,
+// NTFY_*, BOT_PASSWORD, the Windows system folders and profile), 0 for everything else, and
+// always 0 for what a web server sets for one request (HTTP_* headers, the CGI variables).
+// Names compare without regard to letter case, as Windows treats them.
+[[nodiscard]] int qv_env_keep_for_daemon(const char *entry);
 
 // --- holders ---
 

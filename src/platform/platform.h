@@ -139,10 +139,11 @@ void qv_plat_sleep_ms(int64_t ms);
 // path). 0, or -1 when it cannot be resolved or does not fit.
 [[nodiscard]] int qv_plat_exe_path(char *out, size_t cap);
 // Runs `exe arg` detached: in a session of its own, standard streams on /dev/null, no other
-// descriptor inherited, signals at their defaults, with this process's environment and working
-// folder. Returns without waiting for it: 0 once the program is running, -1 when it could not
-// be created or started. On Windows: no console, a process group of its own, hidden, no handle
-// inherited.
+// descriptor inherited, signals at their defaults, with this process's working folder and only
+// those of its environment variables that qv_env_keep_for_daemon (base.h) keeps, so nothing a
+// web server set for the request that asked for the start. Returns without waiting for it: 0
+// once the program is running, -1 when it could not be created or started. On Windows: no
+// console, a process group of its own, hidden, no handle inherited.
 [[nodiscard]] int qv_plat_spawn_detached(const char *exe, const char *arg);
 // 1 when the process runs the same executable as the caller, else 0 (also when that cannot be
 // read, for instance for another user's process).

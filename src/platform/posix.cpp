@@ -429,7 +429,8 @@ int qv_plat_process_is_self(long pid) {
 
 // The grandchild's set-up before exec: nothing of the web server's request may stay attached,
 // or the server would wait for the daemon before it finishes its response.
-[[noreturn]] static void exec_detached(const char *exe, const char *arg, int report_fd) {
+[[noreturn]] static void exec_detached(const char *exe, const char *arg, char *const *envp,
+                                       int report_fd) {
     // Keep the failure report above the standard streams while they are replaced.
     int report = fcntl(report_fd, F_DUPFD_CLOEXEC, QV_PLAT_FIRST_FREE_FD);
     int null_fd = open("/dev/null", O_RDWR);
@@ -453,15 +454,37 @@ int qv_plat_process_is_self(long pid) {
     for (int sig = 1; sig < NSIG; sig++)
         signal(sig, SIG_DFL);
     char *argv[] = {const_cast<char *>(exe), const_cast<char *>(arg), nullptr};
-    execv(exe, argv);
+    execve(exe, argv, envp);
     int err = errno;
     ssize_t ignored = write(report, &err, sizeof err);
     (void)ignored;
     _exit(QV_PLAT_EXEC_FAILED);
 }
 
+// This process's environment without what the web server set for the request that asks for
+// the start: its headers carry the node password and the query string may too. The entries
+// are environ's own texts; only the list is new (null when it cannot be allocated).
+static char **daemon_environment(void) {
+    size_t n = 0;
+    while (environ[n])
+        n++;
+    char **envp = static_cast<char **>(malloc((n + 1) * sizeof *envp));
+    if (!envp)
+        return nullptr;
+    size_t kept = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (qv_env_keep_for_daemon(environ[i]))
+            envp[kept++] = environ[i];
+    }
+    envp[kept] = nullptr;
+    return envp;
+}
+
 int qv_plat_spawn_detached(const char *exe, const char *arg) {
     if (!exe || !arg)
+        return -1;
+    qv_heap<char *> envp(daemon_environment());
+    if (!envp)
         return -1;
     // Closed by a successful exec; an errno arrives through it when exec fails.
     int report[2];
@@ -483,7 +506,7 @@ int qv_plat_spawn_detached(const char *exe, const char *arg) {
         if (grandchild < 0)
             _exit(QV_PLAT_EXEC_FAILED);
         if (grandchild == 0)
-            exec_detached(exe, arg, report[1]);
+            exec_detached(exe, arg, envp.get(), report[1]);
         _exit(0);
     }
     close(report[1]);

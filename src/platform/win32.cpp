@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <cwchar>
 #include <fcntl.h>
 #include <io.h>
 
@@ -40,6 +41,7 @@ enum {
     QV_PLAT_WIDE_PATH_CAP = 32768,
     QV_PLAT_EVENT_NAME_CAP = 64,
     QV_PLAT_CMDLINE_CAP = 2200,
+    QV_PLAT_ENV_NAME_CAP = 80, // longer names are never among those a daemon keeps
     QV_PLAT_EXIT_TERMINATED = 0,
 };
 
@@ -652,8 +654,55 @@ int qv_plat_exe_path(char *out, size_t cap) {
     return 0;
 }
 
+// Whether one "NAME=value" entry of a wide environment block goes on to the daemon: its name,
+// in ASCII (any other character cannot be part of a kept name), through the shared rule.
+static bool daemon_keeps(const wchar_t *entry) {
+    char name[QV_PLAT_ENV_NAME_CAP];
+    size_t i = 0;
+    for (; entry[i] && (i == 0 || entry[i] != L'='); i++) {
+        if (i + 1 >= sizeof name)
+            return false;
+        name[i] = entry[i] < 0x80 ? static_cast<char>(entry[i]) : '?';
+    }
+    name[i] = '\0';
+    return qv_env_keep_for_daemon(name) != 0;
+}
+
+// This process's environment as a new wide block (entries, each ended by a zero, and one zero
+// more) without what the web server set for the request that asks for the start: its headers
+// carry the node password and the query string may too. Null when it cannot be made.
+static wchar_t *daemon_environment(void) {
+    wchar_t *own = GetEnvironmentStringsW();
+    if (!own)
+        return nullptr;
+    size_t total = 0;
+    for (const wchar_t *e = own; *e; e += wcslen(e) + 1) {
+        if (daemon_keeps(e))
+            total += wcslen(e) + 1;
+    }
+    // An empty block still needs its two closing zeros.
+    wchar_t *block = static_cast<wchar_t *>(malloc((total + 2) * sizeof *block));
+    if (block) {
+        size_t at = 0;
+        for (const wchar_t *e = own; *e; e += wcslen(e) + 1) {
+            size_t len = wcslen(e) + 1;
+            if (!daemon_keeps(e))
+                continue;
+            memcpy(block + at, e, len * sizeof *block);
+            at += len;
+        }
+        block[at] = L'\0';
+        block[at + 1] = L'\0';
+    }
+    FreeEnvironmentStringsW(own);
+    return block;
+}
+
 int qv_plat_spawn_detached(const char *exe, const char *arg) {
     if (!exe || !arg)
+        return -1;
+    qv_heap<wchar_t> env(daemon_environment());
+    if (!env)
         return -1;
     char cmdline[QV_PLAT_CMDLINE_CAP];
     int n = snprintf(cmdline, sizeof cmdline, "\"%s\" %s", exe, arg);
@@ -668,8 +717,8 @@ int qv_plat_spawn_detached(const char *exe, const char *arg) {
     memset(&pi, 0, sizeof pi);
     // No console and no inherited handle: a web server waits for its CGI's output to close,
     // which an inherited one would keep open for the daemon's whole life.
-    if (!CreateProcessA(exe, cmdline, nullptr, nullptr, FALSE,
-                        DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi))
+    DWORD flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT;
+    if (!CreateProcessA(exe, cmdline, nullptr, nullptr, FALSE, flags, env.get(), nullptr, &si, &pi))
         return -1;
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);

@@ -1,9 +1,11 @@
 // The setup API's "save": merges one request's fields into the loaded configuration, stores it
 // and answers with the stored settings and whether they are valid. Secrets can be set, kept or
-// cleared but are never echoed.
+// cleared but are never echoed, and the server's token and pins do not follow a change of
+// server.
 #include "setup_internal.h"
 
 #include "base.h"
+#include "net.h"
 #include "state.h"
 
 #include <cstddef>
@@ -90,9 +92,61 @@ static void apply_numbers(qv_api_request *r, char *v) {
     }
 }
 
+static bool same_text_ignoring_case(const char *a, const char *b) {
+    for (; *a && *b; a++, b++) {
+        char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
+        char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b - 'A' + 'a') : *b;
+        if (x != y)
+            return false;
+    }
+    return *a == *b;
+}
+
+// True when two server addresses reach the same server: scheme, host (in any letter case) and
+// port agree; the path does not matter. Addresses that do not parse are the same only as texts.
+static bool same_server(const char *before, const char *after) {
+    if (strcmp(before, after) == 0)
+        return true;
+    qv_url a, b;
+    if (qv_url_parse(before, &a, nullptr, 0) != 0 || qv_url_parse(after, &b, nullptr, 0) != 0)
+        return false;
+    return strcmp(a.scheme, b.scheme) == 0 && same_text_ignoring_case(a.host, b.host) &&
+           a.port == b.port;
+}
+
+// What a change of server took away, for the answer to say.
+struct forgotten {
+    bool token;
+    bool pins;
+};
+
+// The access token and the pins were given for the server they were entered with: a token
+// sent to another host hands it over, and pins name the old server's key. When the server
+// changes, each is dropped unless this same request brings a new one.
+static forgotten forget_old_server_secrets(qv_api_request *r, const char *old_server, char *v) {
+    forgotten f = {false, false};
+    qv_ntfy_config *c = &r->cfg;
+    if (same_server(old_server, c->server_url))
+        return f;
+    bool new_token = req_field(r->query, r->body, "bearer_token", v, QV_SAVE_FIELD_CAP) && v[0] &&
+                     strcmp(v, CLEAR_MARK) != 0;
+    if (!new_token && c->bearer_token[0]) {
+        c->bearer_token[0] = '\0';
+        f.token = true;
+    }
+    // An allowed_pins field, even an empty one, is this request's own choice of pins.
+    bool new_pins = req_field(r->query, r->body, "allowed_pins", v, QV_SAVE_FIELD_CAP) != 0;
+    if (!new_pins && c->allowed_pins[0]) {
+        c->allowed_pins[0] = '\0';
+        f.pins = true;
+    }
+    return f;
+}
+
 // Loads, changes and saves the configuration under the state folder's lock: the settings this
 // request started with may be older than another request's save, whose fields must survive.
-[[nodiscard]] static int store_fields(qv_api_request *r, char *msg, size_t cap) {
+[[nodiscard]] static int store_fields(qv_api_request *r, forgotten *dropped, char *msg,
+                                      size_t cap) {
     qv_state_lock lock;
     if (qv_ntfy_config_lock(&lock, msg, cap) != 0)
         return -1;
@@ -100,8 +154,11 @@ static void apply_numbers(qv_api_request *r, char *v) {
     if (qv_ntfy_config_load(&r->cfg, msg, cap) != 0)
         qv_ntfy_config_defaults(&r->cfg);
     char value[QV_SAVE_FIELD_CAP];
+    char old_server[sizeof r->cfg.server_url];
+    cp_trunc(old_server, sizeof old_server, r->cfg.server_url);
     apply_texts(r, value);
     apply_numbers(r, value);
+    *dropped = forget_old_server_secrets(r, old_server, value);
     qv_ntfy_config *c = &r->cfg;
     if (!c->publish_topic[0])
         cp_trunc(c->publish_topic, sizeof c->publish_topic, c->topic);
@@ -111,7 +168,8 @@ static void apply_numbers(qv_api_request *r, char *v) {
 
 void api_save(qv_api_request *r) {
     char msg[QV_SAVE_MSG_CAP] = "";
-    if (store_fields(r, msg, sizeof msg) != 0) {
+    forgotten dropped = {false, false};
+    if (store_fields(r, &dropped, msg, sizeof msg) != 0) {
         jfail(500, msg);
         return;
     }
@@ -125,5 +183,10 @@ void api_save(qv_api_request *r) {
     yyjson_mut_obj_add_bool(j.doc, j.root, "valid", valid != 0);
     if (!valid)
         yyjson_mut_obj_add_strcpy(j.doc, j.root, "validation", msg);
+    // Only present when it happened, so that every other answer stays as it was.
+    if (dropped.token)
+        yyjson_mut_obj_add_bool(j.doc, j.root, "token_cleared", true);
+    if (dropped.pins)
+        yyjson_mut_obj_add_bool(j.doc, j.root, "pins_cleared", true);
     jout_done(&j);
 }

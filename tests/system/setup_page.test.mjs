@@ -441,6 +441,68 @@ describe('setup form', () => {
     noProblems(page);
   });
 
+  test('pairing codes with the publish topic as the topic warn on Status and Pairing; a separate one does not', async (t) => {
+    const { host } = await serve(t);
+    const page = await openPage(t, `${host.url}?theme=light`);
+    await statusLoaded(page);
+    const warnings = () => page.evaluate(() => ['pairWarnSt', 'pairWarnPr'].map((id) => !document.getElementById(id).hidden));
+    await page.click('#tabSetup');
+    await page.fill('#f_topic', 'shared_topic');
+    await page.fill('#f_ptopic', '');
+    await page.fill('#f_session', 'main');
+    assert.equal(await page.locator('#f_pair').isChecked(), true, 'pairing codes are on by default');
+    await save(page, /^Saved at /);
+    await page.click('#tabStatus');
+    await page.locator('#pairWarnSt').waitFor({ state: 'visible' });
+    assert.match(await text(page, '#pairWarnSt'), /anyone who can read the topic can pair itself.*separate publish topic.*pairing codes off/);
+    assert.match(await text(page, '#policyTxt'), /pairing code that is published on the publish topic/);
+    await page.click('#tabPair');
+    assert.deepEqual(await warnings(), [true, true]);
+    assert.equal(await page.locator('#pairWarnPr').isVisible(), true);
+
+    await page.click('#tabSetup');
+    await page.fill('#f_ptopic', 'owner_only_topic');
+    await save(page, /^Saved at /);
+    await waitUntil(async () => (await warnings()).every((shown) => !shown), { what: 'the warnings to go' });
+    await page.click('#tabPair');
+    assert.equal(await page.locator('#pairWarnPr').isVisible(), false);
+
+    // Without pairing codes, or with every sender allowed, the texts say so and there is no warning.
+    await page.click('#tabSetup');
+    await page.fill('#f_ptopic', '');
+    await page.uncheck('#f_pair');
+    await save(page, /^Saved at /);
+    await waitText(page, '#policyTxt', 'Nothing from an unknown sender is forwarded until you approve it on this page.');
+    assert.deepEqual(await warnings(), [false, false]);
+    await page.check('#f_all');
+    await save(page, /^Saved at /);
+    await waitText(page, '#policyTxt', /^Every sender is allowed: everything published on the topic is forwarded/);
+    noProblems(page);
+  });
+
+  test('saving another server says that the old token and pins were removed', async (t) => {
+    const { conn, host } = await serve(t);
+    const page = await openPage(t, `${host.url}?theme=light`);
+    await statusLoaded(page);
+    await page.click('#tabSetup');
+    await page.fill('#f_server', 'http://127.0.0.1:9');
+    await page.fill('#f_topic', 'moving');
+    await page.fill('#f_session', 'main');
+    await page.fill('#f_token', 'Bearer tk_old_server');
+    await page.fill('#f_pins', 'cd'.repeat(32));
+    await save(page, /^Saved at /);
+    await waitUntil(async () => (await value(page, '#f_pins')) === '(stored)', { what: 'the pins box to read (stored)' });
+    await page.fill('#f_server', 'http://127.0.0.1:10/other');
+    const shown = await save(page, /token was removed/);
+    assert.equal(shown.kind, 'info');
+    assert.equal(shown.text, 'Saved. The access token was removed because the server changed; enter the token for the '
+      + "new server. The allowed pins were removed because the server changed; pin the new server's key if it needs one.");
+    const stored = JSON.parse(await readFile(conn.file('config.json'), 'utf8'));
+    assert.equal(stored.bearer_token, '');
+    assert.equal(stored.allowed_pins, '');
+    noProblems(page);
+  });
+
   test('failures show their notices and placeholders', async (t) => {
     const { host } = await serve(t);
     const page = await openPage(t, `${host.url}?theme=dark`);

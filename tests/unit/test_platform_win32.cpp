@@ -132,14 +132,32 @@ static PROCESS_INFORMATION start_child(const std::string &role, const std::strin
 
 // --- the child roles (run only when started by start_child) ---------------------------------
 
+// The names of this process's environment variables, one a line, and "end".
+static std::string environment_names() {
+    std::string out;
+    char *block = GetEnvironmentStringsA();
+    for (const char *e = block; e && *e; e += strlen(e) + 1) {
+        const char *eq = strchr(e + 1, '=');
+        out += std::string(e, eq ? static_cast<size_t>(eq - e) : strlen(e)) + "\n";
+    }
+    FreeEnvironmentStringsA(block);
+    return out + "end\n";
+}
+
 // "listen": waits for a stop request the way the daemon does and reports how it ended;
 // "deaf": never listens and has to be terminated; "exit259": ends with the code that
-// GetExitCodeProcess also gives for a running process.
+// GetExitCodeProcess also gives for a running process; "environment": writes the names of its
+// environment variables.
 TEST(DISABLED_Win32Child, Run) {
     std::string role = getenv("QV_WIN32_CHILD_ROLE") ? getenv("QV_WIN32_CHILD_ROLE") : "";
     std::string file = getenv("QV_WIN32_CHILD_FILE") ? getenv("QV_WIN32_CHILD_FILE") : "";
     if (role == "exit259")
         ExitProcess(259);
+    if (role == "environment") {
+        write_whole(file + ".tmp", environment_names());
+        MoveFileExA((file + ".tmp").c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING);
+        return;
+    }
     if (role == "listen")
         qv_plat_install_stop_handlers();
     qv_plat_net_startup();
@@ -633,16 +651,25 @@ TEST(Win32Process, StopOfAGoneProcessSucceedsAndBadIdsFail) {
     EXPECT_EQ(qv_plat_terminate(-8, 100), -1);
 }
 
-TEST(Win32Process, DetachedStartRunsTheProgramWithOurEnvironment) {
+TEST(Win32Process, DetachedStartRunsTheProgramWithOurEnvironmentLessTheRequest) {
     TempStateRoot t;
-    std::string exe = fs::path(own_exe()).parent_path().string() + "\\chimewick.exe";
-    // A status request answers into nothing (no handle is inherited); the proof that it ran
-    // with our environment is the state folder it made where QV_CONNECTORS_DIR points.
-    ScopedEnv meta("QV_PLUGIN_META", nullptr);
-    ScopedEnv query("QUERY_STRING", "action=status");
-    ScopedEnv method("REQUEST_METHOD", "GET");
-    EXPECT_EQ(qv_plat_spawn_detached(exe.c_str(), "--unknown-flag"), 0);
-    ASSERT_TRUE(wait_for([&] { return fs::exists(t.state_dir()); }));
+    std::string file = t.root() + "\\names.txt";
+    ScopedEnv role("QV_WIN32_CHILD_ROLE", "environment");
+    ScopedEnv where("QV_WIN32_CHILD_FILE", file.c_str());
+    ScopedEnv query("QUERY_STRING", "action=start&pwd=n0de-pw");
+    ScopedEnv method("REQUEST_METHOD", "POST");
+    ScopedEnv header("HTTP_X_BOT_PASSWORD", "n0de-pw");
+    ScopedEnv password("BOT_PASSWORD", "n0de-pw");
+    EXPECT_EQ(qv_plat_spawn_detached(own_exe().c_str(),
+                                     "--gtest_also_run_disabled_tests "
+                                     "--gtest_filter=DISABLED_Win32Child.Run"),
+              0);
+    ASSERT_TRUE(wait_for([&] { return fs::exists(file); }));
+    std::string names = "\n" + read_whole(file);
+    for (const char *kept : {"QV_WIN32_CHILD_FILE", "BOT_PASSWORD"})
+        EXPECT_NE(names.find(std::string("\n") + kept + "\n"), std::string::npos) << kept << names;
+    for (const char *dropped : {"QUERY_STRING", "REQUEST_METHOD", "HTTP_X_BOT_PASSWORD"})
+        EXPECT_EQ(names.find(std::string("\n") + dropped + "\n"), std::string::npos) << dropped;
     EXPECT_EQ(qv_plat_spawn_detached((t.root() + "\\missing.exe").c_str(), "--daemon"), -1);
 }
 

@@ -5,6 +5,7 @@
 #include "setup_support.h"
 #include "state.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -203,6 +204,29 @@ TEST_F(SetupControl, StartThenStartAgainThenStopTwice) {
     for (const std::string &line : lines)
         started = started || message_of(line) == "daemon started by the setup UI";
     EXPECT_TRUE(started) << log();
+}
+
+TEST_F(SetupControl, StartedDaemonSeesNothingOfTheRequest) {
+    configure_valid();
+    CgiEnv request = {{"BOT_PASSWORD", "n0de-pw"},
+                      {"HTTP_X_BOT_PASSWORD", "n0de-pw"},
+                      {"HTTP_AUTHORIZATION", "Bearer n0de-pw"},
+                      {"REMOTE_ADDR", "127.0.0.1"},
+                      {"SCRIPT_NAME", "/cgi-bin/chimewick"},
+                      {"LANG", "C.UTF-8"}};
+    RunResult r = cgi(state_, "action=start&pwd=n0de-pw", "POST", "{}", request);
+    ASSERT_EQ(r.out, cgi_answer(200, R"({"ok":true,"started":true})"));
+    int32_t pid = 0;
+    ASSERT_TRUE(wait_for([&] { return qv_ntfy_pidfile_read(&pid) == 0 && running(pid); })) << log();
+    std::string environ_text = read_whole("/proc/" + std::to_string(pid) + "/environ");
+    std::vector<std::string> names;
+    for (size_t from = 0, end; (end = environ_text.find('\0', from)) != std::string::npos;
+         from = end + 1)
+        names.push_back(environ_text.substr(from, environ_text.find('=', from) - from));
+    std::sort(names.begin(), names.end());
+    // What the daemon needs stays: its state folder, its home, its locale, the node password.
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"BOT_PASSWORD", "HOME", "LANG", "QV_CONNECTORS_DIR"}));
 }
 
 // --- stop against pid files that do not name our daemon ---

@@ -120,6 +120,52 @@ TEST_F(SetupSave, SecretsAreKeptReplacedOrClearedNeverEchoed) {
     }
 }
 
+TEST_F(SetupSave, AnotherServerDropsTheOldTokenAndPinsUnlessNewOnesCome) {
+    struct Case {
+        const char *body;
+        const char *token, *pins;
+        const char *tail; // how the answer ends
+    } cases[] = {
+        // The same server: a new path, the host in capitals, the default port written out.
+        {R"({"server_url":"https://old.example/ntfy"})", "\"tk_keep\"", "\"00ff\"",
+         "\"valid\":true}"},
+        {R"({"server_url":"https://OLD.example:443/"})", "\"tk_keep\"", "\"00ff\"",
+         "\"valid\":true}"},
+        // Another host, scheme or port.
+        {R"({"server_url":"https://new.example"})", "\"\"", "\"\"",
+         "\"valid\":true,\"token_cleared\":true,\"pins_cleared\":true}"},
+        // (Plain http to another host is stored but not valid: the members follow the message.)
+        {R"({"server_url":"http://old.example"})", "\"\"", "\"\"",
+         "\",\"token_cleared\":true,\"pins_cleared\":true}"},
+        {R"({"server_url":"https://old.example:8443"})", "\"\"", "\"\"",
+         "\"valid\":true,\"token_cleared\":true,\"pins_cleared\":true}"},
+        // New secrets with the new server are the new server's.
+        {R"({"server_url":"https://new.example","bearer_token":"tk_new","allowed_pins":"11aa"})",
+         "\"tk_new\"", "\"11aa\"", "\"valid\":true}"},
+        {R"({"server_url":"https://new.example","bearer_token":"tk_new"})", "\"tk_new\"", "\"\"",
+         "\"valid\":true,\"pins_cleared\":true}"},
+        {R"({"server_url":"https://new.example","bearer_token":"","allowed_pins":"11aa"})", "\"\"",
+         "\"11aa\"", "\"valid\":true,\"token_cleared\":true}"},
+        // Cleared on purpose: nothing left for the change to take away.
+        {R"({"server_url":"https://new.example","bearer_token":"__clear__","allowed_pins":""})",
+         "\"\"", "\"\"", "\"valid\":true}"},
+    };
+    for (const Case &c : cases) {
+        store_base();
+        std::string body = cgi_body(save(c.body));
+        EXPECT_EQ(stored("bearer_token"), c.token) << c.body;
+        EXPECT_EQ(stored("allowed_pins"), c.pins) << c.body;
+        std::string tail = c.tail;
+        ASSERT_GE(body.size(), tail.size()) << body;
+        EXPECT_EQ(body.substr(body.size() - tail.size()), tail) << c.body;
+        EXPECT_EQ(body.find("tk_"), std::string::npos) << body;
+    }
+    // Nothing stored, nothing to report.
+    save(R"({"bearer_token":"__clear__","allowed_pins":""})");
+    EXPECT_EQ(cgi_body(save(R"({"server_url":"https://third.example"})")).find("cleared"),
+              std::string::npos);
+}
+
 TEST_F(SetupSave, PriorityIsClampedAndTimingsKeptInRange) {
     store_base();
     struct Case {

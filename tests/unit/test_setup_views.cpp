@@ -207,7 +207,10 @@ TEST_F(SetupViews, SecretsNeverLeaveOnlyTheirPresence) {
         {"action=send", R"({"message":"m"})"},
         {"action=stop", ""},
         {"action=nope", ""},
-        {"action=save", R"({"server_url":"ftp://x"})"},
+        // Another server keeps the token and pins only when they come along again.
+        {"action=save",
+         R"({"server_url":"ftp://x","bearer_token":"Bearer tk_S3CRETTOKEN",)"
+         R"("allowed_pins":"ab12S3CRETPIN"})"},
     };
     for (const auto &[query, body] : requests) {
         RunResult r = cgi(state_, query, body.empty() ? "GET" : "POST", body);

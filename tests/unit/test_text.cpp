@@ -78,3 +78,52 @@ TEST(SecretEqual, SameResultAsByteComparison) {
     EXPECT_EQ(qv_secret_equal("", "a"), 0);
     EXPECT_EQ(qv_secret_equal("abc", nullptr), 0);
 }
+
+TEST(DaemonEnvironment, KeepsWhatTheDaemonNeedsAndNothingOfTheRequest) {
+    struct Case {
+        const char *entry;
+        int keep;
+    } cases[] = {
+        {"PATH=/usr/bin", 1},
+        {"HOME=/home/u", 1},
+        {"LANG=C.UTF-8", 1},
+        {"LC_ALL=C", 1},
+        {"TZ=UTC", 1},
+        {"QV_CONNECTORS_DIR=/srv/c", 1},
+        {"NTFY_TOKEN=tk_1", 1},
+        {"BOT_PASSWORD=pw", 1},
+        {"SystemRoot=C:\\Windows", 1},
+        {"LOCALAPPDATA=C:\\u\\l", 1},
+        {"USERPROFILE=C:\\u", 1},
+        {"TEMP=C:\\t", 1},
+        {"TMP=C:\\t", 1},
+        {"Path=C:\\w", 1},
+        {"PATHEXT=.EXE", 1},
+        {"WINEPREFIX=/p", 1},
+        {"HTTP_X_BOT_PASSWORD=pw", 0},
+        {"HTTP_AUTHORIZATION=Bearer pw", 0},
+        {"http_cookie=a", 0},
+        {"QUERY_STRING=action=start&pwd=pw", 0},
+        {"REQUEST_METHOD=POST", 0},
+        {"REQUEST_URI=/x?pwd=pw", 0},
+        {"CONTENT_LENGTH=0", 0},
+        {"CONTENT_TYPE=application/json", 0},
+        {"REMOTE_ADDR=127.0.0.1", 0},
+        {"SERVER_NAME=localhost", 0},
+        {"SCRIPT_NAME=/cgi", 0},
+        {"PATH_INFO=/a", 0},
+        {"PATH_TRANSLATED=/a", 0},
+        {"GATEWAY_INTERFACE=CGI/1.1", 0},
+        {"AUTH_TYPE=Basic", 0},
+        {"DOCUMENT_ROOT=/var/www", 0},
+        {"LD_PRELOAD=/x.so", 0},
+        {"PATHX=1", 0},
+        {"BOT_PASSWORD_OLD=pw", 0},
+        {"=C:=C:\\dir", 0},
+        {"HOME", 1},
+        {"", 0},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(qv_env_keep_for_daemon(c.entry), c.keep) << c.entry;
+    EXPECT_EQ(qv_env_keep_for_daemon(nullptr), 0);
+}
