@@ -36,6 +36,7 @@ struct qv_recent_ids {
 // The members of one stream event that the daemon reads.
 struct qv_stream_event {
     char id[QV_EVENT_ID_CAP];
+    char sequence_id[QV_EVENT_ID_CAP]; // ntfy 2.16+: an update names the message it replaces
     char event[QV_EVENT_KIND_CAP];
     char topic[QV_EVENT_TOPIC_CAP];
     char title[QV_EVENT_TITLE_CAP];

@@ -60,6 +60,7 @@ static void join_tags(yyjson_val *tags, char *out, size_t cap) {
     if (!yyjson_is_obj(root))
         return -1;
     qv_json_take_text(root, "id", ev->id, sizeof ev->id);
+    qv_json_take_text(root, "sequence_id", ev->sequence_id, sizeof ev->sequence_id);
     qv_json_take_text(root, "event", ev->event, sizeof ev->event);
     qv_json_take_text(root, "topic", ev->topic, sizeof ev->topic);
     qv_json_take_text(root, "title", ev->title, sizeof ev->title);
@@ -286,16 +287,23 @@ static void clean_message(const char *in, char *out, size_t cap) {
     cp_trunc(out, cap, kept);
 }
 
+// An update of an earlier message comes as a message of its own whose sequence_id is the
+// earlier one's; the agent is told it replaces something it already has.
+static bool is_edit(const qv_stream_event *ev) {
+    return ev->sequence_id[0] && strcmp(ev->sequence_id, ev->id) != 0;
+}
+
 static void frame_message(const qv_stream_event *ev, char *out, size_t cap) {
     char cleaned[QV_EVENT_MESSAGE_CAP];
     clean_message(ev->message, cleaned, sizeof cleaned);
+    const char *mark = is_edit(ev) ? "(edited) " : "";
     char framed[QV_FRAMED_CAP * 2];
     if (ev->user[0] || ev->tags[0])
-        snprintf(framed, sizeof framed, "[%s via ntfy%s%s] %s",
+        snprintf(framed, sizeof framed, "[%s via ntfy%s%s] %s%s",
                  ev->user[0] ? ev->user : "anonymous", ev->tags[0] ? " tags=" : "", ev->tags,
-                 cleaned);
+                 mark, cleaned);
     else
-        snprintf(framed, sizeof framed, "[ntfy] %s", cleaned);
+        snprintf(framed, sizeof framed, "[ntfy] %s%s", mark, cleaned);
     if (!ev->title[0]) {
         cp_trunc(out, cap, framed);
         return;
@@ -402,6 +410,8 @@ void daemon_handle_line(qv_daemon *d, const char *line) {
     d->st.last_seen_at = qv_ntfy_now_epoch();
     if (ev->time > d->st.last_message_time)
         d->st.last_message_time = ev->time;
+    // Only "message" carries text for the agent: ntfy 2.16+ also sends message_delete and
+    // message_clear, which concern a notification's display and have nothing to forward.
     if (strcmp(ev->event, "message") != 0 || !ev->message[0])
         return;
     cp_trunc(d->st.last_event, sizeof d->st.last_event, ev->event);

@@ -5,7 +5,7 @@ import { createHash } from 'node:crypto';
 import { chmod, readdir, readFile, writeFile, mkdir } from 'node:fs/promises';
 import { describe, test } from 'node:test';
 import { start as startDevnode } from '../../tools/devnode/devnode.mjs';
-import { sleep, waitUntil } from './lib/common.mjs';
+import { httpRequest, sleep, waitUntil } from './lib/common.mjs';
 import { makeConnectorsDir, runCgi, runExe, spawnExe } from './lib/exe.mjs';
 import { startReverseProxy } from './lib/lighttpd.mjs';
 import { startNtfy } from './lib/ntfy.mjs';
@@ -352,6 +352,31 @@ describe('resilience', () => {
       await assert.rejects(readFile(conn.file('daemon.pid')), { code: 'ENOENT' });
     });
   }
+});
+
+describe('ntfy 2.27: message updates, clears and deletes', () => {
+  test('an update reaches the agent once, marked as an edit; clears and deletes never do', async (t) => {
+    const topic = 'd_edit';
+    const { srv, dev, conn } = await peers(t, { ntfy: { version: '2.27' } });
+    const sub = await subscribe(srv.url, topic);
+    t.after(() => sub.close());
+    await startDaemon(t, conn, daemonEnv(srv, dev, topic, { NTFY_ALLOW_ALL: '1' }));
+    const first = await publish(srv.url, topic, 'meet at 5');
+    await dev.waitForInbox('[ntfy] meet at 5');
+    // An update is a message of its own whose sequence_id is the first one's id.
+    const update = await httpRequest(`${srv.url}/${topic}/${first.id}`, { method: 'PUT', body: 'meet at 6' });
+    assert.equal(update.status, 200);
+    assert.equal(update.json.sequence_id, first.id);
+    await dev.waitForInbox('[ntfy] (edited) meet at 6');
+    for (const [method, suffix, kind] of [['PUT', '/clear', 'message_clear'], ['DELETE', '', 'message_delete']]) {
+      const res = await httpRequest(`${srv.url}/${topic}/${first.id}${suffix}`, { method });
+      assert.equal(res.status, 200);
+      await sub.waitFor((e) => e.event === kind && e.sequence_id === first.id);
+    }
+    await publish(srv.url, topic, 'see you');
+    await dev.waitForInbox('[ntfy] see you');
+    assert.deepEqual(dev.inbox.map((m) => m.text), ['[ntfy] meet at 5', '[ntfy] (edited) meet at 6', '[ntfy] see you']);
+  });
 });
 
 describe('access-protected topics', () => {

@@ -96,6 +96,9 @@ TEST_F(Inbound, ForwardedTextIsFramedWithTheSender) {
         {R"({"id":"a3","event":"message","message":"hi","tags":["a","","b",3]})", "[anonymous via ntfy tags=a,,b] hi"},
         {R"({"id":"a4","event":"message","message":"hi","tags":"raw,tags"})", "[anonymous via ntfy tags=raw,tags] hi"},
         {R"({"id":"a5","event":"message","message":"a\u0001b\tc\nd\u007fe\r"})", "[ntfy] ab\tc\nde"},
+        {R"({"id":"a6","sequence_id":"a2","event":"message","message":"hi!","user":"ann"})", "[ann via ntfy] (edited) hi!"},
+        {R"({"id":"a7","sequence_id":"a2","event":"message","message":"hi!!"})", "[ntfy] (edited) hi!!"},
+        {R"({"id":"a8","sequence_id":"a8","event":"message","message":"first"})", "[ntfy] first"},
     };
     for (const Case &c : cases) {
         std::string request = forward(c.event);
@@ -111,7 +114,7 @@ TEST_F(Inbound, ForwardedTextIsFramedWithTheSender) {
         }
         EXPECT_EQ(body, "{\"text\":\"" + escaped + "\",\"mode\":\"queue\"}");
     }
-    EXPECT_EQ(d_->st.inbound_count, 5);
+    EXPECT_EQ(d_->st.inbound_count, 8);
 }
 
 TEST_F(Inbound, NodePasswordTravelsOnlyToThisMachine) {

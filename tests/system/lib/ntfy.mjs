@@ -9,7 +9,14 @@ import {
   spawnProcess, spkiPin, waitUntil,
 } from './common.mjs';
 
-export const ntfyBinary = path.join(repoRoot, '.deps', 'root', 'usr', 'bin', 'ntfy');
+// The two server versions the bootstrap unpacks: Debian 13's 2.11 and forky's 2.27, which also sends
+// message updates (with sequence_id) and the events message_delete and message_clear.
+export const ntfyBinaries = {
+  '2.11': path.join(repoRoot, '.deps', 'root', 'usr', 'bin', 'ntfy'),
+  '2.27': path.join(repoRoot, '.deps', 'ntfy-2.27', 'usr', 'bin', 'ntfy'),
+};
+// The version a server is started with unless its options say otherwise: QV_NTFY_VERSION, or 2.11.
+export const ntfyVersion = process.env.QV_NTFY_VERSION || '2.11';
 
 const START_TIMEOUT_MS = 15000;
 const PORT_ATTEMPTS = 5;
@@ -67,7 +74,7 @@ function buildConfig(s) {
 // itself: ntfy takes a moment to start, and another process may already sit on the port and answer.
 async function launch(s) {
   await writeFile(s.configFile, buildConfig(s), { mode: 0o600 });
-  const proc = spawnProcess(ntfyBinary, ['serve', '--config', s.configFile], { env: cleanEnv(), cwd: s.dir, stdin: 'ignore' });
+  const proc = spawnProcess(s.binary, ['serve', '--config', s.configFile], { env: cleanEnv(), cwd: s.dir, stdin: 'ignore' });
   s.proc = proc;
   try {
     await waitUntil(async () => {
@@ -95,15 +102,19 @@ async function launch(s) {
 //   tls: true | {host, altNames, keyType}   also listen with https on a second port, self-signed
 //   keepalive: '45s'             keepalive-interval; cacheDuration; logLevel; extra: {key: value}
 //   port, httpsPort              fixed ports (default: free ones picked by binding port 0)
+//   version: '2.11' | '2.27'     the server version (default: QV_NTFY_VERSION, or 2.11)
 // Returns the server record described in README-like form at the end of this file.
 export async function startNtfy(options = {}) {
+  const version = options.version ?? ntfyVersion;
+  const binary = ntfyBinaries[version];
+  if (!binary) throw new Error(`no ntfy server version ${version}`);
   try {
-    await access(ntfyBinary);
+    await access(binary);
   } catch {
-    throw new Error(`the ntfy server is missing at ${ntfyBinary}: run scripts/bootstrap first`);
+    throw new Error(`the ntfy server is missing at ${binary}: run scripts/bootstrap first`);
   }
   const dir = await makeTempDir('qv-ntfy-');
-  const s = { options, dir, configFile: path.join(dir, 'server.yml'), proc: null, tls: null, port: 0, httpsPort: 0 };
+  const s = { options, version, binary, dir, configFile: path.join(dir, 'server.yml'), proc: null, tls: null, port: 0, httpsPort: 0 };
   try {
     if (options.tls) s.tls = await makeCertificate(dir, options.tls === true ? {} : options.tls);
     const fixed = options.port !== undefined;
@@ -130,7 +141,7 @@ export async function startNtfy(options = {}) {
 
 function serverRecord(s) {
   const cli = async (args, env = {}) => {
-    const res = await runProcess(ntfyBinary, [args[0], '--config', s.configFile, ...args.slice(1)],
+    const res = await runProcess(s.binary, [args[0], '--config', s.configFile, ...args.slice(1)],
       { env: cleanEnv(env), cwd: s.dir, timeoutMs: 15000 });
     const output = `${res.stdout}${res.stderr}`;
     if (res.code !== 0) throw new Error(`ntfy ${args.join(' ')} failed (${res.code}): ${output}`);
@@ -142,6 +153,7 @@ function serverRecord(s) {
     get port() { return s.port; },
     get httpsPort() { return s.httpsPort || null; },
     get pid() { return s.proc ? s.proc.pid : null; },
+    version: s.version,
     dir: s.dir,
     configFile: s.configFile,
     tls: s.tls,
@@ -195,7 +207,7 @@ function serverRecord(s) {
 
 // Server record:
 //   url                http://127.0.0.1:<port>   httpsUrl  https://localhost:<httpsPort> (tls only)
-//   port, httpsPort, pid, dir, configFile
+//   port, httpsPort, pid, dir, configFile, version ('2.11' or '2.27')
 //   tls                {host, certFile, keyFile, certPem, pin, altNames} or null
 //   tokens[name]       the token made for each user of options.users; passwords[name]
 //   addUser({...}), allow(user, topic, perm), addToken(user), cli([args])
