@@ -26,6 +26,12 @@ size_t qv_utf8_lead_length(unsigned char lead);
 // The longest prefix of at most `want` bytes of `s` (which has `len` bytes) that does not end
 // inside a UTF-8 sequence. Pure ASCII is cut at exactly `want` bytes.
 size_t qv_utf8_cut(const char *s, size_t len, size_t want);
+// Copies len bytes of text from a peer into out as valid UTF-8: each byte that does not start
+// a well-formed sequence (overlong forms, surrogates and code points beyond U+10FFFF included)
+// becomes U+FFFD, and so does a zero byte. Cut to cap - 1 bytes at a character boundary
+// and terminated; returns the bytes written. Stored files and JSON answers accept only UTF-8, so
+// a Latin-1 error page from a proxy must not freeze the status or fail a whole answer.
+size_t qv_utf8_repair(const char *in, size_t len, char *out, size_t cap);
 // Copies at most size - 1 bytes of src (backing off so no UTF-8 sequence is split) and
 // terminates. Returns the number of bytes copied. An absent source copies nothing.
 size_t cp_trunc(char *dst, size_t size, const char *src);

@@ -58,6 +58,49 @@ size_t qv_utf8_cut(const char *s, size_t len, size_t want) {
     return want;
 }
 
+// The length of the well-formed sequence at s (n bytes available), or 0 when there is none.
+static size_t well_formed_length(const unsigned char *s, size_t n) {
+    size_t need = qv_utf8_lead_length(s[0]);
+    if (need == 0 || need > n)
+        return 0;
+    // The second byte's range rules out overlong forms, surrogates and beyond U+10FFFF.
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (s[0] == 0xE0)
+        lo = 0xA0;
+    else if (s[0] == 0xED)
+        hi = 0x9F;
+    else if (s[0] == 0xF0)
+        lo = 0x90;
+    else if (s[0] == 0xF4)
+        hi = 0x8F;
+    if (s[1] < lo || s[1] > hi)
+        return 0;
+    for (size_t i = 2; i < need; i++)
+        if (!is_continuation(s[i]))
+            return 0;
+    return need;
+}
+
+size_t qv_utf8_repair(const char *in, size_t len, char *out, size_t cap) {
+    static const char REPLACEMENT[] = "\xEF\xBF\xBD";
+    if (!out || cap == 0)
+        return 0;
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(in ? in : "");
+    size_t o = 0;
+    for (size_t i = 0; i < len;) {
+        size_t n = s[i] == 0 ? 0 : s[i] < 0x80 ? 1 : well_formed_length(s + i, len - i);
+        const char *unit = n ? reinterpret_cast<const char *>(s + i) : REPLACEMENT;
+        size_t unit_len = n ? n : sizeof REPLACEMENT - 1;
+        if (o + unit_len > cap - 1)
+            break;
+        memcpy(out + o, unit, unit_len);
+        o += unit_len;
+        i += n ? n : 1;
+    }
+    out[o] = '\0';
+    return o;
+}
+
 size_t cp_trunc(char *dst, size_t size, const char *src) {
     if (!dst || size == 0)
         return 0;

@@ -109,9 +109,8 @@ void ntfy_publish_read_id(const char *body, size_t len, char id_out[QV_PUB_ID_CA
 static void status_error(int status, const char *body, size_t len, char *err, size_t cap) {
     char excerpt[QV_PUB_EXCERPT_MAX + 1] = "";
     if (body) {
-        size_t n = qv_utf8_cut(body, len, QV_PUB_EXCERPT_MAX);
-        memcpy(excerpt, body, n);
-        excerpt[n] = '\0';
+        // A proxy in front of ntfy may answer in any encoding.
+        size_t n = qv_utf8_repair(body, len, excerpt, sizeof excerpt);
         while (n > 0 && (excerpt[n - 1] == '\n' || excerpt[n - 1] == '\r'))
             excerpt[--n] = '\0';
     }

@@ -19,6 +19,7 @@ enum {
     QV_INBOX_PATH_CAP = 1200,
     QV_INBOX_SESSION_ENC_CAP = 560,
     QV_INBOX_ERR_CAP = 300,
+    QV_INBOX_ERR_BODY_CAP = 256, // what of the node's error answer is kept
     QV_INBOX_TIMEOUT_MS = 5000,
     QV_CHALLENGE_TITLE_CAP = 80,
     QV_CHALLENGE_TEXT_CAP = 420,
@@ -364,7 +365,9 @@ static void frame_message(const qv_stream_event *ev, char *out, size_t cap) {
         return -1;
     if (reply.status >= 200 && reply.status <= 299)
         return 0;
-    const char *body = reply.body ? reply.body.get() : "";
+    // The node (or a proxy before it) may answer in any encoding: only UTF-8 reaches the status.
+    char body[QV_INBOX_ERR_BODY_CAP];
+    qv_utf8_repair(reply.body.get(), reply.len, body, sizeof body);
     qv_errf(err, cap, "node /inbox answered %d%s%s", reply.status, body[0] ? ": " : "", body);
     return -1;
 }

@@ -51,11 +51,17 @@ void api_logs(qv_api_request *) {
     if (qv_ntfy_read_file(path, &log, &n) != 0 || !log)
         n = 0;
     size_t start = log ? log_tail_start(log, n) : 0;
+    // A line with bytes that are not UTF-8 (a log written by an older version, or by hand) is
+    // shown repaired rather than failing the whole answer: each such byte may become 3.
+    qv_heap<char> held(log);
+    size_t tail_len = n - start;
+    qv_heap<char> shown(static_cast<char *>(malloc(3 * tail_len + 1)));
+    if (shown)
+        qv_utf8_repair(log ? log + start : "", tail_len, shown.get(), 3 * tail_len + 1);
     jout j;
     jout_init(&j);
-    yyjson_mut_obj_add_strncpy(j.doc, j.root, "log", log ? log + start : "", n - start);
+    yyjson_mut_obj_add_strcpy(j.doc, j.root, "log", shown ? shown.get() : "");
     yyjson_mut_obj_add_int(j.doc, j.root, "bytes", static_cast<int64_t>(n));
-    free(log);
     jout_done(&j);
 }
 

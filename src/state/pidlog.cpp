@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 static const char PID_FILE[] = "daemon.pid";
@@ -171,10 +172,13 @@ int qv_ntfy_logf(const char *fmt, ...) {
         have = QV_LOG_MSG_CAP;
     msg[qv_utf8_cut(msg, have, QV_LOG_MSG_CAP - 1)] = '\0';
     neutralise_line_breaks(msg);
+    // A text a peer sent in another encoding would make the log unreadable for the setup page.
+    char line[QV_LOG_MSG_CAP];
+    qv_utf8_repair(msg, strlen(msg), line, sizeof line);
 
     char stamp[QV_LOG_STAMP_CAP];
     local_stamp(stamp);
-    fprintf(stderr, "%s chimewick: %s\n", stamp, msg);
+    fprintf(stderr, "%s chimewick: %s\n", stamp, line);
     fflush(stderr);
 
     char path[QV_PATH_CAP];
@@ -184,6 +188,6 @@ int qv_ntfy_logf(const char *fmt, ...) {
     if (!f)
         return 0;
     local_stamp(stamp);
-    fprintf(f, "%s %s\n", stamp, msg);
+    fprintf(f, "%s %s\n", stamp, line);
     return fclose(f) == 0 ? 0 : -1;
 }

@@ -132,6 +132,8 @@ TEST(Publish, StatusErrorsCarryABodyExcerpt) {
         {"HTTP/1.1 500 Oops\r\nContent-Length: 0\r\n\r\n", "ntfy server answered 500"},
         {"HTTP/1.1 404 Not Found\r\nContent-Length: 300\r\n\r\n" + std::string(300, 'x'),
          "ntfy server answered 404: " + std::string(199, 'x')},
+        // A proxy's Latin-1 page: only UTF-8 goes on into the status, the log and MCP answers.
+        {"HTTP/1.1 502 Bad Gateway\r\nContent-Length: 12\r\n\r\nPasserelle \xE9", "ntfy server answered 502: Passerelle \xEF\xBF\xBD"},
     };
     for (const Case &k : cases) {
         ScriptPeer peer(script_of({k.answer}));

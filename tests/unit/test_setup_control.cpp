@@ -132,10 +132,13 @@ TEST_F(SetupControl, TailNeverStartsInsideACharacter) {
     EXPECT_EQ(cgi(state_, "action=logs").out, logs_answer(text.substr(19921), 20000));
 }
 
-TEST_F(SetupControl, LogThatIsNotUtf8CannotBeSerialised) {
-    write_whole(state_.file("daemon.log"), "2026-01-01T00:00:00 odd \xff\xfe bytes\n");
+TEST_F(SetupControl, BytesThatAreNotUtf8AreShownRepairedNotFailingTheWholeLog) {
+    const std::string log = "2026-01-01T00:00:00 odd \xff\xfe bytes\n2026-01-01T00:00:01 fine\n";
+    write_whole(state_.file("daemon.log"), log);
     EXPECT_EQ(cgi(state_, "action=logs").out,
-              cgi_answer(200, R"({"ok":false,"error":"serialise failed"})"));
+              cgi_answer(200, "{\"ok\":true,\"log\":\"2026-01-01T00:00:00 odd \xEF\xBF\xBD\xEF\xBF\xBD "
+                              "bytes\\n2026-01-01T00:00:01 fine\\n\",\"bytes\":" +
+                              std::to_string(log.size()) + "}"));
 }
 
 TEST_F(SetupControl, UnusableStateFolderForLogs) {

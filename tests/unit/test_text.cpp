@@ -127,3 +127,30 @@ TEST(DaemonEnvironment, KeepsWhatTheDaemonNeedsAndNothingOfTheRequest) {
         EXPECT_EQ(qv_env_keep_for_daemon(c.entry), c.keep) << c.entry;
     EXPECT_EQ(qv_env_keep_for_daemon(nullptr), 0);
 }
+
+TEST(Utf8Repair, EveryByteThatStartsNoWellFormedSequenceBecomesTheReplacement) {
+    const std::string R = "\xEF\xBF\xBD";
+    struct Case {
+        std::string in;
+        size_t cap;
+        std::string want;
+    } cases[] = {
+        {"plain ascii", 64, "plain ascii"},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", 64, "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {"latin-1 caf\xE9!", 64, "latin-1 caf" + R + "!"},
+        {"\xC0\xAF overlong", 64, R + R + " overlong"},
+        {"\xED\xA0\x80 surrogate", 64, R + R + R + " surrogate"},
+        {"\xF4\x90\x80\x80 beyond", 64, R + R + R + R + " beyond"},
+        {"cut \xE2\x82", 64, "cut " + R + R},
+        {std::string("zero\0byte", 9), 64, "zero" + R + "byte"},
+        {"ab\xFF", 5, "ab"},          // the replacement does not fit whole
+        {"a\xC3\xA9" "b", 3, "a"},       // nor does the character
+        {"abc", 1, ""},
+    };
+    for (const Case &c : cases) {
+        char out[64];
+        size_t n = qv_utf8_repair(c.in.data(), c.in.size(), out, c.cap);
+        EXPECT_EQ(std::string(out), c.want) << c.in;
+        EXPECT_EQ(n, c.want.size()) << c.in;
+    }
+}
