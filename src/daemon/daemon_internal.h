@@ -21,6 +21,9 @@ enum {
     QV_EVENT_MESSAGE_CAP = 8000,
     QV_EVENT_USER_CAP = 120,
     QV_EVENT_TAGS_CAP = 200,
+    QV_ATTACH_NAME_CAP = 256,
+    QV_ATTACH_TYPE_CAP = 128,
+    QV_ATTACH_URL_CAP = 1024,
     QV_FRAMED_CAP = 9300,
     QV_PAIR_CODE_READ_CAP = 24,
     QV_REPLY_TEXT_CAP = QV_REPLY_CAP + 300,
@@ -33,6 +36,14 @@ struct qv_recent_ids {
     int head;
 };
 
+// A file shared with the message: ntfy hands over its description, the file stays on the server.
+struct qv_event_attachment {
+    char name[QV_ATTACH_NAME_CAP];
+    char type[QV_ATTACH_TYPE_CAP];
+    char url[QV_ATTACH_URL_CAP];
+    int64_t size; // -1 when the event gives none
+};
+
 // The members of one stream event that the daemon reads.
 struct qv_stream_event {
     char id[QV_EVENT_ID_CAP];
@@ -43,6 +54,7 @@ struct qv_stream_event {
     char message[QV_EVENT_MESSAGE_CAP];
     char user[QV_EVENT_USER_CAP];
     char tags[QV_EVENT_TAGS_CAP];
+    qv_event_attachment attachment;
     int64_t time;
 };
 

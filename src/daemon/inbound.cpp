@@ -9,6 +9,7 @@
 #include "state.h"
 
 #include <cctype>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,8 @@ enum {
     QV_PAIR_CODE_MIN = 4,
     QV_PAIR_CODE_MAX = 16,
     QV_PUBLISH_ERR_CAP = 256,
+    // Room for every part of the attachment line whole, with its separators.
+    QV_ATTACH_LINE_CAP = QV_ATTACH_NAME_CAP + QV_ATTACH_TYPE_CAP + QV_ATTACH_URL_CAP + 64,
 };
 
 static const char PAIRING_TITLE[] = "QUORVANE BOT pairing";
@@ -54,6 +57,19 @@ static void join_tags(yyjson_val *tags, char *out, size_t cap) {
     }
 }
 
+// Reads what a shared file's description holds; members of another JSON type count as absent.
+static void parse_attachment(yyjson_val *obj, qv_event_attachment *att) {
+    att->size = -1;
+    if (!yyjson_is_obj(obj))
+        return;
+    qv_json_take_text(obj, "name", att->name, sizeof att->name);
+    qv_json_take_text(obj, "type", att->type, sizeof att->type);
+    qv_json_take_text(obj, "url", att->url, sizeof att->url);
+    qv_json_take_i64(obj, "size", &att->size);
+    if (att->size < 0)
+        att->size = -1;
+}
+
 [[nodiscard]] static int parse_event(const char *text, qv_stream_event *ev) {
     memset(ev, 0, sizeof *ev);
     qv_json_doc doc(yyjson_read(text, strlen(text), 0));
@@ -69,6 +85,7 @@ static void join_tags(yyjson_val *tags, char *out, size_t cap) {
     qv_json_take_text(root, "user", ev->user, sizeof ev->user);
     join_tags(yyjson_obj_get(root, "tags"), ev->tags, sizeof ev->tags);
     qv_json_take_i64(root, "time", &ev->time);
+    parse_attachment(yyjson_obj_get(root, "attachment"), &ev->attachment);
     return 0;
 }
 
@@ -294,6 +311,37 @@ static bool is_edit(const qv_stream_event *ev) {
     return ev->sequence_id[0] && strcmp(ev->sequence_id, ev->id) != 0;
 }
 
+// Adds one part of the attachment line, control bytes dropped so it stays one line.
+static size_t add_attachment_part(char *out, size_t len, size_t cap, const char *part) {
+    if (!part[0] || len + 1 >= cap)
+        return len;
+    if (out[len - 1] != ' ')
+        len += cp_trunc(out + len, cap - len, ", ");
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(part);
+         *p && len + 1 < cap; p++)
+        if (*p >= 0x20 && *p != 0x7F)
+            out[len++] = static_cast<char>(*p);
+    out[len] = '\0';
+    return len;
+}
+
+// "\n[attachment: name, type, N bytes, url]" with the parts the event has, or "" for none.
+static void attachment_line(const qv_event_attachment *att, char *out, size_t cap) {
+    out[0] = '\0';
+    char size[32] = "";
+    if (att->size >= 0)
+        snprintf(size, sizeof size, "%" PRId64 " bytes", att->size);
+    if (!att->name[0] && !att->type[0] && !size[0] && !att->url[0])
+        return;
+    char parts[QV_ATTACH_LINE_CAP] = "\n[attachment: ";
+    size_t len = strlen(parts);
+    const char *each[] = {att->name, att->type, size, att->url};
+    for (const char *part : each)
+        len = add_attachment_part(parts, len, sizeof parts, part);
+    snprintf(parts + len, sizeof parts - len, "]");
+    cp_trunc(out, cap, parts);
+}
+
 static void frame_message(const qv_stream_event *ev, char *out, size_t cap) {
     char cleaned[QV_EVENT_MESSAGE_CAP];
     clean_message(ev->message, cleaned, sizeof cleaned);
@@ -305,13 +353,15 @@ static void frame_message(const qv_stream_event *ev, char *out, size_t cap) {
                  mark, cleaned);
     else
         snprintf(framed, sizeof framed, "[ntfy] %s%s", mark, cleaned);
-    if (!ev->title[0]) {
-        cp_trunc(out, cap, framed);
-        return;
-    }
     char titled[QV_FRAMED_CAP * 2 + QV_EVENT_TITLE_CAP];
-    snprintf(titled, sizeof titled, "%s\n%s", ev->title, framed);
-    cp_trunc(out, cap, titled);
+    snprintf(titled, sizeof titled, "%s%s%s", ev->title, ev->title[0] ? "\n" : "", framed);
+    // The attachment line is kept whole; a long message gives way to it.
+    char attached[QV_ATTACH_LINE_CAP];
+    attachment_line(&ev->attachment, attached, sizeof attached);
+    size_t extra = strlen(attached);
+    size_t room = extra < cap ? cap - extra : 1;
+    size_t len = cp_trunc(out, room, titled);
+    cp_trunc(out + len, cap - len, attached);
 }
 
 // Builds {"text":...,"mode":"queue"}; 0 with the text in json, or -1 with a message.

@@ -230,6 +230,24 @@ describe('an ntfy server below a path', () => {
   });
 });
 
+describe('shared files', () => {
+  test('a file shared on the topic reaches the agent with its name, type, size and link', async (t) => {
+    const topic = 'd_attach';
+    const { srv, dev, conn } = await peers(t, { ntfy: { attachments: true } });
+    await startDaemon(t, conn, daemonEnv(srv, dev, topic, { NTFY_ALLOW_ALL: '1' }));
+    const body = 'buy milk\n';
+    const res = await httpRequest(`${srv.url}/${topic}`, { method: 'PUT', headers: { Filename: 'note.txt' }, body });
+    assert.equal(res.status, 200);
+    const { name, type, size, url } = res.json.attachment;
+    assert.equal(name, 'note.txt');
+    assert.equal(size, body.length);
+    const got = await dev.waitForInbox(/\[attachment: /);
+    assert.equal(got.text, `[ntfy] You received a file: note.txt\n[attachment: note.txt, ${type}, ${size} bytes, ${url}]`);
+    // The link the agent gets serves the file.
+    assert.equal((await httpRequest(url)).text, body);
+  });
+});
+
 describe('resilience', () => {
   test('the ntfy server going away and coming back: back-off, resubscribe, nothing twice, nothing lost', async (t) => {
     const topic = 'd_restart';

@@ -99,6 +99,13 @@ TEST_F(Inbound, ForwardedTextIsFramedWithTheSender) {
         {R"({"id":"a6","sequence_id":"a2","event":"message","message":"hi!","user":"ann"})", "[ann via ntfy] (edited) hi!"},
         {R"({"id":"a7","sequence_id":"a2","event":"message","message":"hi!!"})", "[ntfy] (edited) hi!!"},
         {R"({"id":"a8","sequence_id":"a8","event":"message","message":"first"})", "[ntfy] first"},
+        {R"({"id":"a9","event":"message","message":"You received a file: x.jpg","user":"ann","title":"T","attachment":{"name":"x.jpg","type":"image/jpeg","size":12345,"url":"https://ntfy.example/file/abc.jpg","expires":1800000000}})",
+         "T\n[ann via ntfy] You received a file: x.jpg\n[attachment: x.jpg, image/jpeg, 12345 bytes, https://ntfy.example/file/abc.jpg]"},
+        {R"({"id":"a10","event":"message","message":"file","attachment":{"name":"n\u000a.txt","url":"https://ntfy.example/file/n.txt"}})",
+         "[ntfy] file\n[attachment: n.txt, https://ntfy.example/file/n.txt]"},
+        {R"({"id":"a11","event":"message","message":"file","attachment":{"name":5,"type":["a"],"size":"12","url":null}})", "[ntfy] file"},
+        {R"({"id":"a12","event":"message","message":"file","attachment":{"type":"text/plain","size":1.5}})", "[ntfy] file\n[attachment: text/plain]"},
+        {R"({"id":"a13","event":"message","message":"file","attachment":"x.jpg"})", "[ntfy] file"},
     };
     for (const Case &c : cases) {
         std::string request = forward(c.event);
@@ -114,7 +121,7 @@ TEST_F(Inbound, ForwardedTextIsFramedWithTheSender) {
         }
         EXPECT_EQ(body, "{\"text\":\"" + escaped + "\",\"mode\":\"queue\"}");
     }
-    EXPECT_EQ(d_->st.inbound_count, 8);
+    EXPECT_EQ(d_->st.inbound_count, static_cast<int>(std::size(cases)));
 }
 
 TEST_F(Inbound, NodePasswordTravelsOnlyToThisMachine) {

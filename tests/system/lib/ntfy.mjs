@@ -57,6 +57,8 @@ function buildConfig(s) {
     yamlLine('log-level', s.options.logLevel ?? 'info'),
   ];
   if (s.options.keepalive) lines.push(yamlLine('keepalive-interval', s.options.keepalive));
+  // Files published with a message are kept here and served below base-url as /file/<id>.
+  if (s.options.attachments) lines.push(yamlLine('attachment-cache-dir', path.join(s.dir, 'attachments')));
   if (s.options.auth) {
     lines.push(yamlLine('auth-file', path.join(s.dir, 'user.db')));
     lines.push(yamlLine('auth-default-access', s.options.defaultAccess ?? 'deny-all'));
@@ -101,6 +103,7 @@ async function launch(s) {
 //                                made after the start (the auth file exists only once the server ran)
 //   tls: true | {host, altNames, keyType}   also listen with https on a second port, self-signed
 //   keepalive: '45s'             keepalive-interval; cacheDuration; logLevel; extra: {key: value}
+//   attachments: true            accept files published with a message (attachment-cache-dir)
 //   port, httpsPort              fixed ports (default: free ones picked by binding port 0)
 //   version: '2.11' | '2.27'     the server version (default: QV_NTFY_VERSION, or 2.11)
 // Returns the server record described in README-like form at the end of this file.
