@@ -53,10 +53,12 @@ static bool relayable_role(yyjson_val *role) {
 // start + 1 + k without wrapping: a node that reports a huge start_index must not send the
 // relay back to the beginning of the conversation.
 static int64_t position_of(int64_t start, size_t k) {
-    int64_t step = k >= static_cast<size_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(k);
-    if (start > INT64_MAX - 1 || step > INT64_MAX - 1 - start)
+    if (k >= static_cast<size_t>(INT64_MAX))
         return INT64_MAX;
-    return start + 1 + step;
+    int64_t step = static_cast<int64_t>(k) + 1;
+    if (start > 0 && step > INT64_MAX - start)
+        return INT64_MAX;
+    return start + step; // start <= 0 and step > 0 cannot overflow
 }
 
 static const char *reply_text(yyjson_val *entry) {

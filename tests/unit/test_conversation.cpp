@@ -69,6 +69,7 @@ TEST(Conversation, PositionsRolesAndEveryReplyInOrder) {
         {R"({"start_index":5,"messages":[{"role":"assistant","content":"a"},{"role":"assistant","content":"b"}]})", -1, 7, "", 0},
         // Positions saturate: a huge start_index never wraps back to the beginning.
         {R"({"start_index":9223372036854775806,"messages":[{"role":"assistant","content":"a"},{"role":"assistant","content":"b"}]})", 0, INT64_MAX, "9223372036854775807:a"},
+        {R"({"start_index":-9223372036854775808,"messages":[{"role":"assistant","content":"a"}]})", -1, -1, ""},
     };
     for (const Case &c : cases) {
         Polled p = poll_with(ok_json(c.body), c.after, "", c.max_replies);
