@@ -2,23 +2,14 @@
 import assert from 'node:assert/strict';
 import { readFile } from 'node:fs/promises';
 import { describe, test } from 'node:test';
-import { Client } from '@modelcontextprotocol/sdk/client/index.js';
-import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
 import { waitUntil } from './lib/common.mjs';
-import { exeEnv, exePath, makeConnectorsDir, runExe } from './lib/exe.mjs';
+import { runExe } from './lib/exe.mjs';
 import { startReverseProxy } from './lib/lighttpd.mjs';
+import { connectMcp } from './lib/mcpclient.mjs';
 import { startNtfy } from './lib/ntfy.mjs';
 import { bearer, subscribe } from './lib/stream.mjs';
 
-async function connect(t, env) {
-  const conn = await makeConnectorsDir();
-  t.after(() => conn.cleanup());
-  const transport = new StdioClientTransport({ command: exePath(), args: ['--mcp'], env: exeEnv(conn.dir, env), stderr: 'pipe' });
-  const client = new Client({ name: 'chimewick-system-test', version: '1.0.0' });
-  await client.connect(transport);
-  t.after(() => client.close());
-  return { client, conn };
-}
+const connect = connectMcp;
 
 const send = (client, args) => client.callTool({ name: 'ntfy_send', arguments: args });
 const textOf = (result) => result.content[0].text;

@@ -3,20 +3,10 @@
 // through NTFY_CA_FILE, through the MCP server's ntfy_send and the publish path behind it.
 import assert from 'node:assert/strict';
 import { describe, test } from 'node:test';
-import { Client } from '@modelcontextprotocol/sdk/client/index.js';
-import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
-import { exeEnv, exePath, makeConnectorsDir } from './lib/exe.mjs';
+import { connectMcp } from './lib/mcpclient.mjs';
 import { startTlsPeer } from './lib/tlspeer.mjs';
 
-async function connect(t, env) {
-  const conn = await makeConnectorsDir();
-  t.after(() => conn.cleanup());
-  const transport = new StdioClientTransport({ command: exePath(), args: ['--mcp'], env: exeEnv(conn.dir, env), stderr: 'pipe' });
-  const client = new Client({ name: 'chimewick-system-test', version: '1.0.0' });
-  await client.connect(transport);
-  t.after(() => client.close());
-  return client;
-}
+const connect = async (t, env) => (await connectMcp(t, env)).client;
 
 const peers = [
   { name: 'TLS 1.2 only, RSA certificate', version: '1.2', keyType: 'rsa' },
