@@ -68,6 +68,16 @@ protected:
         d_->cfg.allow_all = 1;
     }
     void TearDown() override { free(d_); }
+    // The one sender the pairing queue holds (an empty key when it holds none or several).
+    qv_ntfy_pending_entry only_queued() {
+        qv_ntfy_pending_entry *table = nullptr;
+        int count = 0;
+        qv_ntfy_pending_entry e = {};
+        if (qv_ntfy_pending_load(&table, &count) == 0 && count == 1)
+            e = table[0];
+        free(table);
+        return e;
+    }
     void node_at(const ScriptPeer &peer) {
         snprintf(d_->cfg.bot_api_url, sizeof d_->cfg.bot_api_url, "http://127.0.0.1:%d", peer.port());
     }
@@ -210,25 +220,19 @@ TEST_F(Inbound, UnknownSenderIsQueuedAndChallengedOncePerTenMinutes) {
     EXPECT_EQ(forward(R"({"id":"s2","event":"message","message":"again","user":"ann"})"), "");
     EXPECT_EQ(d_->st.blocked_count, 2);
     EXPECT_EQ(d_->st.pending_count, 1);
-    qv_ntfy_pending_entry *table = nullptr;
-    int count = 0;
-    ASSERT_EQ(qv_ntfy_pending_load(&table, &count), 0);
-    ASSERT_EQ(count, 1);
-    EXPECT_EQ(table[0].count, 2);
-    EXPECT_STREQ(table[0].sample, "hello");
-    free(table);
+    qv_ntfy_pending_entry queued = only_queued();
+    ASSERT_NE(queued.key[0], '\0');
+    EXPECT_EQ(queued.count, 2);
+    EXPECT_STREQ(queued.sample, "hello");
 }
 
 TEST_F(Inbound, PairingByCodeApprovesTheQueuedSenderAndNeverForwardsThePairMessage) {
     d_->cfg.allow_all = 0;
     strcpy(d_->cfg.server_url, ("http://127.0.0.1:" + std::to_string(unused_port())).c_str());
     forward(R"({"id":"q1","event":"message","message":"hello","user":"ann"})");
-    qv_ntfy_pending_entry *table = nullptr;
-    int count = 0;
-    ASSERT_EQ(qv_ntfy_pending_load(&table, &count), 0);
-    ASSERT_EQ(count, 1);
-    std::string code = table[0].code, key = table[0].key;
-    free(table);
+    qv_ntfy_pending_entry queued = only_queued();
+    ASSERT_NE(queued.key[0], '\0');
+    std::string code = queued.code, key = queued.key;
     EXPECT_EQ(forward(R"({"id":"q2","event":"message","message":"pair wrongcode","user":"ann"})"), "");
     EXPECT_NE(read_whole(state_.file("daemon.log")).find("wrong pairing code from " + key), std::string::npos);
     EXPECT_EQ(qv_ntfy_approved_has(key.c_str()), 0);
@@ -245,12 +249,9 @@ TEST_F(Inbound, PairingByCodeApprovesTheQueuedSenderAndNeverForwardsThePairMessa
 TEST_F(Inbound, PairingThatCannotBeStoredIsNotConfirmedAndStaysQueued) {
     d_->cfg.allow_all = 0;
     forward(R"({"id":"f1","event":"message","message":"hello","user":"ann"})");
-    qv_ntfy_pending_entry *table = nullptr;
-    int count = 0;
-    ASSERT_EQ(qv_ntfy_pending_load(&table, &count), 0);
-    ASSERT_EQ(count, 1);
-    std::string code = table[0].code, key = table[0].key;
-    free(table);
+    qv_ntfy_pending_entry queued = only_queued();
+    ASSERT_NE(queued.key[0], '\0');
+    std::string code = queued.code, key = queued.key;
     // A directory where approved.json belongs: the list cannot be replaced.
     std::filesystem::create_directories(state_.file("approved.json"));
     ScriptPeer ntfy(script_of({"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"}));
