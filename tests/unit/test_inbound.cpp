@@ -263,9 +263,9 @@ TEST_F(Inbound, PairingThatCannotBeStoredIsNotConfirmedAndStaysQueued) {
     EXPECT_STREQ(d_->st.last_error, "pairing: cannot store the approval (approved list full or not writable)");
     std::string log = read_whole(state_.file("daemon.log"));
     EXPECT_NE(log.find("pairing failed: cannot write the pairing store for " + key), std::string::npos);
-    char queued[QV_SENDER_KEY_CAP] = "";
-    EXPECT_EQ(qv_ntfy_pending_find_code(code.c_str(), queued, sizeof queued), 1);
-    EXPECT_EQ(queued, key);  // still queued for another try
+    char still[QV_SENDER_KEY_CAP] = "";
+    EXPECT_EQ(qv_ntfy_pending_find_code(code.c_str(), still, sizeof still), 1);
+    EXPECT_EQ(still, key);  // still queued for another try
 }
 
 TEST_F(Inbound, AllowAllForwardsWithoutTouchingApprovals) {
