@@ -71,6 +71,18 @@ struct qv_daemon {
     qv_reply_page replies;              // the agent replies of one conversation page
     char reply_text[QV_REPLY_TEXT_CAP]; // one reply with the reply prefix, as published
     int64_t reply_failing_since;        // when publishing the reply at the cursor began to fail
+    qv_inqueue queue;                   // messages the node could not take yet (on disk)
+    int64_t queue_next_try_ms;          // when the oldest waiting message is tried again
+    int64_t queue_backoff_ms;           // the wait after its last failure (0: none yet)
+    uint64_t queue_failed_seq;          // the waiting message whose failure was last counted
+    int32_t queue_unusable;             // the queue could not be opened (said once in the log)
+};
+
+// What became of a message posted to the node's inbox.
+enum qv_inbox_result {
+    QV_INBOX_DELIVERED,
+    QV_INBOX_RETRY,   // no connection, a time-out, 429 or 5xx: waiting may help
+    QV_INBOX_REFUSED, // refused for good: the same post would fail again however long it waits
 };
 
 // Handles one stream line: drops what must not reach the agent, pairs, forwards the rest.
@@ -79,6 +91,21 @@ void daemon_handle_line(qv_daemon *d, const char *line);
 [[nodiscard]] int pair_command_parse(const char *message, char *code, size_t cap);
 // 1 when the id was handled before (and so must be dropped); otherwise remembers it.
 int recent_ids_seen(qv_recent_ids *r, const char *id);
+// Posts a framed message to the node's inbox; the reason in err unless it was delivered.
+[[nodiscard]] qv_inbox_result post_inbox(const qv_ntfy_config *cfg, const char *text, char *err,
+                                         size_t cap);
+
+// The inbound queue (queue.cpp). Opens it on first use; true when it can take messages.
+[[nodiscard]] bool daemon_queue_ready(qv_daemon *d);
+// Keeps a framed message from the sender after those waiting. `failure` is why its own post
+// failed, or null when it was not posted because others wait before it.
+void daemon_queue_add(qv_daemon *d, const char *text, const char *key, const char *failure);
+// Opens the queue at start and hands over what waits from before, before the subscription.
+void daemon_queue_start(qv_daemon *d);
+// Posts the oldest waiting message when its time has come.
+void daemon_queue_step(qv_daemon *d);
+// Milliseconds until daemon_queue_step has work (0: now), or -1 when nothing waits.
+int64_t daemon_queue_due_ms(const qv_daemon *d);
 
 // Moves the reply cursor past the conversation the node already holds.
 void daemon_seed_cursor(qv_daemon *d);

@@ -388,14 +388,13 @@ static void frame_message(const qv_stream_event *ev, char *out, size_t cap) {
     return 0;
 }
 
-[[nodiscard]] static int post_inbox(const qv_ntfy_config *cfg, const char *text, char *err,
-                                    size_t cap) {
+qv_inbox_result post_inbox(const qv_ntfy_config *cfg, const char *text, char *err, size_t cap) {
     qv_url url;
     if (qv_url_parse(cfg->bot_api_url, &url, err, cap) != 0)
-        return -1;
+        return QV_INBOX_REFUSED;
     if (!qv_node_is_loopback_or_tls(&url)) {
         qv_errf(err, cap, "refusing to send the node password to a non-loopback host");
-        return -1;
+        return QV_INBOX_REFUSED;
     }
     char session[QV_INBOX_SESSION_ENC_CAP];
     qv_url_encode(cfg->target_session, session, sizeof session);
@@ -404,7 +403,7 @@ static void frame_message(const qv_stream_event *ev, char *out, size_t cap) {
     qv_heap<char> json;
     size_t json_len = 0;
     if (inbox_payload(text, &json, &json_len, err, cap) != 0)
-        return -1;
+        return QV_INBOX_REFUSED;
     char password[QV_CFG_SECRET_CAP * 2];
     qv_node_password_line(cfg, password, sizeof password);
     const char *headers[] = {"Content-Type: application/json", password[0] ? password : nullptr,
@@ -412,21 +411,33 @@ static void frame_message(const qv_stream_event *ev, char *out, size_t cap) {
     qv_http_reply reply;
     if (qv_http_exchange(&url, nullptr, QV_INBOX_TIMEOUT_MS, "POST", path, headers, json.get(),
                          json_len, &reply, err, cap) != 0)
-        return -1;
+        return QV_INBOX_RETRY; // the node restarting or not there yet
     if (reply.status >= 200 && reply.status <= 299)
-        return 0;
+        return QV_INBOX_DELIVERED;
     // The node (or a proxy before it) may answer in any encoding: only UTF-8 reaches the status.
     char body[QV_INBOX_ERR_BODY_CAP];
     qv_utf8_repair(reply.body.get(), reply.len, body, sizeof body);
     qv_errf(err, cap, "node /inbox answered %d%s%s", reply.status, body[0] ? ": " : "", body);
-    return -1;
+    bool passes = reply.status == 429 || (reply.status >= 500 && reply.status <= 599);
+    return passes ? QV_INBOX_RETRY : QV_INBOX_REFUSED;
 }
 
 static void forward(qv_daemon *d, const qv_stream_event *ev, const char *key) {
     char *text = d->inbox_text;
     frame_message(ev, text, sizeof d->inbox_text);
+    // While messages wait for the node a new one goes behind them: the agent sees them in order.
+    bool queue = daemon_queue_ready(d);
+    if (queue && d->queue.count > 0) {
+        daemon_queue_add(d, text, key, nullptr);
+        return;
+    }
     char err[QV_INBOX_ERR_CAP] = "";
-    if (post_inbox(&d->cfg, text, err, sizeof err) == 0) {
+    qv_inbox_result result = post_inbox(&d->cfg, text, err, sizeof err);
+    if (result == QV_INBOX_RETRY && queue) {
+        daemon_queue_add(d, text, key, err);
+        return;
+    }
+    if (result == QV_INBOX_DELIVERED) {
         d->st.inbound_count++;
         d->st.last_inbound_at = qv_ntfy_now_epoch();
         qv_ntfy_logf("inbound -> /inbox (%zu bytes) from %s", strlen(text), key);

@@ -100,7 +100,12 @@ static void stream_loop(qv_daemon *d) {
             daemon_relay_step(d);
             last_relay = qv_now_ms();
         }
+        // Messages waiting for the node are handed over between reads, never instead of them.
+        daemon_queue_step(d);
         int64_t slice = poll_ms - (qv_now_ms() - last_relay);
+        int64_t queue_due = daemon_queue_due_ms(d);
+        if (queue_due >= 0 && queue_due < slice)
+            slice = queue_due;
         int got =
             qv_http_readline_slice(&d->conn, &reader, static_cast<int>(d->cfg.idle_timeout_ms),
                                    static_cast<int>(slice < 1 ? 1 : slice));
@@ -211,6 +216,8 @@ int run_daemon(void) {
     int rc = start_up(d.get(), &claim);
     if (rc != 0)
         return rc;
+    // What waits from before the start goes first; a node still down leaves it queued.
+    daemon_queue_start(d.get());
     main_loop(d.get());
     d->st.connected = 0;
     d->st.last_seen_at = qv_ntfy_now_epoch();

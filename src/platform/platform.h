@@ -41,6 +41,10 @@ enum {
 // be owned by the running user and not writable by its group or others. Windows: it must not
 // be a reparse point (`follow` unset); its access list is the one qv_plat_mkdir_private gave it.
 [[nodiscard]] int qv_plat_dir_check_private(const char *path, int follow, char *err, size_t cap);
+// The names a folder holds ("." and ".." left out), in no particular order: at most `max` of
+// them, each in a slot of name_cap bytes of `names`; a name that does not fit is skipped. The
+// number of names copied, or -1 when the folder cannot be read.
+[[nodiscard]] int qv_plat_list_dir(const char *path, char *names, size_t name_cap, int max);
 // Moves a file onto a target name in one step, replacing the target. 0 or -1.
 [[nodiscard]] int qv_plat_replace_file(const char *from, const char *to);
 // The home folder of the user running the process (HOME, else the account's entry; on Windows

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -98,6 +99,24 @@ int qv_plat_dir_check_private(const char *path, int follow, char *err, size_t ca
         return QV_PLAT_DIR_EXPOSED;
     }
     return QV_PLAT_DIR_PRIVATE;
+}
+
+int qv_plat_list_dir(const char *path, char *names, size_t name_cap, int max) {
+    DIR *dir = opendir(path);
+    if (!dir)
+        return -1;
+    int count = 0;
+    while (count < max) {
+        const struct dirent *e = readdir(dir);
+        if (!e)
+            break;
+        size_t len = strlen(e->d_name);
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0 || len >= name_cap)
+            continue;
+        memcpy(names + static_cast<size_t>(count++) * name_cap, e->d_name, len + 1);
+    }
+    closedir(dir);
+    return count;
 }
 
 int qv_plat_replace_file(const char *from, const char *to) {

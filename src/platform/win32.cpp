@@ -39,6 +39,7 @@ enum {
     QV_PLAT_SHARING_RETRY_MS = 10,
     QV_PLAT_STATE_BASE_MAX = 599, // longest base folder kept before the state subfolder
     QV_PLAT_WIDE_PATH_CAP = 32768,
+    QV_PLAT_LIST_PATTERN_CAP = 1200, // a state path, a separator and the wildcard
     QV_PLAT_EVENT_NAME_CAP = 64,
     QV_PLAT_CMDLINE_CAP = 2200,
     QV_PLAT_ENV_NAME_CAP = 80, // longer names are never among those a daemon keeps
@@ -209,6 +210,29 @@ int qv_plat_dir_check_private(const char *path, int follow, char *err, size_t ca
         return QV_PLAT_DIR_EXPOSED;
     }
     return (attrs & FILE_ATTRIBUTE_DIRECTORY) ? QV_PLAT_DIR_PRIVATE : QV_PLAT_DIR_MISSING;
+}
+
+// The same narrow (ANSI) paths as every other file call here, so a folder found by those is
+// found by this too.
+int qv_plat_list_dir(const char *path, char *names, size_t name_cap, int max) {
+    char pattern[QV_PLAT_LIST_PATTERN_CAP];
+    int n = snprintf(pattern, sizeof pattern, "%s\\*", path);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof pattern)
+        return -1;
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA(pattern, &found);
+    if (h == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : -1;
+    int count = 0;
+    do {
+        const char *name = found.cFileName;
+        size_t len = strlen(name);
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || len >= name_cap)
+            continue;
+        memcpy(names + static_cast<size_t>(count++) * name_cap, name, len + 1);
+    } while (count < max && FindNextFileA(h, &found));
+    FindClose(h);
+    return count;
 }
 
 int qv_plat_replace_file(const char *from, const char *to) {

@@ -89,6 +89,8 @@ static const qv_view_member STATUS_VIEW[] = {
     {"tags", FROM_CONFIG},
     {"reply_prefix", FROM_CONFIG},
     {"title_prefix", FROM_CONFIG},
+    {"queued_count"},
+    {"queue_dropped_count"},
 };
 
 static void status_obj(jout *j, qv_ntfy_status *s, int running, const qv_ntfy_config *c) {

@@ -5,6 +5,7 @@
 #include "state_config.h"
 #include "state_daemon.h"
 #include "state_dir.h"
+#include "state_inqueue.h"
 #include "state_pairing.h"
 #include "state_record.h"
 #include "state_sent.h"

@@ -80,6 +80,8 @@ struct qv_ntfy_status {
     int32_t has_bot_password;
     int32_t tls_insecure;
     int32_t pinned;
+    int64_t queued_count;        // messages waiting in the inbound queue for the node
+    int64_t queue_dropped_count; // messages the full inbound queue let go of, oldest first
 };
 
 // The members of status.json, in file order (reply_cursor has none).

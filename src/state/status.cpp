@@ -23,7 +23,8 @@ static const qv_field STATUS_FIELDS[] = {
     QV_I32(markdown),         QV_I32(has_bearer),    QV_I32(has_bot_password),
     QV_I32(tls_insecure),     QV_I32(pinned),        QV_TEXT(last_error),
     QV_TEXT(last_event),      QV_TEXT(topic),        QV_TEXT(publish_topic),
-    QV_TEXT(target_session),  QV_TEXT(server_url),
+    QV_TEXT(target_session),  QV_TEXT(server_url),    QV_I64(queued_count),
+    QV_I64(queue_dropped_count),
 };
 #undef QV_I64
 #undef QV_I32

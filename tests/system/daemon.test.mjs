@@ -271,20 +271,27 @@ describe('resilience', () => {
     assert.equal(status.last_error, '');
   });
 
-  test('the node down: the inbox failure is counted and the daemon carries on', async (t) => {
+  test('the node down: a phone message waits in the queue and reaches the agent once when the node is back', async (t) => {
     const topic = 'd_nodedown';
     const { srv, dev, d } = await pairedDaemon(t, topic);
+    const errorsBefore = (await readJson(d.file('status.json'))).error_count;
     await dev.stopListening();
-    await publish(srv.url, topic, 'lost while the node is down');
-    await waitUntil(async () => /^inbox: cannot connect to 127\.0\.0\.1:/.test((await readJson(d.file('status.json'))).last_error),
-      { what: 'the inbox failure in the status' });
+    await publish(srv.url, topic, 'sent while the node is down');
+    await waitUntil(async () => (await readJson(d.file('status.json'))).queued_count === 1,
+      { what: 'the message in the queue' });
+    const down = await readJson(d.file('status.json'));
+    assert.match(down.last_error, /^inbox: cannot connect to 127\.0\.0\.1:/);
+    assert.equal(down.inbound_count, 0);
+    assert.equal(down.error_count, errorsBefore + 1, 'the first failure counts, not every retry');
     await dev.listenAgain();
+    await dev.waitForInbox('[ntfy] sent while the node is down', { timeoutMs: 10000 });
+    await waitUntil(async () => (await readJson(d.file('status.json'))).queued_count === 0,
+      { what: 'the queue emptied' });
     await publish(srv.url, topic, 'back again');
     await dev.waitForInbox('[ntfy] back again');
-    // The status is saved once the node's answer is in, a moment after the node has the message.
-    await waitUntil(async () => (await readJson(d.file('status.json'))).inbound_count === 1,
-      { what: 'the forward counted' });
-    assert.ok((await readJson(d.file('status.json'))).error_count >= 1);
+    await waitUntil(async () => (await readJson(d.file('status.json'))).inbound_count === 2,
+      { what: 'both forwards counted' });
+    assert.deepEqual(dev.inbox.map((m) => m.text), ['[ntfy] sent while the node is down', '[ntfy] back again']);
   });
 
   test('a second daemon exits 3; a stale pid file does not block', async (t) => {

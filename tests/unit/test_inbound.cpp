@@ -88,6 +88,18 @@ protected:
         daemon_handle_line(d_, line.c_str());
         return node.received();
     }
+    // The node not running: connections to it are refused.
+    void refused_node() {
+        snprintf(d_->cfg.bot_api_url, sizeof d_->cfg.bot_api_url, "http://127.0.0.1:%d", unused_port());
+    }
+    // One step of the inbound queue, due at once, with a node answering `answer`; what it got.
+    std::string step(const std::string &answer = "HTTP/1.1 202 Accepted\r\nContent-Length: 0\r\n\r\n") {
+        ScriptPeer node(script_of({answer}));
+        node_at(node);
+        d_->queue_next_try_ms = 0;
+        daemon_queue_step(d_);
+        return node.received();
+    }
     static std::string body_of(const std::string &request) {
         size_t at = request.find("\r\n\r\n");
         return at == std::string::npos ? "" : request.substr(at + 4);
@@ -144,16 +156,107 @@ TEST_F(Inbound, NodePasswordTravelsOnlyToThisMachine) {
     EXPECT_EQ(d_->st.error_count, 1);
 }
 
-TEST_F(Inbound, NodeErrorsAreCountedAndTheDaemonGoesOn) {
-    forward(R"({"id":"e1","event":"message","message":"hi"})",
-            "HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy");
-    EXPECT_STREQ(d_->st.last_error, "inbox: node /inbox answered 503: busy");
-    forward(R"({"id":"e2","event":"message","message":"hi"})", "HTTP/1.1 500 X\r\nContent-Length: 0\r\n\r\n");
-    EXPECT_STREQ(d_->st.last_error, "inbox: node /inbox answered 500");
-    EXPECT_EQ(d_->st.error_count, 2);
+TEST_F(Inbound, OnlyFailuresThatCanPassByWaitingAreQueued) {
+    struct Case {
+        const char *answer; // null: nothing listens
+        const char *error;
+        int queued;
+    } cases[] = {
+        {"HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy", "inbox: node /inbox answered 503: busy", 1},
+        {"HTTP/1.1 500 X\r\nContent-Length: 0\r\n\r\n", "inbox: node /inbox answered 500", 1},
+        {"HTTP/1.1 429 Slow down\r\nContent-Length: 0\r\n\r\n", "inbox: node /inbox answered 429", 1},
+        {nullptr, "inbox: cannot connect to 127.0.0.1:", 1},
+        {"HTTP/1.1 400 Bad\r\nContent-Length: 3\r\n\r\nbad", "inbox: node /inbox answered 400: bad", 0},
+        {"HTTP/1.1 404 No\r\nContent-Length: 0\r\n\r\n", "inbox: node /inbox answered 404", 0},
+        {"HTTP/1.1 413 Big\r\nContent-Length: 0\r\n\r\n", "inbox: node /inbox answered 413", 0},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        while (d_->queue.count > 0)
+            (void)qv_inq_pop(&d_->queue);
+        d_->st.queued_count = 0;
+        std::string line = R"({"id":"e)" + std::to_string(n++) + R"(","event":"message","message":"hi"})";
+        int64_t errors = d_->st.error_count;
+        if (c.answer) {
+            forward(line, c.answer);
+        } else {
+            refused_node();
+            daemon_handle_line(d_, line.c_str());
+        }
+        EXPECT_EQ(std::string(d_->st.last_error).rfind(c.error, 0), 0u) << d_->st.last_error;
+        EXPECT_EQ(d_->st.error_count, errors + 1) << c.error;
+        EXPECT_EQ(d_->queue.count, c.queued) << c.error;
+        EXPECT_EQ(d_->st.queued_count, c.queued) << c.error;
+    }
     EXPECT_EQ(d_->st.inbound_count, 0);
     std::string log = read_whole(state_.file("daemon.log"));
-    EXPECT_NE(log.find("inbox post failed: node /inbox answered 503: busy"), std::string::npos);
+    EXPECT_NE(log.find("inbox post failed: node /inbox answered 503: busy (queued, 1 waiting, retry in 1s)"),
+              std::string::npos);
+    EXPECT_NE(log.find("inbox post failed: node /inbox answered 400: bad\n"), std::string::npos);
+}
+
+TEST_F(Inbound, QueuedMessagesReachTheNodeInArrivalOrderOnceItIsBack) {
+    forward(R"({"id":"o1","event":"message","message":"first"})",
+            "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n");
+    // Behind a waiting message a new one is not posted at all.
+    EXPECT_EQ(forward(R"({"id":"o2","event":"message","message":"second"})"), "");
+    EXPECT_EQ(d_->st.queued_count, 2);
+    // Still down: the retry waits longer and counts no second error for the same message.
+    refused_node();
+    d_->queue_next_try_ms = 0;
+    daemon_queue_step(d_);
+    EXPECT_EQ(d_->queue_backoff_ms, 2000);
+    EXPECT_EQ(d_->st.error_count, 1);
+    EXPECT_EQ(body_of(step()), "{\"text\":\"[ntfy] first\",\"mode\":\"queue\"}");
+    EXPECT_EQ(body_of(step()), "{\"text\":\"[ntfy] second\",\"mode\":\"queue\"}");
+    EXPECT_EQ(d_->st.inbound_count, 2);
+    EXPECT_EQ(d_->st.queued_count, 0);
+    EXPECT_NE(read_whole(state_.file("status.json")).find("\"queued_count\": 0,"), std::string::npos);
+    EXPECT_NE(read_whole(state_.file("daemon.log")).find("inbound -> /inbox (12 bytes) (from queue, 1 waiting)"),
+              std::string::npos);
+}
+
+TEST_F(Inbound, AFullQueueLetsTheOldestGo) {
+    refused_node();
+    for (int i = 0; i <= QV_INQ_MAX_MESSAGES; i++)
+        daemon_handle_line(d_, (R"({"id":"f)" + std::to_string(i) + R"(","event":"message","message":"m)" +
+                                std::to_string(i) + "\"}").c_str());
+    EXPECT_EQ(d_->st.queued_count, QV_INQ_MAX_MESSAGES);
+    EXPECT_EQ(d_->st.queue_dropped_count, 1);
+    EXPECT_EQ(body_of(step()), "{\"text\":\"[ntfy] m1\",\"mode\":\"queue\"}");
+    EXPECT_NE(read_whole(state_.file("daemon.log")).find("inbox queue full: dropped the oldest message (1 dropped so far)"),
+              std::string::npos);
+    // The bound on bytes: eight messages of 1 MiB fill it, a ninth pushes the oldest out.
+    std::string big(1048576, 'x');
+    int64_t dropped = 0;
+    char err[300];
+    for (int i = 0; i < 9; i++)
+        ASSERT_EQ(qv_inq_push(&d_->queue, big.data(), big.size(), &dropped, err, sizeof err), 0) << err;
+    EXPECT_EQ(d_->queue.count, 8);
+    EXPECT_EQ(d_->queue.bytes, QV_INQ_MAX_BYTES);
+}
+
+TEST_F(Inbound, TheQueueOutlivesTheDaemon) {
+    refused_node();
+    daemon_handle_line(d_, R"({"id":"r1","event":"message","message":"one"})");
+    daemon_handle_line(d_, R"({"id":"r2","event":"message","message":"two"})");
+    ASSERT_EQ(d_->st.queued_count, 2);
+    // A new daemon over the same state folder: what waits goes first, before anything new.
+    qv_daemon *before = d_;
+    d_ = static_cast<qv_daemon *>(calloc(1, sizeof(qv_daemon)));
+    d_->cfg = before->cfg;
+    free(before);
+    {
+        ScriptPeer node(script_of({"HTTP/1.1 202 Accepted\r\nContent-Length: 0\r\n\r\n"}));
+        node_at(node);
+        daemon_queue_start(d_);
+        EXPECT_EQ(body_of(node.received()), "{\"text\":\"[ntfy] one\",\"mode\":\"queue\"}");
+    }
+    EXPECT_EQ(d_->st.queued_count, 1);
+    EXPECT_EQ(forward(R"({"id":"r3","event":"message","message":"three"})"), "");
+    EXPECT_EQ(body_of(step()), "{\"text\":\"[ntfy] two\",\"mode\":\"queue\"}");
+    EXPECT_EQ(body_of(step()), "{\"text\":\"[ntfy] three\",\"mode\":\"queue\"}");
+    EXPECT_EQ(d_->st.queued_count, 0);
 }
 
 TEST_F(Inbound, OwnMessagesAreDroppedAndCounted) {

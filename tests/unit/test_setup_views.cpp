@@ -40,6 +40,8 @@ static qv_ntfy_status sample_status() {
     s.error_count = 10;
     s.connected = 1;
     s.last_message_time = 1700000011;
+    s.queued_count = 12;
+    s.queue_dropped_count = 13;
     snprintf(s.last_error, sizeof s.last_error, "ntfy said \"no\"");
     snprintf(s.last_event, sizeof s.last_event, "message");
     return s;
@@ -57,7 +59,8 @@ static std::string status_body(int connected, int running) {
            R"("target_session":"main","server_url":"http://127.0.0.1:9","configured":true,)"
            R"("allow_all":true,"pairing_code_enabled":false,"markdown":true,"has_bearer":false,)"
            R"("has_bot_password":false,"tls_insecure":false,"pinned":false,"tls":false,)"
-           R"("priority":4,"tags":"robot","reply_prefix":"> ","title_prefix":"Ops"},)"
+           R"("priority":4,"tags":"robot","reply_prefix":"> ","title_prefix":"Ops",)"
+           R"("queued_count":12,"queue_dropped_count":13},)"
            R"("version":"1.0.2","id":"chimewick","tls_insecure_env":false})";
 }
 

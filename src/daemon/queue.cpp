@@ -1,0 +1,150 @@
+// Messages for the node that it could not take yet: a post that failed for a reason that can
+// pass (the node restarting, a time-out, 429, 5xx) keeps its message in the inbound queue on disk
+// (state/inqueue.cpp), and the stream loop hands the queue over between its reads, oldest first,
+// trying again after 1 s, then 2 s, doubling up to a minute. Each message's first failure is
+// counted as an error, not every retry, so a long outage does not run the counter away.
+#include "daemon_internal.h"
+
+#include "base.h"
+#include "platform.h"
+#include "state.h"
+
+#include <cinttypes>
+#include <cstring>
+
+enum {
+    QV_QUEUE_ERR_CAP = 1300, // a reason may name a path in the state folder
+};
+enum : int64_t { QV_QUEUE_RETRY_MIN_MS = 1000, QV_QUEUE_RETRY_MAX_MS = 60000 };
+
+// Counts messages the full queue let go of; the log names the total so far.
+static void note_dropped(qv_daemon *d, int64_t dropped) {
+    if (dropped <= 0)
+        return;
+    d->st.queue_dropped_count += dropped;
+    qv_ntfy_logf("inbox queue full: dropped the oldest message (%" PRId64 " dropped so far)",
+                 d->st.queue_dropped_count);
+}
+
+bool daemon_queue_ready(qv_daemon *d) {
+    if (d->queue.opened)
+        return true;
+    int64_t dropped = 0;
+    char err[QV_QUEUE_ERR_CAP] = "";
+    if (qv_inq_open(&d->queue, &dropped, err, sizeof err) != 0) {
+        // Then a post that fails is reported and the message lost, as without a queue.
+        if (!d->queue_unusable)
+            qv_ntfy_logf("inbox queue not usable: %s", err);
+        d->queue_unusable = 1;
+        return false;
+    }
+    d->queue_unusable = 0;
+    note_dropped(d, dropped);
+    d->st.queued_count = d->queue.count;
+    return true;
+}
+
+static int64_t retry_seconds(const qv_daemon *d) {
+    return d->queue_backoff_ms / 1000;
+}
+
+// The oldest message failed again; it is tried again after a longer wait.
+static void back_off(qv_daemon *d, uint64_t seq, const char *err) {
+    d->queue_backoff_ms = d->queue_backoff_ms <= 0 ? QV_QUEUE_RETRY_MIN_MS
+                          : d->queue_backoff_ms * 2 > QV_QUEUE_RETRY_MAX_MS
+                              ? QV_QUEUE_RETRY_MAX_MS
+                              : d->queue_backoff_ms * 2;
+    d->queue_next_try_ms = qv_now_ms() + d->queue_backoff_ms;
+    if (seq != d->queue_failed_seq) {
+        d->st.error_count++;
+        d->queue_failed_seq = seq;
+    }
+    qv_errf(d->st.last_error, sizeof d->st.last_error, "inbox: %s", err);
+    qv_ntfy_logf("inbox post failed: %s (queued, %d waiting, retry in %" PRId64 "s)", err,
+                 d->queue.count, retry_seconds(d));
+}
+
+void daemon_queue_add(qv_daemon *d, const char *text, const char *key, const char *failure) {
+    int64_t dropped = 0;
+    char err[QV_QUEUE_ERR_CAP] = "";
+    if (qv_inq_push(&d->queue, text, strlen(text), &dropped, err, sizeof err) != 0) {
+        d->st.error_count++;
+        qv_errf(d->st.last_error, sizeof d->st.last_error, "inbox: %s", failure ? failure : err);
+        qv_ntfy_logf("inbox message from %s lost: %s%s%s", key, failure ? failure : "",
+                     failure ? "; " : "", err);
+        daemon_save_status(d);
+        return;
+    }
+    note_dropped(d, dropped);
+    d->st.queued_count = d->queue.count;
+    if (failure) {
+        // The queue was empty: this message is the oldest now, and its first failure counts.
+        d->queue_backoff_ms = 0;
+        back_off(d, d->queue.next_seq - 1, failure);
+    } else {
+        qv_ntfy_logf("inbound from %s queued behind the others (%d waiting)", key,
+                     d->queue.count);
+    }
+    daemon_save_status(d);
+}
+
+// Posts the oldest message. false when it stays for a later try; true when it left the queue,
+// delivered, refused for good, or unreadable.
+static bool hand_over_oldest(qv_daemon *d) {
+    char *text = d->inbox_text;
+    uint64_t seq = 0;
+    char err[QV_QUEUE_ERR_CAP] = "";
+    qv_inbox_result result = QV_INBOX_REFUSED;
+    if (qv_inq_front(&d->queue, text, sizeof d->inbox_text, &seq) != 0)
+        qv_errf(err, sizeof err, "queued message %" PRIu64 " cannot be read", seq);
+    else
+        result = post_inbox(&d->cfg, text, err, sizeof err);
+    if (result == QV_INBOX_RETRY) {
+        back_off(d, seq, err);
+        return false;
+    }
+    // The file goes only after the node took the message: a kill in between hands it over once
+    // more after the restart. At most one duplicate per kill is accepted; a loss is not.
+    if (qv_inq_pop(&d->queue) != 0)
+        qv_ntfy_logf("cannot delete queued message %" PRIu64 ": it comes again after a restart",
+                     seq);
+    d->queue_backoff_ms = 0;
+    d->queue_next_try_ms = 0;
+    if (result == QV_INBOX_DELIVERED) {
+        d->st.inbound_count++;
+        d->st.last_inbound_at = qv_ntfy_now_epoch();
+        qv_ntfy_logf("inbound -> /inbox (%zu bytes) (from queue, %d waiting)", strlen(text),
+                     d->queue.count);
+    } else {
+        d->st.error_count++;
+        qv_errf(d->st.last_error, sizeof d->st.last_error, "inbox: %s", err);
+        qv_ntfy_logf("inbox post failed: %s (not retried, removed from the queue)", err);
+    }
+    return true;
+}
+
+// One message per step: the stream loop comes back at once while more are due, and reads the
+// stream in between, so a long queue never holds up the stream or the replies.
+void daemon_queue_step(qv_daemon *d) {
+    if (daemon_queue_due_ms(d) != 0 || qv_plat_stop_requested())
+        return;
+    (void)hand_over_oldest(d); // what became of it is in the status and the log
+    d->st.queued_count = d->queue.count;
+    daemon_save_status(d);
+}
+
+int64_t daemon_queue_due_ms(const qv_daemon *d) {
+    if (!d->queue.opened || d->queue.count == 0)
+        return -1;
+    int64_t left = d->queue_next_try_ms - qv_now_ms();
+    return left > 0 ? left : 0;
+}
+
+void daemon_queue_start(qv_daemon *d) {
+    if (!daemon_queue_ready(d))
+        return;
+    if (d->queue.count > 0)
+        qv_ntfy_logf("inbox queue: %d message(s) waiting from before the start", d->queue.count);
+    daemon_save_status(d);
+    daemon_queue_step(d);
+}
