@@ -5,6 +5,7 @@
 
 #include "base.h"
 #include "clients.h"
+#include "platform.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -79,6 +80,9 @@ static bool publish_reply(qv_daemon *d, const qv_reply *r) {
 static bool publish_page(qv_daemon *d, int *published) {
     const qv_reply_page *page = &d->replies;
     for (int k = 0; k < page->count; k++) {
+        // After a stop nothing new goes out; the cursor stays, so the next run publishes it.
+        if (qv_plat_stop_requested())
+            return false;
         (*published)++;
         if (!publish_reply(d, &page->replies[k]))
             return false;
@@ -93,6 +97,8 @@ static bool publish_page(qv_daemon *d, int *published) {
 void daemon_relay_step(qv_daemon *d) {
     int published = 0;
     for (int i = 0; i < QV_RELAY_MAX_PAGES && published < QV_REPLY_BATCH; i++) {
+        if (qv_plat_stop_requested())
+            break; // the next page waits for the next run
         int want = QV_REPLY_BATCH - published;
         if (poll_replies(&d->cfg, d->st.reply_cursor, want, &d->replies) != 0)
             break;

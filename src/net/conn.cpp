@@ -147,7 +147,8 @@ static int connect_any(qv_conn *c, const qv_url *u, const char *hostport, int ti
         int64_t s = qv_plat_connect_start(addrs, i, &pending);
         if (s == -1)
             continue;
-        if (!pending || (qv_wait_writable(s, deadline) && qv_plat_connect_result(s) == 0))
+        if (!pending ||
+            (qv_wait_ready(s, 1, c->wait_mode, deadline) && qv_plat_connect_result(s) == 0))
             sock = s;
         else
             qv_plat_sock_close(s);
@@ -282,7 +283,8 @@ static int configure_tls(qv_conn *c, const char *ca_file, int insecure, char *er
 static int handshake(qv_conn *c, int timeout_ms, char *err, size_t cap) {
     int64_t deadline = qv_now_ms() + timeout_ms;
     for (;;) {
-        if (!mbedtls_ssl_check_pending(c->ssl) && !qv_wait_writable(c->sock, deadline)) {
+        if (!mbedtls_ssl_check_pending(c->ssl) &&
+            !qv_wait_ready(c->sock, 1, c->wait_mode, deadline)) {
             qv_errf(err, cap, "tls handshake timed out (write)");
             return -1;
         }
@@ -292,7 +294,8 @@ static int handshake(qv_conn *c, int timeout_ms, char *err, size_t cap) {
         if (ret == MBEDTLS_ERR_SSL_WANT_WRITE)
             continue;
         if (ret == MBEDTLS_ERR_SSL_WANT_READ) {
-            if (!mbedtls_ssl_check_pending(c->ssl) && !qv_wait_readable(c->sock, deadline)) {
+            if (!mbedtls_ssl_check_pending(c->ssl) &&
+                !qv_wait_ready(c->sock, 0, c->wait_mode, deadline)) {
                 qv_errf(err, cap, "tls handshake timed out");
                 return -1;
             }
@@ -369,7 +372,14 @@ static int decide_trust(qv_conn *c, const char *pins, int insecure, char *err, s
 
 int qv_conn_open(qv_conn *c, const qv_url *u, const char *pins, const char *ca_file, int insecure,
                  int timeout_ms, char *err, size_t cap) {
+    return qv_conn_open_as(c, qv_wait_mode::stream, u, pins, ca_file, insecure, timeout_ms, err,
+                           cap);
+}
+
+int qv_conn_open_as(qv_conn *c, qv_wait_mode mode, const qv_url *u, const char *pins,
+                    const char *ca_file, int insecure, int timeout_ms, char *err, size_t cap) {
     qv_conn_init(c);
+    c->wait_mode = mode;
     char hostport[HOSTPORT_CAP];
     snprintf(hostport, sizeof hostport, "%s:%d", u->host, static_cast<int>(u->port));
     if (timeout_ms <= 0)

@@ -1,6 +1,6 @@
 // One request on a connection of its own: open, exchange, close. Publishing, the node's inbox
 // and its conversation each make exactly this round trip.
-#include "net.h"
+#include "net_internal.h"
 
 #include <cstdlib>
 #include <new>
@@ -29,7 +29,9 @@ int qv_http_exchange(const qv_url *u, const qv_tls_opts *tls, int timeout_ms, co
     const qv_tls_opts none = {nullptr, nullptr, 0};
     if (!tls)
         tls = &none;
-    if (qv_conn_open(conn.c, u, tls->pins, tls->ca_file, tls->insecure, timeout_ms, err, cap) != 0)
+    // The peer may act on the request before it answers: a stop lets the exchange finish.
+    if (qv_conn_open_as(conn.c, qv_wait_mode::exchange, u, tls->pins, tls->ca_file, tls->insecure,
+                        timeout_ms, err, cap) != 0)
         return -1;
     char *text = nullptr;
     int rc = qv_http_request(conn.c, method, path, headers, body, body_len, &reply->status, &text,

@@ -21,28 +21,35 @@ int64_t qv_now_ms(void) {
     return qv_plat_monotonic_ms();
 }
 
-// A stop signal ends the wait at once; any other signal only restarts it with the time left.
-static int wait_for(int64_t sock, int for_write, int64_t deadline) {
+// The deadline a stop leaves a wait: none for a stream, the grace for an exchange.
+static int64_t stop_deadline(qv_wait_mode mode, int64_t deadline) {
+    int64_t stop_at = qv_plat_stop_requested_at_ms();
+    if (stop_at < 0)
+        return deadline;
+    if (mode == qv_wait_mode::stream)
+        return stop_at;
+    return stop_at + QV_STOP_GRACE_MS < deadline ? stop_at + QV_STOP_GRACE_MS : deadline;
+}
+
+// A signal only restarts the wait with the time left; a stop first moves its deadline.
+int qv_wait_ready(int64_t sock, int for_write, qv_wait_mode mode, int64_t deadline) {
     for (;;) {
-        int64_t remaining = deadline - qv_now_ms();
+        int64_t remaining = stop_deadline(mode, deadline) - qv_now_ms();
         if (remaining <= 0)
             return 0;
         int got = qv_plat_sock_wait(sock, for_write, remaining);
-        if (got == QV_PLAT_INTERRUPTED) {
-            if (qv_plat_stop_requested())
-                return 0;
+        if (got == QV_PLAT_INTERRUPTED)
             continue;
-        }
         return got == 1 ? 1 : 0;
     }
 }
 
 int qv_wait_readable(int64_t sock, int64_t deadline) {
-    return wait_for(sock, 0, deadline);
+    return qv_wait_ready(sock, 0, qv_wait_mode::stream, deadline);
 }
 
 int qv_wait_writable(int64_t sock, int64_t deadline) {
-    return wait_for(sock, 1, deadline);
+    return qv_wait_ready(sock, 1, qv_wait_mode::stream, deadline);
 }
 
 static bool tls_has_pending(const qv_conn *c) {
@@ -55,7 +62,7 @@ int qv_send_all(qv_conn *c, const void *data, size_t len, int64_t deadline, char
     const unsigned char *p = static_cast<const unsigned char *>(data);
     size_t sent = 0;
     while (sent < len) {
-        if (!tls_has_pending(c) && !qv_wait_writable(c->sock, deadline)) {
+        if (!tls_has_pending(c) && !qv_wait_ready(c->sock, 1, c->wait_mode, deadline)) {
             qv_errf(err, cap, "timed out sending request");
             return -1;
         }
@@ -72,7 +79,7 @@ int qv_send_all(qv_conn *c, const void *data, size_t len, int64_t deadline, char
         }
         int n = mbedtls_ssl_write(c->ssl, p + sent, len - sent);
         if (n == MBEDTLS_ERR_SSL_WANT_READ) {
-            if (!tls_has_pending(c) && !qv_wait_readable(c->sock, deadline)) {
+            if (!tls_has_pending(c) && !qv_wait_ready(c->sock, 0, c->wait_mode, deadline)) {
                 qv_errf(err, cap, "timed out sending request");
                 return -1;
             }
@@ -93,7 +100,7 @@ int qv_send_all(qv_conn *c, const void *data, size_t len, int64_t deadline, char
 
 // qv_fill, also telling a time-out (or a stop) apart from a receive error. Stopping here at any
 // time loses nothing: the TLS layer keeps a partly received record for the next read.
-static int fill(qv_conn *c, int64_t deadline, bool *timed_out) {
+static int fill(qv_conn *c, qv_wait_mode mode, int64_t deadline, bool *timed_out) {
     *timed_out = false;
     if (c->rpos < c->rlen)
         return 1;
@@ -102,7 +109,7 @@ static int fill(qv_conn *c, int64_t deadline, bool *timed_out) {
     if (c->eof)
         return 0;
     for (;;) {
-        if (!tls_has_pending(c) && !qv_wait_readable(c->sock, deadline)) {
+        if (!tls_has_pending(c) && !qv_wait_ready(c->sock, 0, mode, deadline)) {
             *timed_out = true;
             return -1;
         }
@@ -135,7 +142,7 @@ static int fill(qv_conn *c, int64_t deadline, bool *timed_out) {
 
 int qv_fill(qv_conn *c, int64_t deadline) {
     bool timed_out;
-    return fill(c, deadline, &timed_out);
+    return fill(c, c->wait_mode, deadline, &timed_out);
 }
 
 // --- the response head --------------------------------------------------------------------
@@ -175,12 +182,13 @@ int qv_read_headers(qv_conn *c, int64_t deadline, char *err, size_t cap) {
 
 // The next body byte. A slice's end (`soft`) may cut in anywhere, as the decoder resumes at
 // every byte; only the line's own deadline turns a silent server into an error.
-static int body_byte(qv_conn *c, int64_t deadline, int64_t soft, unsigned char *out) {
+static int body_byte(qv_conn *c, qv_wait_mode mode, int64_t deadline, int64_t soft,
+                     unsigned char *out) {
     for (;;) {
         if (c->body.state == qv_body_state::done)
             return 0;
         bool timed_out = false;
-        int got = fill(c, soft, &timed_out);
+        int got = fill(c, mode, soft, &timed_out);
         if (got == -1 && timed_out && soft < deadline)
             return BYTE_NOT_YET;
         if (got != 1)
@@ -202,7 +210,7 @@ static int body_byte(qv_conn *c, int64_t deadline, int64_t soft, unsigned char *
 }
 
 int qv_body_byte(qv_conn *c, int64_t deadline, unsigned char *out) {
-    return body_byte(c, deadline, deadline, out);
+    return body_byte(c, c->wait_mode, deadline, deadline, out);
 }
 
 // --- exchanges ----------------------------------------------------------------------------
@@ -345,7 +353,8 @@ int qv_http_readline_slice(qv_conn *c, qv_line_reader *r, int timeout_ms, int sl
         soft = now + slice_ms;
     for (;;) {
         unsigned char b;
-        int got = body_byte(c, r->deadline, soft, &b);
+        // A stop leaves a stream at once, whatever the connection's mode.
+        int got = body_byte(c, qv_wait_mode::stream, r->deadline, soft, &b);
         if (got == BYTE_NOT_YET)
             return QV_LINE_NOT_YET;
         if (got == 0)

@@ -32,6 +32,7 @@ enum {
     QV_PUBKEY_DER_CAP = 1600,      // the server's public key in DER must fit here
     QV_PIN_TOKEN_MAX = 79,         // a pin token longer than this is split
     QV_CHUNK_LINE_MAX = 79,        // characters kept of a chunk-size line
+    QV_STOP_GRACE_MS = 5000,       // an exchange under way may go on this long after a stop
 };
 
 // The embedded root store: PEM blocks of public roots, zero-terminated (generated at build
@@ -78,6 +79,12 @@ struct qv_body_decoder {
     char line[QV_CHUNK_LINE_MAX + 1];
 };
 
+// What a stop request does to a connection's waits. A stream (the subscription) is left at
+// once: between lines nothing is half done. An exchange (one request and its answer) goes on
+// up to QV_STOP_GRACE_MS after the stop, its own deadline still holding, so that a request the
+// peer may already have acted on is not reported as failed, and an answer is not lost.
+enum class qv_wait_mode : uint8_t { stream = 0, exchange };
+
 // One client connection with its TLS state and the response being read. Callers keep it in
 // their own storage (it carries the receive buffer inline), one per exchange.
 struct qv_conn {
@@ -85,6 +92,7 @@ struct qv_conn {
     int32_t tls;
     char host[QV_URL_HOST_CAP]; // Host header, TLS server name and certificate name
     int32_t port;
+    qv_wait_mode wait_mode;   // how a stop ends its connect, handshake, send and answer
     mbedtls_ssl_context *ssl; // the TLS objects exist only with TLS
     mbedtls_ssl_config *ssl_conf;
     mbedtls_x509_crt *ca_chain; // trust anchors (may be the process-wide parsed store)
@@ -107,7 +115,8 @@ void qv_conn_init(qv_conn *c);
 // Connects to the URL's host and port and, for https, runs the handshake and decides trust:
 // verified chain and name, else a matching pin (never across a name mismatch), else refused.
 // pins: SHA-256 key fingerprints in hex, separated by white space or commas. 0, or -1 with a
-// message and nothing left open.
+// message and nothing left open. A stop ends its waits, and those of what it then sends and
+// reads, at once (qv_wait_mode::stream).
 [[nodiscard]] int qv_conn_open(qv_conn *c, const qv_url *u, const char *pins, const char *ca_file,
                                int insecure, int timeout_ms, char *err, size_t cap);
 // Releases the TLS objects and closes the socket; safe twice and after a failed open.
@@ -194,6 +203,7 @@ struct qv_http_reply {
 
 // Opens a connection to the URL (tls null: no pins, no CA file, checks on), runs one exchange
 // and closes it. 0 when a response head was read, whatever its status; -1 with a message.
+// A stop requested meanwhile leaves it QV_STOP_GRACE_MS to finish (qv_wait_mode::exchange).
 [[nodiscard]] int qv_http_exchange(const qv_url *u, const qv_tls_opts *tls, int timeout_ms,
                                    const char *method, const char *path,
                                    const char *const *headers, const char *body,

@@ -14,14 +14,21 @@
 // internal-error codes. They never block.
 [[nodiscard]] int bio_send(void *ctx, const unsigned char *buf, size_t len);
 [[nodiscard]] int bio_recv(void *ctx, unsigned char *buf, size_t len);
+// qv_conn_open for a connection whose waits a stop treats as `mode` says.
+[[nodiscard]] int qv_conn_open_as(qv_conn *c, qv_wait_mode mode, const qv_url *u, const char *pins,
+                                  const char *ca_file, int insecure, int timeout_ms, char *err,
+                                  size_t cap);
 
 // --- waits, sending and receiving (http.cpp) ---
 
-// 1 when the socket became ready before the deadline, 0 otherwise. A stop signal ends the wait
-// with 0; any other signal does not shorten it.
+// 1 when the socket became ready before the deadline, 0 otherwise. A stop ends a stream wait
+// with 0 (also one that starts after the stop); an exchange wait goes on until the deadline or
+// QV_STOP_GRACE_MS after the stop, whichever comes first. Other signals do not shorten a wait.
+[[nodiscard]] int qv_wait_ready(int64_t sock, int for_write, qv_wait_mode mode, int64_t deadline);
+// Stream waits for reading and writing.
 [[nodiscard]] int qv_wait_readable(int64_t sock, int64_t deadline);
 [[nodiscard]] int qv_wait_writable(int64_t sock, int64_t deadline);
-// 0, or -1 with a message.
+// Sending and the reads below wait as the connection's wait_mode says. 0, or -1 with a message.
 [[nodiscard]] int qv_send_all(qv_conn *c, const void *data, size_t len, int64_t deadline, char *err,
                               size_t cap);
 // 1 when unread bytes are available, 0 at the end of the stream, -1 on time-out or error.

@@ -120,6 +120,10 @@ void qv_plat_sock_close(int64_t sock);
 void qv_plat_install_stop_handlers(void);
 // 1 once a stop was requested, for good.
 int qv_plat_stop_requested(void);
+// The monotonic time (qv_plat_monotonic_ms) at which the first stop request was seen, or -1
+// while none was. Waits that may finish what is under way measure their grace from it. On
+// Windows a stop event set by another process counts from when this process first notices it.
+int64_t qv_plat_stop_requested_at_ms(void);
 
 // --- process liveness and local time (daemon pid file and log) ---
 

@@ -215,6 +215,8 @@ struct qv_plat_addrs {
 };
 
 static std::atomic<int> g_stop_requested{0};
+static std::atomic<int64_t> g_stop_at_ms{-1}; // set before the flag, by the first stop only
+static_assert(std::atomic<int64_t>::is_always_lock_free, "the stop handler stores the time");
 
 int qv_plat_resolve(const char *host, int port, qv_plat_addrs **out) {
     *out = nullptr;
@@ -332,6 +334,9 @@ void qv_plat_sock_close(int64_t sock) {
 }
 
 static void on_stop_signal(int) {
+    // clock_gettime may be called from a signal handler, and a lock-free atomic may be stored.
+    int64_t none = -1;
+    g_stop_at_ms.compare_exchange_strong(none, qv_plat_monotonic_ms());
     g_stop_requested.store(1);
 }
 
@@ -348,6 +353,10 @@ void qv_plat_install_stop_handlers(void) {
 
 int qv_plat_stop_requested(void) {
     return g_stop_requested.load() ? 1 : 0;
+}
+
+int64_t qv_plat_stop_requested_at_ms(void) {
+    return g_stop_at_ms.load();
 }
 
 // --- process liveness and local time (daemon pid file and log) ---

@@ -404,7 +404,15 @@ struct qv_plat_addrs {
 };
 
 static std::atomic<int> g_stop_requested{0};
+static std::atomic<int64_t> g_stop_at_ms{-1}; // set before the flag, by the first stop only
 static std::atomic<HANDLE> g_stop_event{nullptr};
+
+// Records when the stop was first seen, then raises the flag.
+static void note_stop(void) {
+    int64_t none = -1;
+    g_stop_at_ms.compare_exchange_strong(none, qv_plat_monotonic_ms());
+    g_stop_requested.store(1);
+}
 
 int qv_plat_resolve(const char *host, int port, qv_plat_addrs **out) {
     *out = nullptr;
@@ -510,7 +518,9 @@ int qv_plat_sock_wait(int64_t sock, int for_write, int64_t timeout_ms) {
     SOCKET s = as_socket(sock);
     // Nothing interrupts select on Windows: a process that listens for stop requests waits in
     // short slices and looks at the flag between them, so a stop still ends the wait at once.
-    if (!g_stop_event.load())
+    // Once the stop was seen there is nothing left to look for: a caller that waits on (an
+    // exchange finishing within its grace) sleeps on the socket for the whole time it gave.
+    if (!g_stop_event.load() || qv_plat_stop_requested())
         return select_once(s, for_write, timeout_ms) == 1 ? 1 : 0;
     int64_t deadline = qv_plat_monotonic_ms() + timeout_ms;
     for (;;) {
@@ -557,7 +567,7 @@ void qv_plat_sock_close(int64_t sock) {
 }
 
 static void request_stop_here(void) {
-    g_stop_requested.store(1);
+    note_stop();
     // Wakes a sleep at once rather than at the end of its slice.
     HANDLE ev = g_stop_event.load();
     if (ev)
@@ -602,10 +612,15 @@ int qv_plat_stop_requested(void) {
         return 1;
     HANDLE ev = g_stop_event.load();
     if (ev && WaitForSingleObject(ev, 0) == WAIT_OBJECT_0) {
-        g_stop_requested.store(1);
+        note_stop();
         return 1;
     }
     return 0;
+}
+
+int64_t qv_plat_stop_requested_at_ms(void) {
+    (void)qv_plat_stop_requested(); // the answer is not needed: it notes an event set elsewhere
+    return g_stop_at_ms.load();
 }
 
 // --- process liveness and local time (daemon pid file and log) ---

@@ -3,6 +3,7 @@
 #include "setup_internal.h"
 
 #include "base.h"
+#include "net.h"
 #include "platform.h"
 #include "state.h"
 
@@ -18,7 +19,9 @@ enum {
     QV_VALIDATION_CAP = 256,
 };
 
-enum : int64_t { QV_STOP_WAIT_MS = 3000 };
+// A stop lets the daemon's exchange under way finish (up to QV_STOP_GRACE_MS), then it saves
+// its status and logs: only a daemon that outlasts all that is killed.
+enum : int64_t { QV_STOP_WAIT_MS = QV_STOP_GRACE_MS + 3000 };
 
 static const char LOG_FILE[] = "daemon.log";
 static const char DAEMON_ARG[] = "--daemon";

@@ -377,6 +377,25 @@ describe('resilience', () => {
       await assert.rejects(readFile(conn.file('daemon.pid')), { code: 'ENOENT' });
     });
   }
+
+  test('SIGTERM while the node is still answering an inbox post: the post finishes and the daemon stops in order', async (t) => {
+    const topic = 'd_stop_inflight';
+    const { srv, dev, d } = await pairedDaemon(t, topic);
+    const before = await readJson(d.file('status.json'));
+    dev.config.inboxDelayMs = 1500;
+    await publish(srv.url, topic, 'sent just before the stop');
+    await dev.waitForInbox('[ntfy] sent just before the stop');
+    d.kill('SIGTERM'); // the node has the message; its answer is still 1.5 s away
+    const { code } = await d.waitExit(10000);
+    assert.equal(code, 0);
+    const status = await readJson(d.file('status.json'));
+    assert.equal(status.error_count, before.error_count);
+    assert.doesNotMatch(status.last_error, /inbox/);
+    assert.equal(status.inbound_count, before.inbound_count + 1);
+    const log = (await readFile(d.file('daemon.log'), 'utf8')).trimEnd().split('\n');
+    assert.ok(log.some((line) => / inbound -> \/inbox \(\d+ bytes\) from /.test(line)), log.join('\n'));
+    assert.match(log.at(-1), / daemon stopped$/);
+  });
 });
 
 describe('ntfy 2.27: message updates, clears and deletes', () => {

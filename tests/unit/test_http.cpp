@@ -707,6 +707,87 @@ TEST(HttpWait, AStopSignalEndsAWaitAtOnce) {
     EXPECT_EQ(qv_plat_stop_requested(), 1);
 }
 
+namespace {
+// A peer that takes the request and answers only once released (never, unless the test does).
+PeerScript answer_when_released() {
+    PeerScript script;
+    script.pieces = {"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\ndone"};
+    script.gated = {0};
+    script.hold_open = true;
+    return script;
+}
+
+int post_to(const ScriptPeer &peer, qv_http_reply *reply, std::string *err) {
+    qv_url u;
+    char text[256] = "";
+    EXPECT_EQ(qv_url_parse(peer.url().c_str(), &u, text, sizeof text), 0) << text;
+    int rc = qv_http_exchange(&u, nullptr, 5000, "POST", "/inbox", nullptr, "hi", 2, reply, text,
+                              sizeof text);
+    *err = text;
+    return rc;
+}
+} // namespace
+
+TEST(HttpWait, AnExchangeUnderWayFinishesAfterAStop) {
+    qv_plat_install_stop_handlers();
+    ScriptPeer peer(answer_when_released());
+    pthread_t waiter = pthread_self();
+    std::thread helper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pthread_kill(waiter, SIGTERM);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        peer.release();
+    });
+    qv_http_reply reply;
+    std::string err;
+    int rc = post_to(peer, &reply, &err);
+    helper.join();
+    EXPECT_EQ(rc, 0) << err;
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_STREQ(reply.body.get(), "done");
+    EXPECT_EQ(qv_plat_stop_requested(), 1);
+}
+
+TEST(HttpWait, AStopLeavesASilentExchangeOnlyItsGrace) {
+    qv_plat_install_stop_handlers();
+    ScriptPeer peer(answer_when_released());
+    pthread_t waiter = pthread_self();
+    std::thread helper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pthread_kill(waiter, SIGTERM);
+    });
+    int64_t start = qv_now_ms();
+    qv_http_reply reply;
+    std::string err;
+    int rc = post_to(peer, &reply, &err);
+    int64_t ended = qv_now_ms();
+    helper.join();
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(err, "timed out reading response headers");
+    // It used the grace the stop left it, and not the request's own time-out.
+    ASSERT_GE(qv_plat_stop_requested_at_ms(), start);
+    EXPECT_GE(ended, qv_plat_stop_requested_at_ms() + QV_STOP_GRACE_MS);
+    EXPECT_LT(ended, start + QV_EXCHANGE_MS);
+}
+
+TEST(HttpWait, AStreamLineBegunAfterAStopEndsAtOnce) {
+    qv_plat_install_stop_handlers();
+    PeerScript script;
+    script.pieces = {kOkStreamHead, "line\n"};
+    script.gated = {1};
+    script.hold_open = true;
+    Stream s(script);
+    raise(SIGTERM);
+    std::thread helper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        s.peer.release();
+    });
+    // A read that waited would get the line; a stopped process must not start waiting at all.
+    int got = s.slice(60000, 30000);
+    helper.join();
+    EXPECT_EQ(got, QV_LINE_NOT_YET);
+}
+
 // --- the non-blocking paths -----------------------------------------------------------------
 
 struct WouldBlockOnce {

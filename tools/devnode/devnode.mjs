@@ -67,7 +67,8 @@ function makeReply(template, text, session) {
 }
 
 // start({port=0, host='127.0.0.1', password='', replyDelayMs=100, reply='echo: {text}', autoReply=true,
-//        replyRole='assistant', verbose=false, unref=false}) -> the node record (see the end of this file).
+//        replyRole='assistant', inboxDelayMs=0, verbose=false,
+//        unref=false}) -> the node record (see the end of this file).
 export async function start(options = {}) {
   const host = options.host ?? '127.0.0.1';
   if (!LOOPBACK.has(host)) throw new Error(`devnode listens on loopback only, not ${host}`);
@@ -77,6 +78,7 @@ export async function start(options = {}) {
     reply: options.reply ?? DEFAULT_REPLY,
     autoReply: options.autoReply ?? true,
     replyRole: options.replyRole ?? 'assistant',
+    inboxDelayMs: options.inboxDelayMs ?? 0, // the /inbox answer comes this much after the message is in
   };
   const verbose = Boolean(options.verbose);
   const sessions = new Map(); // id -> array of entries, position = index + 1
@@ -176,6 +178,7 @@ export async function start(options = {}) {
     say(`inbox ${session} #${message.seq}: ${body.text}`);
     notify();
     scheduleReply(session, body.text);
+    if (config.inboxDelayMs > 0) await new Promise((resolve) => setTimeout(resolve, config.inboxDelayMs));
     return sendJson(res, 200, { ok: true, queued: true, id: session, position });
   }
 
