@@ -125,6 +125,8 @@ for (const kind of Object.keys(SERVERS)) {
         { timeoutMs: 10000, what: 'the page to say it saved' });
       assert.equal((await readJson(conn.file('config.json'))).topic, `${kind}_page`);
       assert.deepEqual(problems, []);
+      // Its open connections would hold up the server's stop.
+      await page.close();
     });
 
     test('a daemon starts and stops through the API', async (t) => {

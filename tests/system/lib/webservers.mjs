@@ -15,7 +15,8 @@ import { assertExe } from './exe.mjs';
 
 export const CONFIG_DIR = path.join(repoRoot, 'contrib', 'webservers');
 const START_TIMEOUT_MS = 10000;
-const STOP_TIMEOUT_MS = 5000;
+// Apache gives its workers a few seconds to end before it kills them itself.
+const STOP_TIMEOUT_MS = 10000;
 const PORT_ATTEMPTS = 5;
 const ROOT_WEB_USER = 'www-data';
 
