@@ -20,7 +20,7 @@ set(QV_WINDOWS_UNIT_TESTS
   support_win32.cpp net_peers_win32.cpp net_peers_tls.cpp net_peers_wrap.cpp test_platform_win32.cpp test_entry_win32.cpp
   test_text.cpp test_cgi.cpp test_url.cpp test_digest.cpp test_entry.cpp test_mcp.cpp
   test_config.cpp test_approved.cpp test_pending.cpp test_sent.cpp test_status.cpp
-  test_identity.cpp test_publish.cpp test_conversation.cpp test_inbound.cpp
+  test_identity.cpp test_publish.cpp test_conversation.cpp test_inbound.cpp test_stream.cpp
   test_setup_views.cpp test_setup_save.cpp test_setup_send.cpp test_setup_page.cpp)
 list(TRANSFORM QV_WINDOWS_UNIT_TESTS PREPEND "${QV_UNIT}/")
 

@@ -64,6 +64,9 @@ struct qv_daemon {
     qv_ntfy_config cfg;
     qv_ntfy_status st;
     qv_recent_ids recent;
+    qv_ntfy_stream stream; // the newest message handled to the end; empty: none to continue after
+    int64_t since_floor;   // messages older than this are a replay the subscription did not ask for
+    bool event_fresh;      // the line just handled held an event not handled before
     qv_conn conn;                       // the subscription, one at a time
     char line[QV_STREAM_LINE_CAP];      // the stream line being read
     qv_stream_event ev;                 // the event that line holds
@@ -106,6 +109,15 @@ void daemon_queue_start(qv_daemon *d);
 void daemon_queue_step(qv_daemon *d);
 // Milliseconds until daemon_queue_step has work (0: now), or -1 when nothing waits.
 int64_t daemon_queue_due_ms(const qv_daemon *d);
+
+// At a start: reads stream.json, remembers its ids against replays, and keeps its newest
+// message to continue after only when that is younger than the catch-up window.
+void daemon_stream_start(qv_daemon *d, int64_t now);
+// After a line was handled to the end: a new message becomes the newest, in stream.json too.
+void daemon_stream_note(qv_daemon *d);
+// The subscription's path: right after the newest handled message when there is one, else from
+// the time of the last event. Sets since_floor to match.
+void daemon_subscription_path(qv_daemon *d, const qv_url *server, char *path, size_t cap);
 
 // Moves the reply cursor past the conversation the node already holds.
 void daemon_seed_cursor(qv_daemon *d);

@@ -462,6 +462,7 @@ static int sender_approved(const char *key) {
 }
 
 void daemon_handle_line(qv_daemon *d, const char *line) {
+    d->event_fresh = false;
     while (is_space(*line))
         line++;
     if (*line != '{')
@@ -469,8 +470,12 @@ void daemon_handle_line(qv_daemon *d, const char *line) {
     qv_stream_event *ev = &d->ev;
     if (parse_event(line, ev) != 0 || !ev->event[0])
         return;
+    // A since=<id> the server no longer knows hands back its whole cache.
+    if (ev->time < d->since_floor)
+        return;
     if (recent_ids_seen(&d->recent, ev->id))
         return;
+    d->event_fresh = true;
     d->st.last_seen_at = qv_ntfy_now_epoch();
     if (ev->time > d->st.last_message_time)
         d->st.last_message_time = ev->time;

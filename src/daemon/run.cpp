@@ -15,7 +15,6 @@
 enum {
     QV_DAEMON_ERR_CAP = QV_DIR_ERR_CAP, // a refused state folder is named twice
     QV_SUBSCRIBE_ERR_CAP = 512,
-    QV_SUBSCRIBE_SUFFIX_CAP = 48,
     QV_AUTH_LINE_CAP = 300,
     QV_SUBSCRIBE_TIMEOUT_MS = 15000,
     QV_STOP_SLICE_MS = 50,
@@ -72,6 +71,7 @@ void daemon_save_status(const qv_daemon *d) {
     qv_ntfy_status_settings(&d->st, &d->cfg);
     if (d->st.reply_cursor < 1)
         daemon_seed_cursor(d);
+    daemon_stream_start(d, qv_ntfy_now_epoch());
     daemon_save_status(d);
     if (d->st.tls_insecure)
         qv_ntfy_logf("WARNING NTFY_TLS_INSECURE=1 is set: certificate verification is DISABLED");
@@ -80,13 +80,6 @@ void daemon_save_status(const qv_daemon *d) {
                  d->cfg.topic, d->cfg.publish_topic, d->cfg.target_session, d->cfg.server_url,
                  d->cfg.allow_all, d->st.reply_cursor);
     return 0;
-}
-
-static void subscription_path(const qv_daemon *d, const qv_url *server, char *path, size_t cap) {
-    char suffix[QV_SUBSCRIBE_SUFFIX_CAP] = "/json";
-    if (d->st.last_message_time >= 1)
-        snprintf(suffix, sizeof suffix, "/json?since=%" PRId64, d->st.last_message_time);
-    ntfy_topic_path(server, d->cfg.topic, suffix, path, cap);
 }
 
 // Reads the stream until it ends, relaying replies at least every reply_poll_ms meanwhile.
@@ -122,6 +115,7 @@ static void stream_loop(qv_daemon *d) {
             return;
         }
         daemon_handle_line(d, d->line);
+        daemon_stream_note(d);
     }
 }
 
@@ -131,7 +125,7 @@ static void stream_loop(qv_daemon *d) {
     qv_conn *conn = &d->conn;
     char err[QV_SUBSCRIBE_ERR_CAP] = "";
     char path[QV_NTFY_PATH_CAP];
-    subscription_path(d, url, path, sizeof path);
+    daemon_subscription_path(d, url, path, sizeof path);
     const qv_ntfy_config *c = &d->cfg;
     // The access token goes on the subscription too, so read-protected topics work.
     char auth[QV_AUTH_LINE_CAP] = "";
@@ -157,6 +151,9 @@ static void stream_loop(qv_daemon *d) {
     }
     if (status != 200) {
         qv_ntfy_logf("subscribe answered %d (retry in %" PRId64 "ms)", status, backoff);
+        // A server that will not take the message id is asked by time from then on.
+        if (status == 400)
+            d->stream.last_id[0] = '\0';
         qv_errf(d->st.last_error, sizeof d->st.last_error, "subscribe http %d", status);
         return 0;
     }

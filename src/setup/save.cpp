@@ -67,6 +67,21 @@ static int64_t clamp64(int64_t v, int64_t lo, int64_t hi) {
     return v < lo ? lo : v > hi ? hi : v;
 }
 
+static const char BAD_CATCHUP[] = "catchup_s must be a whole number of seconds from 0 to 86400";
+
+// The catch-up window the request asks for: 1 with it in *s, 0 when the field is absent or
+// empty (the stored one stays), -1 when it is no whole number in range.
+static int requested_catchup(qv_api_request *r, char *v, int64_t *s) {
+    if (!req_field(r->query, r->body, "catchup_s", v, QV_SAVE_FIELD_CAP) || !v[0])
+        return 0;
+    char *end = nullptr;
+    long long n = strtoll(v, &end, 10);
+    if (end == v || *end != '\0' || n < QV_CATCHUP_MIN_S || n > QV_CATCHUP_MAX_S)
+        return -1;
+    *s = static_cast<int64_t>(n);
+    return 1;
+}
+
 static void apply_numbers(qv_api_request *r, char *v) {
     qv_ntfy_config *c = &r->cfg;
     if (req_field(r->query, r->body, "priority", v, QV_SAVE_FIELD_CAP) && v[0]) {
@@ -90,6 +105,9 @@ static void apply_numbers(qv_api_request *r, char *v) {
         if (ms >= QV_IDLE_TIMEOUT_MIN && ms <= QV_IDLE_TIMEOUT_MAX)
             c->idle_timeout_ms = ms;
     }
+    int64_t catchup = 0;
+    if (requested_catchup(r, v, &catchup) == 1)
+        c->catchup_s = catchup;
 }
 
 static bool same_text_ignoring_case(const char *a, const char *b) {
@@ -169,6 +187,14 @@ static forgotten forget_old_server_secrets(qv_api_request *r, const char *old_se
 void api_save(qv_api_request *r) {
     char msg[QV_SAVE_MSG_CAP] = "";
     forgotten dropped = {false, false};
+    // Unlike the timings, the window is refused outright: 0 turns the catch-up off, so a value
+    // that is not understood must not pass for one.
+    char value[QV_SAVE_FIELD_CAP];
+    int64_t catchup = 0;
+    if (requested_catchup(r, value, &catchup) < 0) {
+        jfail(400, BAD_CATCHUP);
+        return;
+    }
     if (store_fields(r, &dropped, msg, sizeof msg) != 0) {
         jfail(500, msg);
         return;

@@ -29,6 +29,7 @@ static const qv_view_member CONFIG_VIEW[] = {
     {"pairing_code_enabled"},
     {"reply_poll_ms"},
     {"idle_timeout_ms"},
+    {"catchup_s"},
     {"updated_at"},
 };
 

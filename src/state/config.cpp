@@ -52,6 +52,7 @@ static const qv_field CONFIG_FIELDS[] = {
     QV_I64(idle_timeout_ms),
     QV_I64(reconnect_min_ms),
     QV_I64(reconnect_max_ms),
+    QV_I64(catchup_s),
     QV_I64(updated_at),
 };
 #undef QV_TEXT
@@ -85,6 +86,7 @@ void qv_ntfy_config_defaults(qv_ntfy_config *c) {
     c->idle_timeout_ms = QV_IDLE_TIMEOUT_DEFAULT;
     c->reconnect_min_ms = QV_RECONNECT_MIN_DEFAULT;
     c->reconnect_max_ms = QV_RECONNECT_MAX_DEFAULT;
+    c->catchup_s = QV_CATCHUP_DEFAULT_S;
 }
 
 // The leading decimal number of a text, as atoi/strtoll read it; no digits give 0.
@@ -108,6 +110,18 @@ static void clamp_timings(qv_ntfy_config *c) {
             c->reconnect_min_ms > INT64_MAX / 2 ? INT64_MAX : 2 * c->reconnect_min_ms;
     if (c->reconnect_max_ms > QV_RECONNECT_MAX_CEILING)
         c->reconnect_max_ms = QV_RECONNECT_MAX_CEILING;
+    c->catchup_s = clamp64(c->catchup_s, QV_CATCHUP_MIN_S, QV_CATCHUP_MAX_S);
+}
+
+// A whole number of seconds in range, or -1: a mistyped NTFY_CATCHUP_S must not quietly
+// read as 0 and turn the catch-up off.
+static int64_t catchup_from_text(const char *v) {
+    char *end = nullptr;
+    errno = 0;
+    long long n = strtoll(v, &end, 10);
+    if (end == v || *end != '\0' || errno != 0 || n < QV_CATCHUP_MIN_S || n > QV_CATCHUP_MAX_S)
+        return -1;
+    return static_cast<int64_t>(n);
 }
 
 void apply_env(qv_ntfy_config *c) {
@@ -136,6 +150,11 @@ void apply_env(qv_ntfy_config *c) {
     for (const auto &t : timings)
         if (const char *v = env_nonempty(t.name))
             c->*t.field = leading_int64(v);
+    if (const char *v = env_nonempty("NTFY_CATCHUP_S")) {
+        int64_t s = catchup_from_text(v);
+        if (s >= 0)
+            c->catchup_s = s;
+    }
     clamp_timings(c);
 }
 
@@ -275,5 +294,7 @@ int qv_ntfy_config_validate(const qv_ntfy_config *c, char *err, size_t cap) {
         return refuse(err, cap, "target_session is required before the daemon can route messages");
     if (!valid_session_name(c->target_session))
         return refuse(err, cap, "target_session contains forbidden characters");
+    if (c->catchup_s < QV_CATCHUP_MIN_S || c->catchup_s > QV_CATCHUP_MAX_S)
+        return refuse(err, cap, "catchup_s must be 0 to 86400 seconds");
     return 0;
 }

@@ -9,3 +9,4 @@
 #include "state_pairing.h"
 #include "state_record.h"
 #include "state_sent.h"
+#include "state_stream.h"

@@ -30,6 +30,11 @@ enum : int64_t {
     QV_REPLY_POLL_MAX = 60000,
     QV_IDLE_TIMEOUT_MIN = 2000,
     QV_IDLE_TIMEOUT_MAX = 300000,
+    // How far back a start reaches for messages published while the daemon was stopped; 0
+    // starts from the moment of the start.
+    QV_CATCHUP_MIN_S = 0,
+    QV_CATCHUP_MAX_S = 86400,
+    QV_CATCHUP_DEFAULT_S = 3600,
 };
 
 struct qv_ntfy_config {
@@ -53,6 +58,7 @@ struct qv_ntfy_config {
     int64_t idle_timeout_ms;
     int64_t reconnect_min_ms;
     int64_t reconnect_max_ms;
+    int64_t catchup_s;
     int64_t updated_at;
 };
 

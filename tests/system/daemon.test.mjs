@@ -271,6 +271,26 @@ describe('resilience', () => {
     assert.equal(status.last_error, '');
   });
 
+  test('a message published while the daemon was stopped reaches the agent once after it starts; with NTFY_CATCHUP_S=0 it does not', async (t) => {
+    for (const catchup of ['3600', '0']) {
+      const topic = `d_catchup_${catchup}`;
+      const env = { NTFY_CATCHUP_S: catchup };
+      const { srv, dev, conn, d } = await pairedDaemon(t, topic, env);
+      await publish(srv.url, topic, 'before the stop');
+      await dev.waitForInbox('[ntfy] before the stop');
+      await d.close();
+      const missed = await publish(srv.url, topic, 'while stopped');
+      // A start in the same second as the publish would reach it by time alone.
+      await waitUntil(() => Date.now() / 1000 >= missed.json.time + 1, { what: 'the next second' });
+      await startDaemon(t, conn, daemonEnv(srv, dev, topic, env));
+      await publish(srv.url, topic, 'after the start');
+      await dev.waitForInbox('[ntfy] after the start');
+      await sleep(600);  // give any replay a chance to show
+      const want = catchup === '0' ? ['before the stop', 'after the start'] : ['before the stop', 'while stopped', 'after the start'];
+      assert.deepEqual(dev.inbox.map((m) => m.text), want.map((text) => `[ntfy] ${text}`), `NTFY_CATCHUP_S=${catchup}`);
+    }
+  });
+
   test('the node down: a phone message waits in the queue and reaches the agent once when the node is back', async (t) => {
     const topic = 'd_nodedown';
     const { srv, dev, d } = await pairedDaemon(t, topic);

@@ -18,7 +18,7 @@ static const char *const NTFY_VARS[] = {
     "NTFY_REPLY_PREFIX",   "NTFY_TITLE_PREFIX",  "NTFY_CA_FILE",          "NTFY_TLS_PIN",
     "NTFY_MARKDOWN",       "NTFY_ALLOW_ALL",     "NTFY_PAIRING_CODE",     "NTFY_PRIORITY",
     "NTFY_REPLY_POLL_MS",  "NTFY_IDLE_TIMEOUT_MS", "NTFY_RECONNECT_MIN_MS", "NTFY_RECONNECT_MAX_MS",
-    "NTFY_TLS_INSECURE",
+    "NTFY_TLS_INSECURE",   "NTFY_CATCHUP_S",
 };
 
 // Each test starts from an empty state root and no configuration variables.
@@ -168,6 +168,38 @@ TEST_F(Config, FileTimingsAreClampedToo) {
     EXPECT_EQ(c.reconnect_min_ms, 200);
 }
 
+TEST_F(Config, CatchupWindowFromFileAndEnvironment) {
+    struct {
+        const char *file; // config.json, or none
+        const char *env;  // NTFY_CATCHUP_S, or unset
+        int64_t want;
+    } cases[] = {
+        {nullptr, nullptr, 3600},
+        {R"({"topic":"t","reply_poll_ms":300})", nullptr, 3600}, // a file from before the member
+        {R"({"catchup_s":120})", nullptr, 120},
+        {R"({"catchup_s":999999})", nullptr, 86400},
+        {R"({"catchup_s":-5})", nullptr, 0},
+        {R"({"catchup_s":"60"})", nullptr, 3600},
+        {R"({"catchup_s":120})", "0", 0},
+        {nullptr, "86400", 86400},
+        {R"({"catchup_s":120})", "86401", 120},
+        {R"({"catchup_s":120})", "-1", 120},
+        {nullptr, "abc", 3600},
+        {nullptr, "60s", 3600},
+    };
+    for (const auto &t : cases) {
+        std::error_code ec;
+        fs::remove(state_.file("config.json"), ec);
+        if (t.file)
+            write_config(t.file);
+        if (t.env)
+            setenv("NTFY_CATCHUP_S", t.env, 1);
+        else
+            unsetenv("NTFY_CATCHUP_S");
+        EXPECT_EQ(load().catchup_s, t.want) << (t.file ? t.file : "-") << " " << (t.env ? t.env : "-");
+    }
+}
+
 TEST_F(Config, UnusableStateDirectoryLoadsDefaultsPlusEnvironment) {
     ScopedEnv root("QV_CONNECTORS_DIR", "///");
     setenv("NTFY_TOPIC", "t", 1);
@@ -221,6 +253,10 @@ TEST_F(Config, ValidationRulesInOrder) {
          "target_session is required before the daemon can route messages"},
         {[](qv_ntfy_config &c) { strcpy(c.target_session, "main chat"); },
          "target_session contains forbidden characters"},
+        {[](qv_ntfy_config &c) { c.catchup_s = 0; }, "OK"},
+        {[](qv_ntfy_config &c) { c.catchup_s = 86400; }, "OK"},
+        {[](qv_ntfy_config &c) { c.catchup_s = -1; }, "catchup_s must be 0 to 86400 seconds"},
+        {[](qv_ntfy_config &c) { c.catchup_s = 86401; }, "catchup_s must be 0 to 86400 seconds"},
     };
     for (const Case &t : cases) {
         qv_ntfy_config c = valid_config();

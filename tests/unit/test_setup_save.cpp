@@ -53,7 +53,7 @@ TEST_F(SetupSave, SaveWithoutFieldsStoresAndReportsValidation) {
                          R"("target_session":"","tags":"","reply_prefix":"",)"
                          R"("title_prefix":"QUORVANE BOT","ca_file":"","priority":3,"markdown":0,)"
                          R"("allow_all":0,"pairing_code_enabled":1,"reply_poll_ms":700,)"
-                         R"("idle_timeout_ms":90000,"updated_at":0},"valid":false,)"
+                         R"("idle_timeout_ms":90000,"catchup_s":3600,"updated_at":0},"valid":false,)"
                          R"("validation":"topic is required"})"));
     struct stat st;
     ASSERT_EQ(stat(state_.file("config.json").c_str(), &st), 0);
@@ -197,6 +197,37 @@ TEST_F(SetupSave, PriorityIsClampedAndTimingsKeptInRange) {
         save(c.body);
         EXPECT_EQ(stored(c.member), c.want) << c.body;
     }
+}
+
+TEST_F(SetupSave, CatchupWindowOutOfRangeIsRefused) {
+    store_base();
+    const std::string refused =
+        cgi_answer(400, R"({"ok":false,"error":"catchup_s must be a whole number of seconds )"
+                        R"(from 0 to 86400"})");
+    struct Case {
+        const char *body;
+        bool ok;
+        const char *want; // stored afterwards
+    } cases[] = {
+        {R"({"catchup_s":120})", true, "120"},
+        {R"({"catchup_s":-1,"topic":"changed"})", false, "120"},
+        {R"({"catchup_s":"86401"})", false, "120"},
+        {R"({"catchup_s":"abc"})", false, "120"},
+        {R"({"catchup_s":"60s"})", false, "120"},
+        {R"({"catchup_s":""})", true, "120"},
+        {R"({"catchup_s":"0"})", true, "0"},
+        {R"({"catchup_s":86400})", true, "86400"},
+    };
+    for (const Case &c : cases) {
+        RunResult r = save(c.body);
+        if (c.ok)
+            EXPECT_NE(cgi_body(r).find(std::string("\"catchup_s\":") + c.want), std::string::npos)
+                << c.body << " " << r.out;
+        else
+            EXPECT_EQ(r.out, refused) << c.body;
+        EXPECT_EQ(stored("catchup_s"), c.want) << c.body;
+    }
+    EXPECT_EQ(stored("topic"), "\"a\"");
 }
 
 TEST_F(SetupSave, SwitchesFollowTruthValues) {

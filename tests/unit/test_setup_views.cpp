@@ -166,7 +166,7 @@ TEST_F(SetupViews, ConfigViewWritesSwitchesAsIntegers) {
                         R"("tags":"","reply_prefix":"","title_prefix":"QUORVANE BOT",)"
                         R"("ca_file":"/etc/ca.pem","priority":3,"markdown":1,"allow_all":1,)"
                         R"("pairing_code_enabled":0,"reply_poll_ms":250,"idle_timeout_ms":5000,)"
-                        R"("updated_at":)" +
+                        R"("catchup_s":3600,"updated_at":)" +
                             stamp + "}}"));
     EXPECT_NE(stamp, "0");
 }

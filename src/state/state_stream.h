@@ -1,0 +1,34 @@
+// The stream position (stream.json): the newest message event the daemon handled to the end
+// and the ids of the last few, so a start picks up what was published while it was stopped,
+// handing nothing over twice.
+#pragma once
+
+#include <cstdint>
+
+enum {
+    QV_STREAM_ID_CAP = 48,
+    // ntfy's since=<id> starts right after that message, so after a restart only a fallback to
+    // since=<time> (inclusive, whole seconds) hands back ones already handled: those of the same
+    // second or so. The newest 64 cover such a burst and keep each write near 1 KiB, where all
+    // 512 ids the daemon remembers would make it ~8 KiB on every message.
+    QV_STREAM_TAIL = 64,
+};
+
+struct qv_ntfy_stream {
+    char last_id[QV_STREAM_ID_CAP]; // "" when no message was handled yet
+    int64_t last_time;              // the server's time of that message
+    int32_t tail_count;
+    char tail[QV_STREAM_TAIL][QV_STREAM_ID_CAP]; // oldest first, last_id the newest
+};
+
+// 1 when the text is a message id the server can be asked to continue after: letters and
+// digits only, not all digits (which ntfy would read as a time), and short enough to keep.
+int qv_ntfy_stream_id_usable(const char *id);
+// Resets the record, then fills it from stream.json; ids that are not usable are skipped.
+// 0 when the file held a usable last id, else -1 (the record stays empty).
+[[nodiscard]] int qv_ntfy_stream_load(qv_ntfy_stream *s);
+// 0 when stream.json now holds the record; -1 otherwise (the file keeps its previous content).
+[[nodiscard]] int qv_ntfy_stream_save(const qv_ntfy_stream *s);
+// Makes the message the newest handled one and adds it to the tail (dropping the oldest when
+// full); an id that is not usable changes nothing. 1 when the record changed.
+int qv_ntfy_stream_note(qv_ntfy_stream *s, const char *id, int64_t time);

@@ -1,0 +1,116 @@
+// The stream position across restarts: stream.json's round trip, and where a daemon's
+// subscription starts from what it holds.
+#include "daemon_internal.h"
+#include "net_peers.h"
+#include "support.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <string>
+
+class Stream : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(state_.state_dir());
+        d_ = static_cast<qv_daemon *>(calloc(1, sizeof(qv_daemon)));
+        qv_ntfy_config_defaults(&d_->cfg);
+        strcpy(d_->cfg.topic, "alerts");
+        strcpy(d_->cfg.server_url, "http://127.0.0.1:8080");
+        d_->st.last_message_time = NOW; // as the reply cursor's seeding leaves it at a start
+    }
+    void TearDown() override { free(d_); }
+    std::string path() {
+        qv_url url;
+        EXPECT_EQ(qv_url_parse(d_->cfg.server_url, &url, nullptr, 0), 0);
+        char out[QV_NTFY_PATH_CAP];
+        daemon_subscription_path(d_, &url, out, sizeof out);
+        return out;
+    }
+    static constexpr int64_t NOW = 1800000000;
+    TempStateRoot state_;
+    qv_daemon *d_ = nullptr;
+};
+
+TEST_F(Stream, FileKeepsTheNewestMessageAndABoundedTail) {
+    qv_ntfy_stream s = {};
+    EXPECT_EQ(qv_ntfy_stream_load(&s), -1);
+    for (const char *unusable : {"", "123456789012", "a/b", "a b", "a?since=all"})
+        EXPECT_EQ(qv_ntfy_stream_note(&s, unusable, 7), 0) << unusable;
+    for (int i = 0; i < QV_STREAM_TAIL + 6; i++)
+        EXPECT_EQ(qv_ntfy_stream_note(&s, ("msg" + std::to_string(i)).c_str(), 100 + i), 1);
+    ASSERT_EQ(qv_ntfy_stream_save(&s), 0);
+    qv_ntfy_stream back;
+    ASSERT_EQ(qv_ntfy_stream_load(&back), 0);
+    EXPECT_STREQ(back.last_id, ("msg" + std::to_string(QV_STREAM_TAIL + 5)).c_str());
+    EXPECT_EQ(back.last_time, 100 + QV_STREAM_TAIL + 5);
+    ASSERT_EQ(back.tail_count, QV_STREAM_TAIL);
+    EXPECT_STREQ(back.tail[0], "msg6");
+    EXPECT_STREQ(back.tail[QV_STREAM_TAIL - 1], back.last_id);
+    std::string text = read_whole(state_.file("stream.json"));
+    EXPECT_EQ(text.rfind(R"({"last_id":"msg69","last_time":169,"tail":["msg6","msg7",)", 0), 0u)
+        << text;
+    // A hand-edited file cannot put an id in the query that is not one.
+    write_whole(state_.file("stream.json"), R"({"last_id":"x&since=all","last_time":5,"tail":[1]})");
+    EXPECT_EQ(qv_ntfy_stream_load(&back), -1);
+    EXPECT_STREQ(back.last_id, "");
+}
+
+TEST_F(Stream, FirstSubscriptionContinuesAfterAYoungStoredMessage) {
+    const std::string from_now = "/alerts/json?since=" + std::to_string(NOW);
+    struct Case {
+        int64_t age;     // of the stored message; -1: no stream.json
+        int64_t catchup; // catchup_s
+        std::string want;
+        int64_t floor;
+    } cases[] = {
+        {-1, 3600, from_now, 0},
+        {60, 3600, "/alerts/json?since=lastMsg0001", NOW - 60},
+        {3599, 3600, "/alerts/json?since=lastMsg0001", NOW - 3599},
+        {3600, 3600, from_now, 0},
+        {90000, 86400, from_now, 0},
+        {60, 0, from_now, 0},
+    };
+    for (const Case &c : cases) {
+        std::filesystem::remove(state_.file("stream.json"));
+        if (c.age >= 0) {
+            qv_ntfy_stream s = {};
+            (void)qv_ntfy_stream_note(&s, "olderMsg0001", NOW - c.age - 1);
+            (void)qv_ntfy_stream_note(&s, "lastMsg0001", NOW - c.age);
+            ASSERT_EQ(qv_ntfy_stream_save(&s), 0);
+        }
+        memset(&d_->recent, 0, sizeof d_->recent);
+        d_->cfg.catchup_s = c.catchup;
+        daemon_stream_start(d_, NOW);
+        EXPECT_EQ(path(), c.want) << c.age << " " << c.catchup;
+        EXPECT_EQ(d_->since_floor, c.floor) << c.age << " " << c.catchup;
+        // What the last run handled is not handled again, should the server hand it back.
+        if (c.age >= 0 && c.catchup > 0) {
+            EXPECT_EQ(recent_ids_seen(&d_->recent, "olderMsg0001"), 1) << c.age;
+        }
+    }
+}
+
+TEST_F(Stream, HandledMessagesMoveThePositionAndOlderReplaysAreDropped) {
+    d_->cfg.catchup_s = 3600;
+    daemon_stream_start(d_, NOW);
+    // Not for the agent (another topic), so handled without reaching any node.
+    std::string line = R"({"id":"newMsg00001","time":1800000100,"event":"message",)"
+                       R"("topic":"other","message":"hi"})";
+    daemon_handle_line(d_, line.c_str());
+    daemon_stream_note(d_);
+    EXPECT_EQ(path(), "/alerts/json?since=newMsg00001");
+    qv_ntfy_stream back;
+    ASSERT_EQ(qv_ntfy_stream_load(&back), 0);
+    EXPECT_STREQ(back.last_id, "newMsg00001");
+    // The same message again, a keepalive, and (from a server that lost the id and replays
+    // its whole cache) an older message leave the position where it is.
+    for (const char *again :
+         {R"({"id":"newMsg00001","time":1800000100,"event":"message","topic":"other","message":"hi"})",
+          R"({"id":"keepAlive001","time":1800000200,"event":"keepalive","topic":"alerts"})",
+          R"({"id":"oldMsg00001","time":1800000099,"event":"message","topic":"other","message":"x"})"}) {
+        daemon_handle_line(d_, again);
+        daemon_stream_note(d_);
+        EXPECT_STREQ(d_->stream.last_id, "newMsg00001") << again;
+    }
+    EXPECT_EQ(recent_ids_seen(&d_->recent, "oldMsg00001"), 0);
+}
