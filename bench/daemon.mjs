@@ -20,7 +20,7 @@ import { performance } from 'node:perf_hooks';
 import { start as startDevnode } from '../tools/devnode/devnode.mjs';
 import { cleanEnv, makeTempDir, removeDir, sleep, spawnProcess, waitUntil, withTimeout } from '../tests/system/lib/common.mjs';
 import { exeEnv } from '../tests/system/lib/exe.mjs';
-import { ntfyBinary, startNtfy } from '../tests/system/lib/ntfy.mjs';
+import { ntfyBinaries, startNtfy } from '../tests/system/lib/ntfy.mjs';
 import { subscribe } from '../tests/system/lib/stream.mjs';
 
 const positive = (name, fallback) => {
@@ -194,7 +194,7 @@ async function startAnchor(srv, dir, agent) {
   const fifo = openFifo(fifoFile);
   cleanups.push(async () => fifo.close());
   const command = `printf '%s\\n' "$NTFY_ID" >> '${fifoFile}'`;
-  const proc = spawnProcess(ntfyBinary, ['subscribe', `${srv.url}/${ANCHOR_TOPIC}`, command],
+  const proc = spawnProcess(ntfyBinaries['2.11'], ['subscribe', `${srv.url}/${ANCHOR_TOPIC}`, command],
     { env: cleanEnv({ HOME: dir, TMPDIR: dir }), cwd: dir, stdin: 'ignore' });
   cleanups.push(() => proc.stop());
   // The client says nothing once subscribed: publish until a command has run.

@@ -121,6 +121,12 @@ void daemon_subscription_path(qv_daemon *d, const qv_url *server, char *path, si
 
 // Moves the reply cursor past the conversation the node already holds.
 void daemon_seed_cursor(qv_daemon *d);
+// At a start, after daemon_stream_start: goes on from the stored reply cursor when it is of the
+// same conversation and was current within the catch-up window; otherwise seeds it.
+void daemon_reply_start(qv_daemon *d, int64_t now);
+// Stores the reply cursor (stream.json) when it moved, or, unmoved, now and then so a restart
+// knows it is still current; `force` stores it in any case (the orderly stop).
+void daemon_reply_note(qv_daemon *d, bool force);
 // Writes the status record for the setup page; a failure does not stop the daemon.
 void daemon_save_status(const qv_daemon *d);
 // Publishes the newest agent reply after the cursor, if there is one.

@@ -31,6 +31,46 @@ void daemon_seed_cursor(qv_daemon *d) {
     qv_ntfy_logf("reply cursor seeded at %" PRId64, d->st.reply_cursor);
 }
 
+// An unmoved cursor is stored again after this long, so that after a stop the next start can
+// tell a position that was current moments ago from one left behind long before.
+enum : int64_t { QV_REPLY_STILL_CURRENT_S = 60 };
+
+static bool reply_position_resumable(const qv_daemon *d, int64_t now) {
+    const qv_ntfy_stream *s = &d->stream;
+    return d->cfg.catchup_s > 0 && s->reply_at > 0 && s->reply_cursor >= 0 &&
+           now - s->reply_at < d->cfg.catchup_s && strcmp(s->reply_node, d->cfg.bot_api_url) == 0 &&
+           strcmp(s->reply_session, d->cfg.target_session) == 0;
+}
+
+void daemon_reply_start(qv_daemon *d, int64_t now) {
+    if (reply_position_resumable(d, now)) {
+        // Replies the agent wrote while no daemon ran, or that a killed one had not published
+        // yet, go out as if it had run on.
+        d->st.reply_cursor = d->stream.reply_cursor;
+        d->st.last_message_time = now;
+        qv_ntfy_logf("reply cursor resumed at %" PRId64, d->st.reply_cursor);
+    } else {
+        daemon_seed_cursor(d);
+    }
+    daemon_reply_note(d, true);
+}
+
+void daemon_reply_note(qv_daemon *d, bool force) {
+    if (d->cfg.catchup_s <= 0)
+        return;
+    qv_ntfy_stream *s = &d->stream;
+    int64_t now = qv_ntfy_now_epoch();
+    bool moved = s->reply_at == 0 || s->reply_cursor != d->st.reply_cursor;
+    if (!moved && !force && now - s->reply_at < QV_REPLY_STILL_CURRENT_S)
+        return;
+    cp_trunc(s->reply_node, sizeof s->reply_node, d->cfg.bot_api_url);
+    cp_trunc(s->reply_session, sizeof s->reply_session, d->cfg.target_session);
+    s->reply_cursor = d->st.reply_cursor;
+    s->reply_at = now;
+    // Like the message position: one that cannot be written only makes the next start seed.
+    (void)qv_ntfy_stream_save(s);
+}
+
 static const char *reply_topic(const qv_ntfy_config *cfg) {
     return cfg->publish_topic[0] ? cfg->publish_topic : cfg->topic;
 }
@@ -87,6 +127,8 @@ static bool publish_page(qv_daemon *d, int *published) {
         if (!publish_reply(d, &page->replies[k]))
             return false;
         d->st.reply_cursor = page->replies[k].position;
+        // Stored at once: a kill now repeats at most this one reply after the restart.
+        daemon_reply_note(d, false);
     }
     // What else the page held up to its last taken entry is not for the topic.
     if (page->last > d->st.reply_cursor)
@@ -96,17 +138,20 @@ static bool publish_page(qv_daemon *d, int *published) {
 
 void daemon_relay_step(qv_daemon *d) {
     int published = 0;
+    bool polled = false;
     for (int i = 0; i < QV_RELAY_MAX_PAGES && published < QV_REPLY_BATCH; i++) {
         if (qv_plat_stop_requested())
             break; // the next page waits for the next run
         int want = QV_REPLY_BATCH - published;
         if (poll_replies(&d->cfg, d->st.reply_cursor, want, &d->replies) != 0)
             break;
-        if (!publish_page(d, &published))
-            break;
-        if (d->replies.full || d->replies.entries < QV_NODE_PAGE)
+        polled = true;
+        bool all_out = publish_page(d, &published);
+        if (!all_out || d->replies.full || d->replies.entries < QV_NODE_PAGE)
             break;
     }
+    if (polled)
+        daemon_reply_note(d, false);
     if (published == 0)
         return;
     d->st.last_seen_at = qv_ntfy_now_epoch();

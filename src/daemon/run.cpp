@@ -69,9 +69,9 @@ void daemon_save_status(const qv_daemon *d) {
     d->st.connected = 0;
     d->st.started_at = qv_ntfy_now_epoch();
     qv_ntfy_status_settings(&d->st, &d->cfg);
-    if (d->st.reply_cursor < 1)
-        daemon_seed_cursor(d);
-    daemon_stream_start(d, qv_ntfy_now_epoch());
+    int64_t now = qv_ntfy_now_epoch();
+    daemon_stream_start(d, now);
+    daemon_reply_start(d, now);
     daemon_save_status(d);
     if (d->st.tls_insecure)
         qv_ntfy_logf("WARNING NTFY_TLS_INSECURE=1 is set: certificate verification is DISABLED");
@@ -219,6 +219,7 @@ int run_daemon(void) {
     d->st.connected = 0;
     d->st.last_seen_at = qv_ntfy_now_epoch();
     daemon_save_status(d.get());
+    daemon_reply_note(d.get(), true);
     qv_ntfy_daemon_release(claim);
     qv_ntfy_logf("daemon stopped");
     return 0;

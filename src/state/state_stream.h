@@ -1,7 +1,10 @@
-// The stream position (stream.json): the newest message event the daemon handled to the end
-// and the ids of the last few, so a start picks up what was published while it was stopped,
-// handing nothing over twice.
+// The daemon's positions (stream.json): the newest message event it handled to the end and
+// the ids of the last few, so a start picks up what was published while it was stopped, handing
+// nothing over twice; and the reply relay's place in the node conversation, so replies the agent
+// wrote while the daemon was stopped (or could not publish before a kill) still go out.
 #pragma once
+
+#include "state_config.h"
 
 #include <cstdint>
 
@@ -19,13 +22,19 @@ struct qv_ntfy_stream {
     int64_t last_time;              // the server's time of that message
     int32_t tail_count;
     char tail[QV_STREAM_TAIL][QV_STREAM_ID_CAP]; // oldest first, last_id the newest
+    // The reply cursor belongs to one conversation: the node and the session it was read from.
+    char reply_node[QV_CFG_URL_CAP];
+    char reply_session[QV_CFG_SESSION_CAP];
+    int64_t reply_cursor;
+    int64_t reply_at; // when the cursor was last known to be current; 0: no reply position
 };
 
 // 1 when the text is a message id the server can be asked to continue after: letters and
 // digits only, not all digits (which ntfy would read as a time), and short enough to keep.
 int qv_ntfy_stream_id_usable(const char *id);
 // Resets the record, then fills it from stream.json; ids that are not usable are skipped.
-// 0 when the file held a usable last id, else -1 (the record stays empty).
+// 0 when the file held a usable last id, else -1 (no message position; the reply position is
+// read either way).
 [[nodiscard]] int qv_ntfy_stream_load(qv_ntfy_stream *s);
 // 0 when stream.json now holds the record; -1 otherwise (the file keeps its previous content).
 [[nodiscard]] int qv_ntfy_stream_save(const qv_ntfy_stream *s);

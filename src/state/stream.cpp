@@ -65,6 +65,10 @@ int qv_ntfy_stream_load(qv_ntfy_stream *s) {
         if (id && yyjson_get_len(el) == strlen(id) && qv_ntfy_stream_id_usable(id))
             tail_add(s, id);
     }
+    qv_json_take_text(root, "reply_node", s->reply_node, sizeof s->reply_node);
+    qv_json_take_text(root, "reply_session", s->reply_session, sizeof s->reply_session);
+    qv_json_take_i64(root, "reply_cursor", &s->reply_cursor);
+    qv_json_take_i64(root, "reply_at", &s->reply_at);
     char last[QV_STREAM_ID_CAP] = "";
     qv_json_take_text(root, "last_id", last, sizeof last);
     int64_t time = 0;
@@ -82,6 +86,13 @@ int qv_ntfy_stream_save(const qv_ntfy_stream *s) {
         built = tail && qv_json_add_text(doc.get(), root, "last_id", s->last_id, sizeof s->last_id) &&
                 yyjson_mut_obj_add_sint(doc.get(), root, "last_time", s->last_time) &&
                 yyjson_mut_obj_add_val(doc.get(), root, "tail", tail);
+        if (built && s->reply_at > 0)
+            built = qv_json_add_text(doc.get(), root, "reply_node", s->reply_node,
+                                     sizeof s->reply_node) &&
+                    qv_json_add_text(doc.get(), root, "reply_session", s->reply_session,
+                                     sizeof s->reply_session) &&
+                    yyjson_mut_obj_add_sint(doc.get(), root, "reply_cursor", s->reply_cursor) &&
+                    yyjson_mut_obj_add_sint(doc.get(), root, "reply_at", s->reply_at);
         for (int i = 0; built && i < s->tail_count && i < QV_STREAM_TAIL; i++)
             built = yyjson_mut_arr_add_strn(doc.get(), tail, s->tail[i],
                                             strnlen(s->tail[i], QV_STREAM_ID_CAP));

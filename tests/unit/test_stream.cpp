@@ -114,3 +114,41 @@ TEST_F(Stream, HandledMessagesMoveThePositionAndOlderReplaysAreDropped) {
     }
     EXPECT_EQ(recent_ids_seen(&d_->recent, "oldMsg00001"), 0);
 }
+
+// The reply cursor goes on from stream.json only for the same conversation, current within the
+// catch-up window; otherwise it is seeded (here 0: the node is not there to ask).
+TEST_F(Stream, ReplyCursorResumesOnlyForTheSameConversationWithinTheWindow) {
+    strcpy(d_->cfg.bot_api_url, "http://127.0.0.1:1");
+    strcpy(d_->cfg.target_session, "main:chat");
+    const int64_t now = qv_ntfy_now_epoch();
+    struct Row {
+        const char *what, *node, *session;
+        int64_t age_s, catchup_s, want;
+    } rows[] = {
+        {"same conversation, moments ago", "http://127.0.0.1:1", "main:chat", 10, 3600, 42},
+        {"older than the window", "http://127.0.0.1:1", "main:chat", 4000, 3600, 0},
+        {"another session", "http://127.0.0.1:1", "main:other", 10, 3600, 0},
+        {"another node", "http://127.0.0.1:2", "main:chat", 10, 3600, 0},
+        {"catch-up off", "http://127.0.0.1:1", "main:chat", 10, 0, 0},
+    };
+    for (const Row &r : rows) {
+        qv_ntfy_stream s = {};
+        strcpy(s.reply_node, r.node);
+        strcpy(s.reply_session, r.session);
+        s.reply_cursor = 42;
+        s.reply_at = now - r.age_s;
+        ASSERT_EQ(qv_ntfy_stream_save(&s), 0);
+        d_->cfg.catchup_s = r.catchup_s;
+        d_->st.reply_cursor = -5;
+        daemon_stream_start(d_, now);
+        daemon_reply_start(d_, now);
+        EXPECT_EQ(d_->st.reply_cursor, r.want) << r.what;
+        qv_ntfy_stream back;
+        (void)qv_ntfy_stream_load(&back);
+        if (r.catchup_s > 0) { // the position the daemon starts from is stored at once
+            EXPECT_EQ(back.reply_cursor, r.want) << r.what;
+            EXPECT_STREQ(back.reply_session, "main:chat") << r.what;
+            EXPECT_GE(back.reply_at, now) << r.what;
+        }
+    }
+}

@@ -1,0 +1,151 @@
+// The delivery run under faults, shared by the system suite (small N) and the benchmark (large N): an approved
+// sender publishes N numbered messages while the node goes down and comes back, answers 503, the ntfy server
+// restarts, and the daemon is killed (SIGKILL) and started again twice; an agent answers every message, in
+// bursts. Counts what reached the node's /inbox and what reached the topic, each way: delivered, lost, twice.
+import { readFile } from 'node:fs/promises';
+import { performance } from 'node:perf_hooks';
+import { start as startDevnode } from '../../../tools/devnode/devnode.mjs';
+import { sleep, waitUntil } from './common.mjs';
+import { makeConnectorsDir, spawnExe } from './exe.mjs';
+import { startNtfy } from './ntfy.mjs';
+import { poll, publish, subscribe } from './stream.mjs';
+
+const SESSION = 'main:faults';
+const TOPIC = 'delivery_faults';
+const REPLY_BURST_MS = 400; // the agent answers what arrived since its last burst, all at once
+const KILLS = 2;
+
+const readJson = async (file) => JSON.parse(await readFile(file, 'utf8'));
+const messageText = (i) => `m-${i} under faults`;
+const replyText = (i) => `r-${i}`;
+
+// How many times each number 0..n-1 occurs in the texts, by the pattern's first group.
+function tally(texts, pattern, n) {
+  const counts = new Array(n).fill(0);
+  for (const text of texts) {
+    const m = pattern.exec(text);
+    if (m && Number(m[1]) < n) counts[Number(m[1])]++;
+  }
+  return {
+    sent: n,
+    delivered: counts.filter((c) => c > 0).length,
+    lost: counts.filter((c) => c === 0).length,
+    duplicated: counts.reduce((sum, c) => sum + (c > 1 ? c - 1 : 0), 0),
+    missing: counts.flatMap((c, i) => (c === 0 ? [i] : [])).slice(0, 20),
+  };
+}
+
+// run({n, after, say, deadlineMs}): `after(fn)` registers a cleanup. Resolves with
+// {inbound, replies, drainMs, queuedPeak, kills, status, log (the last daemon's daemon.log)}.
+export async function runDeliveryUnderFaults({ n = 36, after, say = () => {}, deadlineMs = 30000 }) {
+  const srv = await startNtfy();
+  after(() => srv.close());
+  const dev = await startDevnode({ unref: true, autoReply: false });
+  after(() => dev.close());
+  const conn = await makeConnectorsDir();
+  after(() => conn.cleanup());
+  const env = {
+    NTFY_SERVER_URL: srv.url, NTFY_TOPIC: TOPIC, NTFY_TARGET_SESSION: SESSION, NTFY_BOT_API_URL: dev.url,
+    NTFY_REPLY_POLL_MS: '300', NTFY_RECONNECT_MIN_MS: '200', NTFY_RECONNECT_MAX_MS: '400',
+  };
+  let daemon = null;
+  const startDaemon = async () => {
+    daemon = await spawnExe(['--daemon'], { env, connectorsDir: conn.dir });
+    const mine = daemon;
+    after(() => mine.close());
+    await daemon.waitForOutput(/subscribed to /, { stream: 'stderr', timeoutMs: 10000 });
+  };
+  const status = () => readJson(daemon.file('status.json'));
+  const kill = async () => {
+    daemon.kill('SIGKILL');
+    await daemon.waitExit(5000);
+  };
+
+  // Pairing through the real flow, so the sender is approved as a phone user's would be.
+  await startDaemon();
+  const sub = await subscribe(srv.url, TOPIC);
+  await publish(srv.url, TOPIC, 'hello, may I?');
+  const challenge = await sub.waitForMessage(/PAIR [A-Z2-9]{8}/, { timeoutMs: 5000 });
+  await publish(srv.url, TOPIC, `PAIR ${/PAIR ([A-Z2-9]{8})/.exec(challenge.message)[1]}`);
+  await sub.waitForMessage('Paired. Your messages now reach the agent.');
+  sub.close();
+
+  // The agent: every message seen since the last burst is answered at once, so several replies often land
+  // between two of the daemon's polls. A message the node got twice is answered once.
+  const answered = new Set();
+  const burst = () => {
+    for (const m of dev.inboxFor(SESSION)) {
+      const got = /m-(\d+) under faults/.exec(m.text);
+      if (got && !answered.has(got[1])) {
+        answered.add(got[1]);
+        dev.appendReply(SESSION, replyText(got[1]));
+      }
+    }
+  };
+  const agent = setInterval(burst, REPLY_BURST_MS);
+  after(() => clearInterval(agent));
+
+  let next = 0;
+  const phase = Math.max(1, Math.floor(n / 6));
+  const publishSome = async (count) => {
+    for (let k = 0; k < count && next < n; k++) await publish(srv.url, TOPIC, messageText(next++));
+  };
+  const inboxHas = (count) => dev.inboxFor(SESSION).filter((m) => /m-\d+ under faults/.test(m.text)).length >= count;
+  let queuedPeak = 0;
+  const queuedAtLeast = (count, what) => waitUntil(async () => {
+    const q = (await status()).queued_count ?? 0;
+    queuedPeak = Math.max(queuedPeak, q);
+    return q >= count;
+  }, { timeoutMs: deadlineMs, intervalMs: 50, what });
+
+  say('all up');
+  await publishSome(phase);
+
+  say('node down: connections refused');
+  await dev.stopListening();
+  const downFrom = next;
+  await publishSome(phase);
+  await queuedAtLeast(next - downFrom, 'the messages to wait in the queue while the node is down');
+  await dev.listenAgain();
+  const back = performance.now();
+  await waitUntil(async () => (await status()).queued_count === 0,
+    { timeoutMs: deadlineMs, intervalMs: 20, what: 'the queue to drain after the node came back' });
+  const drainMs = performance.now() - back;
+
+  say('ntfy server restart');
+  await srv.restart();
+  await publishSome(phase);
+
+  say('daemon killed; messages published while it is gone');
+  await kill();
+  await publishSome(phase);
+  await startDaemon();
+
+  say('node answers 503; daemon killed with messages queued');
+  dev.setDown({ mode: 'status', status: 503 });
+  const failFrom = next;
+  await publishSome(phase);
+  await queuedAtLeast(next - failFrom, 'the messages to wait in the queue while the node answers 503');
+  await kill();
+  dev.setUp();
+  await startDaemon();
+
+  say('all up again');
+  await publishSome(n - next);
+  const texts = (list) => list.map((m) => m.text ?? m.message ?? '');
+  try {
+    await waitUntil(() => inboxHas(n), { timeoutMs: deadlineMs, intervalMs: 50, what: 'every message at the node' });
+  } catch { /* counted below */ }
+  burst();
+  let events = [];
+  try {
+    await waitUntil(async () => {
+      events = (await poll(srv.url, TOPIC)).events.filter((e) => e.event === 'message');
+      return tally(events.map((e) => e.message), /^r-(\d+)$/, n).lost === 0;
+    }, { timeoutMs: deadlineMs, intervalMs: 200, what: 'every reply on the topic' });
+  } catch { /* counted below */ }
+  const inbound = tally(texts(dev.inboxFor(SESSION)), /m-(\d+) under faults/, n);
+  const replies = tally(events.map((e) => e.message), /^r-(\d+)$/, n);
+  const log = await readFile(daemon.file('daemon.log'), 'utf8').catch(() => '');
+  return { inbound, replies, drainMs, queuedPeak, kills: KILLS, status: await status(), log };
+}
