@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-class Stream : public ::testing::Test {
+class StreamPosition : public ::testing::Test {
 protected:
     void SetUp() override {
         std::filesystem::create_directories(state_.state_dir());
@@ -31,7 +31,7 @@ protected:
     qv_daemon *d_ = nullptr;
 };
 
-TEST_F(Stream, FileKeepsTheNewestMessageAndABoundedTail) {
+TEST_F(StreamPosition, FileKeepsTheNewestMessageAndABoundedTail) {
     qv_ntfy_stream s = {};
     EXPECT_EQ(qv_ntfy_stream_load(&s), -1);
     for (const char *unusable : {"", "123456789012", "a/b", "a b", "a?since=all"})
@@ -55,7 +55,7 @@ TEST_F(Stream, FileKeepsTheNewestMessageAndABoundedTail) {
     EXPECT_STREQ(back.last_id, "");
 }
 
-TEST_F(Stream, FirstSubscriptionContinuesAfterAYoungStoredMessage) {
+TEST_F(StreamPosition, FirstSubscriptionContinuesAfterAYoungStoredMessage) {
     const std::string from_now = "/alerts/json?since=" + std::to_string(NOW);
     struct Case {
         int64_t age;     // of the stored message; -1: no stream.json
@@ -90,7 +90,7 @@ TEST_F(Stream, FirstSubscriptionContinuesAfterAYoungStoredMessage) {
     }
 }
 
-TEST_F(Stream, HandledMessagesMoveThePositionAndOlderReplaysAreDropped) {
+TEST_F(StreamPosition, HandledMessagesMoveThePositionAndOlderReplaysAreDropped) {
     d_->cfg.catchup_s = 3600;
     daemon_stream_start(d_, NOW);
     // Not for the agent (another topic), so handled without reaching any node.
@@ -117,7 +117,7 @@ TEST_F(Stream, HandledMessagesMoveThePositionAndOlderReplaysAreDropped) {
 
 // The reply cursor goes on from stream.json only for the same conversation, current within the
 // catch-up window; otherwise it is seeded (here 0: the node is not there to ask).
-TEST_F(Stream, ReplyCursorResumesOnlyForTheSameConversationWithinTheWindow) {
+TEST_F(StreamPosition, ReplyCursorResumesOnlyForTheSameConversationWithinTheWindow) {
     strcpy(d_->cfg.bot_api_url, "http://127.0.0.1:1");
     strcpy(d_->cfg.target_session, "main:chat");
     const int64_t now = qv_ntfy_now_epoch();
