@@ -43,15 +43,6 @@ static bool parse_seq(const char *name, uint64_t *seq) {
     return true;
 }
 
-static int64_t file_size(const char *path) {
-    FILE *f = qv_plat_fopen_read(path);
-    if (!f)
-        return -1;
-    long size = fseek(f, 0, SEEK_END) == 0 ? ftell(f) : -1;
-    fclose(f);
-    return size;
-}
-
 static void drop_oldest(qv_inqueue *q, int64_t *dropped) {
     // A file that cannot be deleted is forgotten all the same: the bound holds in memory.
     (void)qv_inq_pop(q);
@@ -111,7 +102,7 @@ int qv_inq_open(qv_inqueue *q, int64_t *dropped, char *err, size_t cap) {
     for (int i = 0; i < found; i++) {
         char path[QV_TMP_PATH_CAP];
         seq_path(q, seqs.get()[i], path, sizeof path);
-        int64_t size = file_size(path);
+        int64_t size = qv_state_file_size(path);
         if (size < 0)
             continue; // not a plain file: never a message of ours
         if (q->count == QV_INQ_MAX_MESSAGES)

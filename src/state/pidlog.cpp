@@ -101,8 +101,7 @@ int qv_ntfy_daemon_running(void) {
     return 0;
 }
 
-// The size of a file in bytes, or -1 when it cannot be opened or measured.
-static long file_size(const char *path) {
+int64_t qv_state_file_size(const char *path) {
     FILE *f = qv_plat_fopen_read(path);
     if (!f)
         return -1;
@@ -123,7 +122,7 @@ int qv_ntfy_log_open(int append) {
     char path[QV_PATH_CAP];
     if (qv_ntfy_path(path, sizeof path, LOG_FILE) != 0)
         return -1;
-    if (file_size(path) > QV_LOG_ROTATE_BYTES)
+    if (qv_state_file_size(path) > QV_LOG_ROTATE_BYTES)
         rotate_log(path);
     FILE *f = qv_plat_fopen_private(path, append ? "ab" : "wb");
     if (!f)

@@ -11,6 +11,8 @@
 // be written.
 [[nodiscard]] int qv_json_save_state(const char *name, yyjson_mut_doc *doc, bool built, int pretty,
                                      char *err, size_t cap);
+// The size of a file in bytes, or -1 when it cannot be opened or measured.
+int64_t qv_state_file_size(const char *path);
 // Lays the NTFY_ environment over a configuration and clamps its timings.
 void apply_env(qv_ntfy_config *c);
 // Fills the table from sent.json; returns the number of ids placed.
