@@ -17,7 +17,10 @@ const say = (text) => process.stderr.write(`delivery bench: ${text}\n`);
 
 const cleanups = [];
 const stopAll = async () => {
-  while (cleanups.length > 0) await cleanups.pop()().catch((err) => say(`cleanup: ${err.message}`));
+  while (cleanups.length > 0) {
+    const stop = cleanups.pop();
+    await Promise.resolve().then(stop).catch((err) => say(`cleanup: ${err.message}`));
+  }
 };
 for (const signal of ['SIGINT', 'SIGTERM']) process.on(signal, () => stopAll().finally(() => process.exit(130)));
 
