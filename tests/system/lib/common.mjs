@@ -56,8 +56,10 @@ export async function makeTempDir(prefix = 'qv-sys-') {
   return mkdtemp(path.join(os.tmpdir(), prefix));
 }
 
+// Cleanups run in the order they were registered, so a folder may go while a daemon that was started later
+// still writes into it: rm walks it again when a file appeared meanwhile (ENOTEMPTY).
 export async function removeDir(dir) {
-  if (dir) await rm(dir, { recursive: true, force: true });
+  if (dir) await rm(dir, { recursive: true, force: true, maxRetries: 10, retryDelay: 50 });
 }
 
 // Variables that steer chimewick or ntfy (and CGI variables) never leak from the shell that runs the tests
