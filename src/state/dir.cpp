@@ -94,6 +94,16 @@ static int check_private(const char *dir, char *err, size_t cap) {
 static const char UNUSABLE[] = "connector state directory is not usable";
 
 // qv_ntfy_dir with the reason it fails.
+// The daemon touches several state files for every message, and each touch resolves the
+// folder: creating, checking and probing it every time cost more than the writes themselves.
+// A folder found usable is taken as it is for this long (per thread), then checked again.
+enum : int64_t { QV_DIR_RECHECK_MS = 1000 };
+struct qv_dir_checked {
+    char path[QV_DIR_CAP];
+    int64_t at_ms;
+};
+static thread_local qv_dir_checked g_checked = {};
+
 static int resolve_dir(char *out, size_t cap, char *err, size_t err_cap) {
     qv_errf(err, err_cap, "%s", UNUSABLE);
     if (!out || cap == 0)
@@ -104,11 +114,20 @@ static int resolve_dir(char *out, size_t cap, char *err, size_t err_cap) {
         (root && *root) ? connectors_root_dir(root, out, cap) : qv_plat_default_state_dir(out, cap);
     if (rc != 0 || out[0] == '\0')
         return QV_DIR_UNUSABLE;
+    int64_t now = qv_plat_monotonic_ms();
+    if (g_checked.path[0] && strcmp(g_checked.path, out) == 0 &&
+        now - g_checked.at_ms < QV_DIR_RECHECK_MS)
+        return QV_DIR_USABLE;
+    g_checked.path[0] = '\0';
     create_dir_chain(out);
     if (check_private(out, err, err_cap) != 0)
         return QV_DIR_REFUSED;
     qv_errf(err, err_cap, "%s", UNUSABLE);
-    return probe_writable(out) == 0 ? QV_DIR_USABLE : QV_DIR_UNUSABLE;
+    if (probe_writable(out) != 0)
+        return QV_DIR_UNUSABLE;
+    cp_trunc(g_checked.path, sizeof g_checked.path, out);
+    g_checked.at_ms = now;
+    return QV_DIR_USABLE;
 }
 
 int qv_ntfy_dir(char *out, size_t cap) {

@@ -100,6 +100,20 @@ TEST(StateDirPrivacy, AFolderOthersCanWriteIsRefusedByName) {
     }
 }
 
+// A folder found usable is taken as it is for a moment only: one that becomes writable by
+// others while a daemon runs is refused again soon after.
+TEST(StateDirPrivacy, AFolderOpenedUpAfterAUseIsRefusedAgainSoon) {
+    TempStateRoot t;
+    fs::create_directories(t.state_dir());
+    ASSERT_EQ(dir_or_fail(), t.state_dir());
+    ASSERT_EQ(chmod(t.state_dir().c_str(), 0777), 0);
+    int64_t deadline = qv_plat_monotonic_ms() + 5000;
+    while (dir_or_fail().rfind("FAIL:", 0) != 0 && qv_plat_monotonic_ms() < deadline)
+        qv_plat_sleep_ms(50);
+    EXPECT_EQ(dir_or_fail().rfind("FAIL:", 0), 0u);
+    ASSERT_EQ(chmod(t.state_dir().c_str(), 0700), 0);
+}
+
 TEST(StateDirPrivacy, AFolderOfAnotherUserIsRefused) {
     if (geteuid() != 0)
         GTEST_SKIP() << "only root can give a folder away";
