@@ -168,6 +168,23 @@ static void stream_loop(qv_daemon *d) {
     return 1;
 }
 
+// Waits out a reconnect back-off, handing queued messages to the node as they fall due: a node
+// that is back gets them even while the ntfy server is not.
+static void backoff_sleep(qv_daemon *d, int64_t ms) {
+    const int64_t end = qv_now_ms() + ms;
+    while (!stop_requested()) {
+        int64_t left = end - qv_now_ms();
+        if (left <= 0)
+            return;
+        int64_t due = daemon_queue_due_ms(d);
+        if (due == 0) {
+            daemon_queue_step(d);
+            continue;
+        }
+        stop_sleep(due > 0 && due < left ? due : left);
+    }
+}
+
 static void main_loop(qv_daemon *d) {
     int64_t backoff = d->cfg.reconnect_min_ms;
     bool first = true;
@@ -196,7 +213,7 @@ static void main_loop(qv_daemon *d) {
         d->st.error_count++;
         daemon_save_status(d);
         qv_conn_close(&d->conn);
-        stop_sleep(backoff);
+        backoff_sleep(d, backoff);
         backoff = backoff * 2 > d->cfg.reconnect_max_ms ? d->cfg.reconnect_max_ms : backoff * 2;
     }
 }

@@ -314,6 +314,21 @@ describe('resilience', () => {
     assert.deepEqual(dev.inbox.map((m) => m.text), ['[ntfy] sent while the node is down', '[ntfy] back again']);
   });
 
+  test('a queued message reaches the node when it is back while the ntfy server is still away', async (t) => {
+    const topic = 'd_nodeback_ntfy_down';
+    const { srv, dev, d } = await pairedDaemon(t, topic);
+    await dev.stopListening();
+    await publish(srv.url, topic, 'queued before the server went');
+    await waitUntil(async () => (await readJson(d.file('status.json'))).queued_count === 1,
+      { what: 'the message in the queue' });
+    await srv.stop();
+    await d.waitForOutput(/subscribe connect failed/, { stream: 'stderr' });
+    await dev.listenAgain();
+    await dev.waitForInbox('[ntfy] queued before the server went', { timeoutMs: 10000 });
+    await waitUntil(async () => (await readJson(d.file('status.json'))).queued_count === 0,
+      { what: 'the queue emptied' });
+  });
+
   test('a second daemon exits 3; a stale pid file does not block', async (t) => {
     const topic = 'd_single';
     const { srv, dev, conn } = await peers(t);
