@@ -515,7 +515,7 @@ describe('setup form', () => {
     assert.equal(await figure(page, 'Last error'), 'none');
     assert.equal(await figure(page, 'Last inbound'), '-');
     const labels = await page.evaluate(() => [...document.querySelectorAll('#kpis .kpi .k')].map((k) => k.textContent));
-    assert.deepEqual(labels.slice(labels.indexOf('Session')), ['Session', 'Server', 'Policy', 'Last error', 'Queued for the node']);
+    assert.deepEqual(labels.slice(labels.indexOf('Session')), ['Session', 'Server', 'Policy', 'Last error', 'Queued for the node', 'Dropped from the queue']);
 
     await page.click('#tabSend');
     await page.fill('#s_msg', '   ');
