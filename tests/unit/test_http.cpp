@@ -726,22 +726,29 @@ int post_to(const ScriptPeer &peer, qv_http_reply *reply, std::string *err) {
     *err = text;
     return rc;
 }
+// The stop a daemon gets, sent to the calling thread 100 ms from now (a stop handler in place).
+std::thread stop_this_thread_soon() {
+    qv_plat_install_stop_handlers();
+    pthread_t waiter = pthread_self();
+    return std::thread([waiter] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pthread_kill(waiter, SIGTERM);
+    });
+}
 } // namespace
 
 TEST(HttpWait, AnExchangeUnderWayFinishesAfterAStop) {
-    qv_plat_install_stop_handlers();
     ScriptPeer peer(answer_when_released());
-    pthread_t waiter = pthread_self();
-    std::thread helper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        pthread_kill(waiter, SIGTERM);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    std::thread stopper = stop_this_thread_soon();
+    std::thread answer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
         peer.release();
     });
     qv_http_reply reply;
     std::string err;
     int rc = post_to(peer, &reply, &err);
-    helper.join();
+    stopper.join();
+    answer.join();
     EXPECT_EQ(rc, 0) << err;
     EXPECT_EQ(reply.status, 200);
     EXPECT_STREQ(reply.body.get(), "done");
@@ -749,19 +756,14 @@ TEST(HttpWait, AnExchangeUnderWayFinishesAfterAStop) {
 }
 
 TEST(HttpWait, AStopLeavesASilentExchangeOnlyItsGrace) {
-    qv_plat_install_stop_handlers();
     ScriptPeer peer(answer_when_released());
-    pthread_t waiter = pthread_self();
-    std::thread helper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        pthread_kill(waiter, SIGTERM);
-    });
     int64_t start = qv_now_ms();
+    std::thread stopper = stop_this_thread_soon();
     qv_http_reply reply;
     std::string err;
     int rc = post_to(peer, &reply, &err);
     int64_t ended = qv_now_ms();
-    helper.join();
+    stopper.join();
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(err, "timed out reading response headers");
     // It used the grace the stop left it, and not the request's own time-out.
