@@ -28,6 +28,7 @@ void ntfy_topic_path(const qv_url *server, const char *topic, const char *suffix
                                const char *title, int priority, const char *tags,
                                char id_out[QV_PUB_ID_CAP], char *err, size_t cap);
 
+
 // --- sender identity and label (identity.cpp) ---
 
 // The identity ntfy's claims about a publisher amount to: 64 lower-case hexadecimal digits of
@@ -65,6 +66,7 @@ struct qv_reply_page {
     int64_t last;     // every entry up to here was taken or is not a reply (else: the position asked after)
     int count;        // replies taken, oldest first
     bool full;        // the batch filled up before the page ended
+    bool restarted;   // the conversation is now shorter than `after`: it started again
     qv_reply replies[QV_REPLY_BATCH];
 };
 

@@ -71,12 +71,32 @@ static const char *reply_text(yyjson_val *entry) {
     return yyjson_get_str(content);
 }
 
-int conversation_read_page(const char *body, size_t len, int64_t after, int max_replies,
-                           qv_reply_page *page) {
+// A conversation that started again (the node reset it, or came back with a fresh session) is
+// shorter than a cursor placed in the old one: its `total` says so, or, from a node without
+// one, an empty page that starts before the cursor.
+static bool conversation_restarted(yyjson_val *root, int64_t after, int64_t entries) {
+    if (after <= 0)
+        return false;
+    int64_t total = -1;
+    qv_json_take_i64(root, "total", &total);
+    if (total >= 0)
+        return total < after;
+    int64_t start = -1;
+    qv_json_take_i64(root, "start_index", &start);
+    return entries == 0 && start >= 0 && start < after;
+}
+
+static void page_clear(qv_reply_page *page, int64_t after) {
     page->entries = 0;
     page->last = after;
     page->count = 0;
     page->full = false;
+    page->restarted = false;
+}
+
+int conversation_read_page(const char *body, size_t len, int64_t after, int max_replies,
+                           qv_reply_page *page) {
+    page_clear(page, after);
     qv_json_doc doc(yyjson_read(body, len, 0));
     yyjson_val *root = yyjson_doc_get_root(doc.get());
     yyjson_val *messages = yyjson_obj_get(root, "messages");
@@ -87,6 +107,11 @@ int conversation_read_page(const char *body, size_t len, int64_t after, int max_
     int64_t start = 0;
     qv_json_take_i64(root, "start_index", &start);
     page->entries = static_cast<int64_t>(yyjson_arr_size(messages));
+    if (conversation_restarted(root, after, page->entries)) {
+        // Nothing of it is taken here: the relay asks again from its beginning.
+        page->restarted = true;
+        return 0;
+    }
     size_t k, max;
     yyjson_val *entry;
     yyjson_arr_foreach(messages, k, max, entry) {
@@ -110,10 +135,7 @@ int conversation_read_page(const char *body, size_t len, int64_t after, int max_
 }
 
 int poll_replies(const qv_ntfy_config *cfg, int64_t after, int max_replies, qv_reply_page *page) {
-    page->entries = 0;
-    page->last = after;
-    page->count = 0;
-    page->full = false;
+    page_clear(page, after);
     qv_url url;
     // The node password is only ever sent in the clear to this machine.
     if (qv_node_url(cfg, &url) != 0 || !qv_node_is_loopback_or_tls(&url))

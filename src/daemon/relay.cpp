@@ -146,6 +146,15 @@ void daemon_relay_step(qv_daemon *d) {
         if (poll_replies(&d->cfg, d->st.reply_cursor, want, &d->replies) != 0)
             break;
         polled = true;
+        if (d->replies.restarted) {
+            // Everything the new conversation holds was written since it started: none of it
+            // went out yet, and nothing of the old one is in it.
+            qv_ntfy_logf("the node's conversation started again (shorter than cursor %" PRId64
+                         "): relaying from its beginning",
+                         d->st.reply_cursor);
+            d->st.reply_cursor = 0;
+            continue;
+        }
         bool all_out = publish_page(d, &published);
         if (!all_out || d->replies.full || d->replies.entries < QV_NODE_PAGE)
             break;

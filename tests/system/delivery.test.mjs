@@ -1,10 +1,45 @@
-// Nothing lost under faults: the node down and back, answering 503, the ntfy server restarted, the daemon
-// killed and started again twice, with an agent answering in bursts. Every message reaches /inbox and every
-// reply reaches the topic; what arrives twice is reported (a kill between a delivery and its record may
-// repeat that one delivery).
+// Nothing lost under faults: the node down and back, answering 503, its conversation started again, answering
+// slowly, the ntfy server restarted, the state folder full, the daemon killed and started again twice, with an
+// agent answering in bursts. Every message reaches /inbox and every reply reaches the topic; what arrives twice
+// is reported (a kill between a delivery and its record may repeat that one delivery). Then one suite per fault
+// the field found on its own.
 import assert from 'node:assert/strict';
-import { test } from 'node:test';
+import { readFile } from 'node:fs/promises';
+import { describe, test } from 'node:test';
+import { start as startDevnode } from '../../tools/devnode/devnode.mjs';
+import { sleep, waitUntil } from './lib/common.mjs';
+import { makeConnectorsDir, spawnExe } from './lib/exe.mjs';
 import { runDeliveryUnderFaults } from './lib/faults.mjs';
+import { startNtfy } from './lib/ntfy.mjs';
+import { publish, subscribe } from './lib/stream.mjs';
+
+const SESSION = 'main:delivery';
+const readJson = async (file) => JSON.parse(await readFile(file, 'utf8'));
+
+async function peers(t, { ntfy = {}, node = {} } = {}) {
+  const srv = await startNtfy(ntfy);
+  t.after(() => srv.close());
+  const dev = await startDevnode({ unref: true, replyDelayMs: 50, ...node });
+  t.after(() => dev.close());
+  const conn = await makeConnectorsDir();
+  t.after(() => conn.cleanup());
+  return { srv, dev, conn };
+}
+
+const daemonEnv = (srv, dev, topic, extra = {}) => ({
+  NTFY_SERVER_URL: srv.url, NTFY_TOPIC: topic, NTFY_TARGET_SESSION: SESSION, NTFY_BOT_API_URL: dev.url,
+  NTFY_ALLOW_ALL: '1', NTFY_REPLY_POLL_MS: '200', NTFY_RECONNECT_MIN_MS: '200', NTFY_RECONNECT_MAX_MS: '400',
+  ...extra,
+});
+
+async function startDaemon(t, conn, env) {
+  const d = await spawnExe(['--daemon'], { env, connectorsDir: conn.dir });
+  t.after(() => d.close());
+  await d.waitForOutput(/subscribed to /, { stream: 'stderr', timeoutMs: 8000 });
+  return d;
+}
+
+const relayed = (sub) => sub.messages.filter((m) => m.title === 'QUORVANE BOT').map((m) => m.message);
 
 test('every message and every reply gets through node outages, a server restart and two kills', async (t) => {
   const r = await runDeliveryUnderFaults({ n: 36, after: (fn) => t.after(fn), say: (s) => t.diagnostic(s) });
@@ -15,4 +50,30 @@ test('every message and every reply gets through node outages, a server restart 
   assert.ok(r.inbound.duplicated <= r.kills, `messages delivered twice: ${r.inbound.duplicated}`);
   assert.ok(r.replies.duplicated <= r.kills, `replies published twice: ${r.replies.duplicated}`);
   assert.equal(r.status.queued_count, 0);
+});
+
+describe('the node conversation', () => {
+  test('a conversation that starts again restarts the reply cursor, while running and across a restart', async (t) => {
+    const topic = 'dl_reset';
+    const { srv, dev, conn } = await peers(t, { node: { reply: 'echo: {text}' } });
+    const sub = await subscribe(srv.url, topic);
+    t.after(() => sub.close());
+    const env = daemonEnv(srv, dev, topic);
+    const d = await startDaemon(t, conn, env);
+    const exchange = async (text) => {
+      await publish(srv.url, topic, text);
+      await sub.waitForMessage(`echo: [ntfy] ${text}`, { timeoutMs: 5000 });
+    };
+    for (const text of ['one', 'two', 'three']) await exchange(text);
+    dev.reset();
+    for (const text of ['four', 'five']) await exchange(text);
+    await d.close();
+    dev.reset();
+    dev.appendReply(SESSION, 'written while no daemon ran');
+    await startDaemon(t, conn, env);
+    await sub.waitForMessage('written while no daemon ran', { timeoutMs: 5000 });
+    for (const text of ['six', 'seven']) await exchange(text);
+    assert.deepEqual(relayed(sub), ['one', 'two', 'three', 'four', 'five'].map((x) => `echo: [ntfy] ${x}`)
+      .concat(['written while no daemon ran', 'echo: [ntfy] six', 'echo: [ntfy] seven']));
+  });
 });

@@ -17,6 +17,7 @@ struct Polled {
     int64_t last;
     std::string replies; // "position:text" joined by "|"
     std::string request;
+    bool restarted;
 };
 
 static std::string replies_of(const qv_reply_page &page) {
@@ -36,7 +37,7 @@ static Polled poll_with(const std::string &answer, int64_t after, const char *pa
     strcpy(c.bot_password, password);
     static qv_reply_page page;
     int rc = poll_replies(&c, after, max_replies, &page);
-    return {rc, page.last, replies_of(page), node.received()};
+    return {rc, page.last, replies_of(page), node.received(), page.restarted};
 }
 
 TEST(Conversation, RequestCarriesSessionCursorAndPassword) {
@@ -76,6 +77,32 @@ TEST(Conversation, PositionsRolesAndEveryReplyInOrder) {
         EXPECT_EQ(p.rc, 0) << c.body;
         EXPECT_EQ(p.last, c.last) << c.body;
         EXPECT_EQ(p.replies, c.replies) << c.body;
+    }
+}
+
+TEST(Conversation, AConversationShorterThanTheCursorStartedAgain) {
+    struct Case {
+        std::string body;
+        int64_t after;
+        bool restarted;
+    } cases[] = {
+        {R"({"start_index":2,"total":2,"messages":[]})", 6, true},
+        {R"({"start_index":0,"total":4,"messages":[{"role":"assistant","content":"new"}]})", 6, true},
+        {R"({"start_index":3,"messages":[]})", 6, true}, // a node that gives no total
+        {R"({"start_index":6,"total":8,"messages":[{"role":"assistant","content":"next"}]})", 6, false},
+        {R"({"start_index":6,"total":6,"messages":[]})", 6, false},
+        {R"({"start_index":10,"messages":[{"role":"assistant","content":"old"}]})", 50, false},
+        {R"({"total":0,"messages":[]})", 0, false},
+        {R"({"total":0,"messages":[]})", -1, false},
+    };
+    for (const Case &c : cases) {
+        Polled p = poll_with(ok_json(c.body), c.after);
+        EXPECT_EQ(p.rc, 0) << c.body;
+        EXPECT_EQ(p.restarted, c.restarted) << c.body;
+        if (c.restarted) {
+            EXPECT_EQ(p.replies, "") << c.body;
+            EXPECT_EQ(p.last, c.after) << c.body;
+        }
     }
 }
 
