@@ -28,6 +28,26 @@ void ntfy_topic_path(const qv_url *server, const char *topic, const char *suffix
                                const char *title, int priority, const char *tags,
                                char id_out[QV_PUB_ID_CAP], char *err, size_t cap);
 
+// What a publish the server did not take amounts to, so a caller that retries can tell a
+// failure that waiting cures from one that would only repeat.
+enum qv_pub_failure_kind {
+    QV_PUB_WAIT,      // no answer, 408, 429 or 5xx: waiting may help (retry_after_s when hinted)
+    QV_PUB_TOKEN,     // 401 or 403: the access token cannot publish here
+    QV_PUB_TOO_LARGE, // 413, or a refusal that names the size or attachments
+    QV_PUB_CONTENT,   // any other refusal: the same message would be refused again
+};
+struct qv_pub_failure {
+    qv_pub_failure_kind kind;
+    int status;            // 0: no answer
+    int64_t retry_after_s; // the server's Retry-After, -1 when none
+};
+// ntfy_publish that also says why a publish failed (`why` is set whenever it returns -1).
+[[nodiscard]] int ntfy_publish_sorted(const qv_ntfy_config *cfg, const char *topic,
+                                      const char *message, const char *title, int priority,
+                                      const char *tags, char id_out[QV_PUB_ID_CAP],
+                                      qv_pub_failure *why, char *err, size_t cap);
+// Sorts an answer to a publish by its status and the start of its body.
+qv_pub_failure_kind ntfy_failure_kind(int status, const char *body);
 
 // --- sender identity and label (identity.cpp) ---
 

@@ -138,10 +138,42 @@ void ntfy_topic_path(const qv_url *server, const char *topic, const char *suffix
     return 0;
 }
 
+static bool contains_nocase(const char *text, const char *word) {
+    size_t n = strlen(word);
+    for (const char *p = text; *p; p++)
+        if (strncasecmp(p, word, n) == 0)
+            return true;
+    return false;
+}
+
+qv_pub_failure_kind ntfy_failure_kind(int status, const char *body) {
+    if (status == 0 || status == 408 || status == 429 || (status >= 500 && status <= 599))
+        return QV_PUB_WAIT;
+    if (status == 401 || status == 403)
+        return QV_PUB_TOKEN;
+    // ntfy turns a body over its message limit into an attachment, and refuses it with 400
+    // "attachments not allowed" when it keeps no attachments.
+    if (status == 413 || (body && (contains_nocase(body, "too large") ||
+                                   contains_nocase(body, "attachment"))))
+        return QV_PUB_TOO_LARGE;
+    return QV_PUB_CONTENT;
+}
+
 int ntfy_publish(const qv_ntfy_config *cfg, const char *topic, const char *message,
                  const char *title, int priority, const char *tags,
                  char id_out[QV_PUB_ID_CAP], char *err, size_t cap) {
+    qv_pub_failure why;
+    return ntfy_publish_sorted(cfg, topic, message, title, priority, tags, id_out, &why, err, cap);
+}
+
+int ntfy_publish_sorted(const qv_ntfy_config *cfg, const char *topic, const char *message,
+                        const char *title, int priority, const char *tags,
+                        char id_out[QV_PUB_ID_CAP], qv_pub_failure *why, char *err, size_t cap) {
     id_out[0] = '\0';
+    // A publish that never reached the server is refused for its content (the topic, the URL).
+    why->kind = QV_PUB_CONTENT;
+    why->status = 0;
+    why->retry_after_s = -1;
     if (check_topic(topic, err, cap) != 0)
         return -1;
     qv_url url;
@@ -155,10 +187,15 @@ int ntfy_publish(const qv_ntfy_config *cfg, const char *topic, const char *messa
     qv_http_reply reply;
     if (qv_http_exchange(&url, &tls, QV_PUB_TIMEOUT_MS, "POST", path, headers.list,
                          message ? message : "", message ? strlen(message) : 0, &reply, err,
-                         cap) != 0)
+                         cap) != 0) {
+        why->kind = QV_PUB_WAIT; // no answer: the server away, or a time-out
         return -1;
+    }
     if (reply.status < 200 || reply.status > 299) {
         status_error(reply.status, reply.body.get(), reply.len, err, cap);
+        why->status = reply.status;
+        why->retry_after_s = reply.retry_after_s;
+        why->kind = ntfy_failure_kind(reply.status, reply.body.get());
         return -1;
     }
     ntfy_publish_read_id(reply.body.get(), reply.len, id_out);

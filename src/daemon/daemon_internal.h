@@ -74,6 +74,12 @@ struct qv_daemon {
     qv_reply_page replies;              // the agent replies of one conversation page
     char reply_text[QV_REPLY_TEXT_CAP]; // one reply with the reply prefix, as published
     int64_t reply_failing_since;        // when publishing the reply at the cursor began to fail
+    int64_t reply_next_try_ms;          // no publish before this after a failure waiting cures
+    int64_t reply_backoff_ms;           // the wait after the last such failure (0: none yet)
+    int64_t reply_limit;                // the largest message the server takes, in bytes
+    int64_t reply_parts_of;             // the reply whose parts are under way (its position)
+    size_t reply_parts_done;            // bytes of its text published so far
+    int32_t reply_parts_sent;           // parts of it published so far
     qv_inqueue queue;                   // messages the node could not take yet (on disk)
     int64_t queue_next_try_ms;          // when the oldest waiting message is tried again
     int64_t queue_backoff_ms;           // the wait after its last failure (0: none yet)
@@ -131,3 +137,7 @@ void daemon_reply_note(qv_daemon *d, bool force);
 void daemon_save_status(const qv_daemon *d);
 // Publishes the newest agent reply after the cursor, if there is one.
 void daemon_relay_step(qv_daemon *d);
+// The length of the next part of a reply too long for one message: all of it when it fits the
+// budget, else the longest start that ends after a paragraph, a line or a word (one that
+// reaches past half the budget), else the budget backed off to a whole UTF-8 character.
+size_t reply_part_cut(const char *text, size_t len, size_t budget);

@@ -78,41 +78,184 @@ static const char *reply_topic(const qv_ntfy_config *cfg) {
 // A full page (QV_NODE_PAGE entries) means more may wait: the step reads on (up to a bound)
 // instead of falling a page behind per poll after a burst.
 enum { QV_RELAY_MAX_PAGES = 20 };
-// A reply that cannot be published is tried again at every step; after this long it is given
-// up, so one reply the server refuses for good does not hold back every later one.
-enum : int64_t { QV_REPLY_GIVE_UP_S = 3600 };
+// A reply that cannot be published for a reason waiting cures is tried again after 1 s, then
+// 2 s, doubling up to 5 minutes (longer when the server asks for it); after an hour of that it
+// is given up, so a reply that never goes out does not hold back every later one for ever.
+enum : int64_t {
+    QV_REPLY_GIVE_UP_S = 3600,
+    QV_REPLY_RETRY_MIN_MS = 1000,
+    QV_REPLY_RETRY_MAX_MS = 300000,
+};
+// ntfy keeps a message of up to 4,096 bytes as text; a longer one becomes an attachment, which a
+// server without an attachment cache refuses. A server that refuses less as too large teaches
+// a smaller limit, halving down to this.
+enum : int64_t { QV_NTFY_MESSAGE_LIMIT = 4096, QV_REPLY_LIMIT_MIN = 512 };
+// Room for a part's number, "(12/34) ", and the smallest text a part carries.
+enum : size_t { QV_PART_MARK_CAP = 24, QV_PART_MIN_TEXT = 64 };
 
-// Publishes one reply. True when the relay may move past it: published, or given up.
-static bool publish_reply(qv_daemon *d, const qv_reply *r) {
-    char *text = d->reply_text;
-    snprintf(text, sizeof d->reply_text, "%s%s", d->cfg.reply_prefix, r->text);
+size_t reply_part_cut(const char *text, size_t len, size_t budget) {
+    if (len <= budget)
+        return len;
+    static const char *const BOUNDARIES[] = {"\n\n", "\n", " "};
+    for (const char *sep : BOUNDARIES) {
+        size_t n = strlen(sep);
+        for (size_t end = budget; end > budget / 2 && end >= n; end--)
+            if (memcmp(text + end - n, sep, n) == 0)
+                return end;
+    }
+    size_t cut = qv_utf8_cut(text, len, budget);
+    return cut > 0 ? cut : budget;
+}
+
+static int parts_needed(const char *text, size_t len, size_t budget) {
+    int n = 0;
+    for (size_t at = 0; at < len; n++)
+        at += reply_part_cut(text + at, len - at, budget);
+    return n;
+}
+
+static int64_t reply_limit(const qv_daemon *d) {
+    return d->reply_limit > 0 ? d->reply_limit : QV_NTFY_MESSAGE_LIMIT;
+}
+
+// Publishes one message of the relay; on success notes its id and counts it.
+[[nodiscard]] static int publish_text(qv_daemon *d, const char *text, qv_pub_failure *why,
+                                      char *err, size_t cap) {
     const qv_ntfy_config *c = &d->cfg;
     char id[QV_PUB_ID_CAP];
-    char err[QV_RELAY_ERR_CAP] = "";
-    int64_t now = qv_ntfy_now_epoch();
-    if (ntfy_publish(c, reply_topic(c), text, c->title_prefix[0] ? c->title_prefix : nullptr,
-                     c->priority, c->tags[0] ? c->tags : "robot", id, err, sizeof err) != 0) {
-        d->st.error_count++;
-        qv_errf(d->st.last_error, sizeof d->st.last_error, "publish: %s", err);
-        qv_ntfy_logf("reply publish failed: %s", err);
-        if (d->reply_failing_since == 0)
-            d->reply_failing_since = now;
-        if (now - d->reply_failing_since < QV_REPLY_GIVE_UP_S)
-            return false;
-        qv_ntfy_logf("reply at position %" PRId64 " given up after an hour of failed publishes",
-                     r->position);
-        d->reply_failing_since = 0;
-        return true;
-    }
+    if (ntfy_publish_sorted(c, reply_topic(c), text,
+                            c->title_prefix[0] ? c->title_prefix : nullptr, c->priority,
+                            c->tags[0] ? c->tags : "robot", id, why, err, cap) != 0)
+        return -1;
     d->reply_failing_since = 0;
+    d->reply_backoff_ms = 0;
+    d->reply_next_try_ms = 0;
     // Kept in this process if the ledger cannot be written; the tag and prefix mark the echo
     // as ours either way.
     if (id[0])
         (void)qv_ntfy_sent_note(id);
     d->st.outbound_count++;
-    d->st.last_outbound_at = now;
+    d->st.last_outbound_at = qv_ntfy_now_epoch();
     qv_ntfy_logf("outbound reply published (id %s, %zu bytes)", id[0] ? id : "?", strlen(text));
-    return true;
+    return 0;
+}
+
+// What the relay does after a publish failed.
+enum publish_next {
+    PUBLISH_HOLD,  // keep the reply and try again later
+    PUBLISH_AGAIN, // try again now (in smaller parts)
+    PUBLISH_SKIP,  // given up: move past it
+};
+
+// The failure is one that waiting cures (or a token that may be fixed): publishing waits.
+static publish_next back_off(qv_daemon *d, const qv_reply *r, const qv_pub_failure *why) {
+    d->reply_backoff_ms = d->reply_backoff_ms <= 0 ? QV_REPLY_RETRY_MIN_MS
+                          : d->reply_backoff_ms * 2 > QV_REPLY_RETRY_MAX_MS
+                              ? QV_REPLY_RETRY_MAX_MS
+                              : d->reply_backoff_ms * 2;
+    int64_t wait = d->reply_backoff_ms;
+    if (why->retry_after_s >= 0 && why->retry_after_s * 1000 > wait)
+        wait = why->retry_after_s * 1000;
+    d->reply_next_try_ms = qv_now_ms() + wait;
+    int64_t now = qv_ntfy_now_epoch();
+    if (d->reply_failing_since == 0)
+        d->reply_failing_since = now;
+    qv_ntfy_logf("reply publishing waits %" PRId64 " ms", wait);
+    if (now - d->reply_failing_since < QV_REPLY_GIVE_UP_S)
+        return PUBLISH_HOLD;
+    qv_ntfy_logf("reply at position %" PRId64 " given up after an hour of failed publishes",
+                 r->position);
+    d->reply_failing_since = 0;
+    d->st.reply_given_up_count++;
+    return PUBLISH_SKIP;
+}
+
+static publish_next after_failure(qv_daemon *d, const qv_reply *r, const qv_pub_failure *why,
+                                  size_t sent_len, const char *err) {
+    d->st.error_count++;
+    qv_errf(d->st.last_error, sizeof d->st.last_error, "publish: %s", err);
+    qv_ntfy_logf("reply publish failed: %s", err);
+    if (why->kind == QV_PUB_TOO_LARGE && sent_len > QV_REPLY_LIMIT_MIN) {
+        int64_t half = static_cast<int64_t>(sent_len / 2);
+        d->reply_limit = half < QV_REPLY_LIMIT_MIN ? QV_REPLY_LIMIT_MIN : half;
+        qv_ntfy_logf("the server refused %zu bytes as too large: replies go out in parts of at "
+                     "most %" PRId64 " bytes",
+                     sent_len, d->reply_limit);
+        return PUBLISH_AGAIN;
+    }
+    if (why->kind == QV_PUB_TOO_LARGE || why->kind == QV_PUB_CONTENT) {
+        // The same message would be refused again: it must not hold back the replies after it.
+        d->st.reply_given_up_count++;
+        qv_ntfy_logf("reply at position %" PRId64 " given up: the server refuses it (%" PRId64
+                     " given up so far)",
+                     r->position, d->st.reply_given_up_count);
+        return PUBLISH_SKIP;
+    }
+    if (why->kind == QV_PUB_TOKEN)
+        qv_errf(d->st.last_error, sizeof d->st.last_error,
+                "publish: the access token cannot publish to %s (%s)", reply_topic(&d->cfg), err);
+    return back_off(d, r, why);
+}
+
+static void parts_reset(qv_daemon *d, int64_t position) {
+    d->reply_parts_of = position;
+    d->reply_parts_done = 0;
+    d->reply_parts_sent = 0;
+}
+
+// The next message of the reply into d->reply_text: all of it with the prefix when it fits and
+// no part went out yet, else its next part numbered "(k/n) ". Returns the reply bytes it takes.
+static size_t next_message(qv_daemon *d, const qv_reply *r) {
+    const char *prefix = d->cfg.reply_prefix;
+    size_t prefix_len = strlen(prefix);
+    size_t len = strlen(r->text);
+    size_t limit = static_cast<size_t>(reply_limit(d));
+    if (d->reply_parts_sent == 0 && prefix_len + len <= limit) {
+        snprintf(d->reply_text, sizeof d->reply_text, "%s%s", prefix, r->text);
+        return len;
+    }
+    size_t budget = limit > prefix_len + QV_PART_MARK_CAP + QV_PART_MIN_TEXT
+                        ? limit - prefix_len - QV_PART_MARK_CAP
+                        : QV_PART_MIN_TEXT;
+    const char *rest = r->text + d->reply_parts_done;
+    size_t left = len - d->reply_parts_done;
+    size_t cut = reply_part_cut(rest, left, budget);
+    int total = d->reply_parts_sent + parts_needed(rest, left, budget);
+    snprintf(d->reply_text, sizeof d->reply_text, "%s(%d/%d) %.*s", prefix,
+             d->reply_parts_sent + 1, total, static_cast<int>(cut), rest);
+    return cut;
+}
+
+// Publishes one reply, in numbered parts when it is longer than the server takes. True when the
+// relay may move past it: published, or given up.
+static bool publish_reply(qv_daemon *d, const qv_reply *r) {
+    if (d->reply_parts_of != r->position)
+        parts_reset(d, r->position);
+    size_t len = strlen(r->text);
+    for (;;) {
+        size_t taken = next_message(d, r);
+        qv_pub_failure why;
+        char err[QV_RELAY_ERR_CAP] = "";
+        if (publish_text(d, d->reply_text, &why, err, sizeof err) == 0) {
+            d->reply_parts_done += taken;
+            d->reply_parts_sent++;
+            if (d->reply_parts_done >= len) {
+                parts_reset(d, 0);
+                return true;
+            }
+            // The parts left go out after a restart with the whole reply again.
+            if (qv_plat_stop_requested())
+                return false;
+            continue;
+        }
+        publish_next next = after_failure(d, r, &why, strlen(d->reply_text), err);
+        if (next == PUBLISH_AGAIN)
+            continue;
+        if (next == PUBLISH_HOLD)
+            return false;
+        parts_reset(d, 0);
+        return true;
+    }
 }
 
 // Publishes the page's replies in order, moving the cursor past each one that went out. False
@@ -137,6 +280,9 @@ static bool publish_page(qv_daemon *d, int *published) {
 }
 
 void daemon_relay_step(qv_daemon *d) {
+    // After a failure that waiting cures nothing is published (or asked for) until its time.
+    if (d->reply_next_try_ms > qv_now_ms())
+        return;
     int published = 0;
     bool polled = false;
     for (int i = 0; i < QV_RELAY_MAX_PAGES && published < QV_REPLY_BATCH; i++) {

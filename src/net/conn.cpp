@@ -97,6 +97,7 @@ int bio_recv(void *ctx, unsigned char *buf, size_t len) {
 void qv_conn_init(qv_conn *c) {
     memset(c, 0, sizeof *c);
     c->sock = -1;
+    c->retry_after_s = -1;
     qv_body_init(&c->body, 0, -1);
 }
 

@@ -171,6 +171,7 @@ int qv_read_headers(qv_conn *c, int64_t deadline, char *err, size_t cap) {
     // The status line is reported even when the rest of the head is refused.
     c->status = out.status;
     memcpy(c->reason, out.reason, sizeof c->reason);
+    c->retry_after_s = out.retry_after_s;
     if (r != qv_head_result::done)
         return -1;
     qv_body_init(&c->body, out.chunked, out.length);
@@ -227,6 +228,7 @@ static int send_and_read_head(qv_conn *c, const char *method, const char *path,
     }
     int sent = qv_send_all(c, req, req_len, deadline, err, cap);
     free(req);
+    c->request_sent = sent == 0 ? 1 : 0;
     if (sent != 0 || qv_read_headers(c, deadline, err, cap) != 0)
         return -1;
     if (status)
@@ -283,7 +285,7 @@ int qv_http_request(qv_conn *c, const char *method, const char *path, const char
         *out_len = 0;
     if (err && cap > 0)
         err[0] = '\0';
-    int64_t deadline = qv_now_ms() + QV_EXCHANGE_MS;
+    int64_t deadline = qv_now_ms() + (c->exchange_ms > 0 ? c->exchange_ms : QV_EXCHANGE_MS);
     if (send_and_read_head(c, method, path, headers, body, body_len, status, deadline, err, cap) !=
         0)
         return -1;

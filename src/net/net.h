@@ -33,6 +33,7 @@ enum {
     QV_PIN_TOKEN_MAX = 79,         // a pin token longer than this is split
     QV_CHUNK_LINE_MAX = 79,        // characters kept of a chunk-size line
     QV_STOP_GRACE_MS = 5000,       // an exchange under way may go on this long after a stop
+    QV_RETRY_AFTER_MAX_S = 86400,  // a longer Retry-After is read as this
 };
 
 // The embedded root store: PEM blocks of public roots, zero-terminated (generated at build
@@ -109,6 +110,9 @@ struct qv_conn {
     int32_t eof;
     int32_t status;
     char reason[QV_REASON_CAP];
+    int64_t retry_after_s;  // the answer's Retry-After in seconds, -1 when none
+    int32_t exchange_ms;    // the deadline of one exchange; 0: QV_EXCHANGE_MS
+    int32_t request_sent;   // the whole request went out (the peer may have acted on it)
 };
 
 void qv_conn_init(qv_conn *c);
@@ -199,6 +203,8 @@ struct qv_http_reply {
     int status = 0;
     qv_heap<char> body;
     size_t len = 0;
+    int64_t retry_after_s = -1; // the server's Retry-After in seconds, -1 when none
+    bool sent = false;          // the whole request went out, also when no answer came
 };
 
 // Opens a connection to the URL (tls null: no pins, no CA file, checks on), runs one exchange
@@ -208,3 +214,10 @@ struct qv_http_reply {
                                    const char *method, const char *path,
                                    const char *const *headers, const char *body,
                                    size_t body_len, qv_http_reply *reply, char *err, size_t cap);
+// The same with the exchange's own deadline (sending, head and body together) instead of
+// QV_EXCHANGE_MS, for a peer known to take longer to answer.
+[[nodiscard]] int qv_http_exchange_within(const qv_url *u, const qv_tls_opts *tls, int timeout_ms,
+                                          int exchange_ms, const char *method, const char *path,
+                                          const char *const *headers, const char *body,
+                                          size_t body_len, qv_http_reply *reply, char *err,
+                                          size_t cap);

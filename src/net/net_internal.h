@@ -49,6 +49,7 @@ struct qv_resp_head {
     int32_t chunked;
     int64_t length; // the last Content-Length (negative reads as 0, capped at QV_BODY_MAX), -1 when
                     // none
+    int64_t retry_after_s; // Retry-After in seconds, -1 when none (or given as a date)
 };
 
 // The head collected so far, up to QV_HEAD_MAX bytes.

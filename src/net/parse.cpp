@@ -72,6 +72,23 @@ static int64_t parse_content_length(const char *s, size_t len) {
     return value > QV_BODY_MAX ? int64_t{QV_BODY_MAX} : value;
 }
 
+// Retry-After as whole seconds; the date form (or anything else) is no hint: -1.
+static int64_t parse_retry_after(const char *s, size_t len) {
+    size_t i = 0;
+    while (i < len && (s[i] == ' ' || s[i] == '\t'))
+        i++;
+    int64_t value = 0;
+    size_t digits = 0;
+    for (; i < len && s[i] >= '0' && s[i] <= '9'; i++, digits++)
+        if (value <= QV_RETRY_AFTER_MAX_S)
+            value = value * 10 + (s[i] - '0');
+    while (i < len && (s[i] == ' ' || s[i] == '\t'))
+        i++;
+    if (digits == 0 || i != len)
+        return -1;
+    return value > QV_RETRY_AFTER_MAX_S ? int64_t{QV_RETRY_AFTER_MAX_S} : value;
+}
+
 static size_t trim_crs(const char *s, size_t len) {
     while (len > 0 && s[len - 1] == '\r')
         len--;
@@ -121,6 +138,9 @@ static int parse_head(const char *head, size_t len, qv_resp_head *out, char *err
         } else if (starts_with_nocase(line, n, "Content-Length:")) {
             size_t name = strlen("Content-Length:");
             out->length = parse_content_length(line + name, n - name);
+        } else if (starts_with_nocase(line, n, "Retry-After:")) {
+            out->retry_after_s = parse_retry_after(line + strlen("Retry-After:"),
+                                                   n - strlen("Retry-After:"));
         }
         if (!next)
             break;
@@ -133,6 +153,7 @@ void qv_head_init(qv_head_reader *h, qv_resp_head *out) {
     h->len = 0;
     memset(out, 0, sizeof *out);
     out->length = -1;
+    out->retry_after_s = -1;
 }
 
 qv_head_result qv_head_feed(qv_head_reader *h, const unsigned char *in, size_t len, size_t *used,

@@ -82,6 +82,7 @@ struct qv_ntfy_status {
     int32_t pinned;
     int64_t queued_count;        // messages waiting in the inbound queue for the node
     int64_t queue_dropped_count; // messages the full inbound queue let go of, oldest first
+    int64_t reply_given_up_count; // agent replies the server refused for good (or for an hour)
 };
 
 // The members of status.json, in file order (reply_cursor has none).

@@ -77,3 +77,52 @@ describe('the node conversation', () => {
       .concat(['written while no daemon ran', 'echo: [ntfy] six', 'echo: [ntfy] seven']));
   });
 });
+
+describe('replies the server will not take as they are', () => {
+  // Paragraphs, lines and words in Latin, Cyrillic and CJK script, about 11,000 bytes.
+  const longReply = () => Array.from({ length: 20 }, (_, p) => Array.from({ length: 4 },
+    (_, l) => `paragraph ${p} line ${l}: ${'слово 単語 word '.repeat(5)}`).join('\n')).join('\n\n');
+
+  test('a reply over 4,096 bytes arrives in numbered parts that fit, and the replies after it too (default visitor limits)', async (t) => {
+    const topic = 'dl_long';
+    const { srv, dev, conn } = await peers(t, { ntfy: { defaultLimits: true }, node: { autoReply: false } });
+    const sub = await subscribe(srv.url, topic);
+    t.after(() => sub.close());
+    const d = await startDaemon(t, conn, daemonEnv(srv, dev, topic, { NTFY_REPLY_POLL_MS: '700' }));
+    const text = longReply();
+    assert.ok(Buffer.byteLength(text) > 9000 && Buffer.byteLength(text) < 12000); // under the longest reply the node hands out
+    dev.appendReply(SESSION, text);
+    dev.appendReply(SESSION, 'after the long one');
+    await sub.waitForMessage('after the long one', { timeoutMs: 15000 });
+    const parts = relayed(sub).slice(0, -1);
+    assert.ok(parts.length >= 3, `${parts.length} parts`);
+    parts.forEach((part, k) => {
+      assert.ok(part.startsWith(`(${k + 1}/${parts.length}) `), part.slice(0, 20));
+      assert.ok(Buffer.byteLength(part) <= 4096, `part ${k + 1} has ${Buffer.byteLength(part)} bytes`);
+    });
+    const joined = parts.map((part) => part.replace(/^\(\d+\/\d+\) /, '')).join('');
+    assert.equal(joined.replace(/\s+/g, ''), text.replace(/\s+/g, ''), 'the parts make the whole reply, no letter cut');
+    const ids = sub.messages.filter((e) => e.title === 'QUORVANE BOT').map((e) => e.id);
+    await waitUntil(async () => { const ledger = await readJson(d.file('sent.json')); return ids.every((id) => ledger.includes(id)); },
+      { what: 'every part in the ledger' });
+    assert.doesNotMatch(await readFile(d.file('daemon.log'), 'utf8'), /reply publish failed/);
+  });
+
+  test('a token that can read but not write: publishing backs off and the status says so', async (t) => {
+    const topic = 'dl_readonly';
+    const srv = await startNtfy({ auth: true, defaultLimits: true, users: [{ name: 'reader', access: { [topic]: 'ro' } }] });
+    t.after(() => srv.close());
+    const dev = await startDevnode({ unref: true, autoReply: false });
+    t.after(() => dev.close());
+    const conn = await makeConnectorsDir();
+    t.after(() => conn.cleanup());
+    const d = await startDaemon(t, conn, daemonEnv(srv, dev, topic, { NTFY_TOKEN: `Bearer ${srv.tokens.reader}` }));
+    dev.appendReply(SESSION, 'cannot go out');
+    await d.waitForOutput(/reply publish failed: ntfy server answered 403/, { stream: 'stderr', timeoutMs: 5000 });
+    await sleep(6000);
+    const failures = (await readFile(d.file('daemon.log'), 'utf8')).split('reply publish failed').length - 1;
+    // Backing off 1 s, 2 s, 4 s: four tries in six seconds at most, where the poll rate made thirty.
+    assert.ok(failures <= 4, `${failures} publishes refused in 6 s`);
+    assert.match((await readJson(d.file('status.json'))).last_error, /^publish: the access token cannot publish to dl_readonly \(ntfy server answered 403/);
+  });
+});

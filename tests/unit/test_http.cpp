@@ -218,6 +218,33 @@ TEST(HttpParse, HeadsAndBodiesThatSucceed) {
         expect_every_split(fc);
 }
 
+TEST(HttpParse, RetryAfterInSecondsIsAHintADateIsNot) {
+    const struct {
+        const char *line;
+        int64_t seconds;
+    } cases[] = {
+        {"Retry-After: 120\r\n", 120},
+        {"retry-after:\t 5 \r\n", 5},
+        {"Retry-After: 99999999999\r\n", QV_RETRY_AFTER_MAX_S},
+        {"Retry-After: Wed, 21 Oct 2026 07:28:00 GMT\r\n", -1},
+        {"Retry-After: 5s\r\n", -1},
+        {"X-Other: 1\r\n", -1},
+    };
+    for (const auto &c : cases) {
+        std::string in = std::string("HTTP/1.1 429 Too Many Requests\r\n") + c.line + "\r\n";
+        qv_head_reader h;
+        qv_resp_head head;
+        qv_head_init(&h, &head);
+        size_t used = 0;
+        char err[64] = "";
+        ASSERT_EQ(qv_head_feed(&h, reinterpret_cast<const unsigned char *>(in.data()), in.size(),
+                               &used, &head, err, sizeof err),
+                  qv_head_result::done)
+            << c.line;
+        EXPECT_EQ(head.retry_after_s, c.seconds) << c.line;
+    }
+}
+
 TEST(HttpParse, HeadsAndBodiesThatFail) {
     const std::string broken = "broken framing";
     const FramingCase cases[] = {

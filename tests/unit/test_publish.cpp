@@ -170,3 +170,25 @@ TEST(Publish, ConnectionAndUrlErrorsArePassedOn) {
     EXPECT_EQ(ntfy_publish(&c, "t", "m", nullptr, 3, "", id, err, sizeof err), -1);
     EXPECT_STREQ(err, "url must start with http:// or https://");
 }
+
+TEST(Publish, FailuresAreSortedByWhatWaitingCanCure) {
+    const struct {
+        int status;
+        const char *body;
+        qv_pub_failure_kind kind;
+    } cases[] = {
+        {0, "", QV_PUB_WAIT},
+        {429, R"({"code":42901,"error":"limit reached: too many requests"})", QV_PUB_WAIT},
+        {503, "", QV_PUB_WAIT},
+        {408, "", QV_PUB_WAIT},
+        {401, "", QV_PUB_TOKEN},
+        {403, R"({"code":40301,"error":"forbidden"})", QV_PUB_TOKEN},
+        {400, R"({"code":40013,"error":"invalid request: attachments not allowed"})", QV_PUB_TOO_LARGE},
+        {413, "", QV_PUB_TOO_LARGE},
+        {400, "message Too Large", QV_PUB_TOO_LARGE},
+        {400, R"({"error":"invalid priority"})", QV_PUB_CONTENT},
+        {404, "", QV_PUB_CONTENT},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ntfy_failure_kind(c.status, c.body), c.kind) << c.status << " " << c.body;
+}

@@ -105,7 +105,7 @@ static qv_ntfy_status sample_record() {
     for (int64_t *f : {&s.started_at, &s.last_seen_at, &s.last_inbound_at, &s.last_outbound_at,
                        &s.inbound_count, &s.outbound_count, &s.blocked_count, &s.pending_count,
                        &s.connect_count, &s.error_count, &s.last_message_time, &s.queued_count,
-                       &s.queue_dropped_count})
+                       &s.queue_dropped_count, &s.reply_given_up_count})
         *f = v++;
     int32_t flag = 1;
     for (int32_t *f : {&s.connected, &s.configured, &s.allow_all, &s.pairing_code_enabled,
@@ -131,7 +131,7 @@ TEST_F(Status, SaveThenLoadGivesBackEverythingButTheReplyCursor) {
     EXPECT_EQ(memcmp(&s, &saved, sizeof s), 0);
 }
 
-TEST_F(Status, SavedFileHasAll28MembersInOrder) {
+TEST_F(Status, SavedFileHasAll29MembersInOrder) {
     qv_ntfy_status s = sample_record();
     s.connected = 7; // flags are written exactly as stored
     ASSERT_EQ(qv_ntfy_status_save(&s), 0);
@@ -163,7 +163,8 @@ TEST_F(Status, SavedFileHasAll28MembersInOrder) {
                       "    \"target_session\": \"main:1\",\n"
                       "    \"server_url\": \"http://127.0.0.1:8080\",\n"
                       "    \"queued_count\": 1011,\n"
-                      "    \"queue_dropped_count\": 1012\n"
+                      "    \"queue_dropped_count\": 1012,\n"
+                      "    \"reply_given_up_count\": 1013\n"
                       "}");
     struct stat st;
     ASSERT_EQ(stat(state_.file("status.json").c_str(), &st), 0);
@@ -179,7 +180,7 @@ TEST_F(Status, DefaultRecordWritesEveryMember) {
         EXPECT_NE(text.find("\"" + std::string(key) + "\": "), std::string::npos) << key;
     EXPECT_NE(text.find("\"last_error\": \"\","), std::string::npos);
     size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-    EXPECT_EQ(lines, 29u); // opening brace and 28 members
+    EXPECT_EQ(lines, 30u); // opening brace and 29 members
 }
 
 TEST_F(Status, TextThatIsNotUtf8FailsTheSaveAndKeepsTheFile) {

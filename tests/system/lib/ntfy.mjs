@@ -53,9 +53,10 @@ function buildConfig(s) {
     yamlLine('listen-http', `127.0.0.1:${s.port}`),
     yamlLine('cache-file', path.join(s.dir, 'cache.db')),
     yamlLine('cache-duration', s.options.cacheDuration ?? '12h'),
-    yamlLine('visitor-request-limit-exempt-hosts', '127.0.0.1'),
     yamlLine('log-level', s.options.logLevel ?? 'info'),
   ];
+  // Suites that publish a lot are exempt from the visitor rate limits; defaultLimits keeps them on, as users meet them.
+  if (!s.options.defaultLimits) lines.push(yamlLine('visitor-request-limit-exempt-hosts', '127.0.0.1'));
   if (s.options.keepalive) lines.push(yamlLine('keepalive-interval', s.options.keepalive));
   // Files published with a message are kept here and served below base-url as /file/<id>.
   if (s.options.attachments) lines.push(yamlLine('attachment-cache-dir', path.join(s.dir, 'attachments')));
@@ -104,6 +105,7 @@ async function launch(s) {
 //   tls: true | {host, altNames, keyType}   also listen with https on a second port, self-signed
 //   keepalive: '45s'             keepalive-interval; cacheDuration; logLevel; extra: {key: value}
 //   attachments: true            accept files published with a message (attachment-cache-dir)
+//   defaultLimits: true          the visitor rate limits apply to 127.0.0.1 too (ntfy's defaults)
 //   port, httpsPort              fixed ports (default: free ones picked by binding port 0)
 //   version: '2.11' | '2.27'     the server version (default: QV_NTFY_VERSION, or 2.11)
 // Returns the server record described in README-like form at the end of this file.
