@@ -27,6 +27,9 @@ enum {
     QV_FRAMED_CAP = 9300,
     QV_PAIR_CODE_READ_CAP = 24,
     QV_REPLY_TEXT_CAP = QV_REPLY_CAP + 300,
+    // A node slow to answer gets this long after it took a request without answering in time:
+    // one that answers within it gets a message at most twice.
+    QV_INBOX_SLOW_MS = 120000,
 };
 
 // Ids of the stream events handled most recently. ntfy's since=<time> is inclusive, so a
@@ -85,6 +88,7 @@ struct qv_daemon {
     int64_t queue_backoff_ms;           // the wait after its last failure (0: none yet)
     uint64_t queue_failed_seq;          // the waiting message whose failure was last counted
     int32_t queue_unusable;             // the queue could not be opened (said once in the log)
+    int32_t inbox_deadline_ms;          // an /inbox exchange's deadline; 0: QV_EXCHANGE_MS
 };
 
 // What became of a message posted to the node's inbox.
@@ -100,9 +104,17 @@ void daemon_handle_line(qv_daemon *d, const char *line);
 [[nodiscard]] int pair_command_parse(const char *message, char *code, size_t cap);
 // 1 when the id was handled before (and so must be dropped); otherwise remembers it.
 int recent_ids_seen(qv_recent_ids *r, const char *id);
-// Posts a framed message to the node's inbox; the reason in err unless it was delivered.
-[[nodiscard]] qv_inbox_result post_inbox(const qv_ntfy_config *cfg, const char *text, char *err,
+// Posts a framed message to the node's inbox within exchange_ms; the reason in err unless it
+// was delivered. `unanswered` tells a failure after the whole request went out: the node may
+// have taken the message.
+[[nodiscard]] qv_inbox_result post_inbox(const qv_ntfy_config *cfg, int exchange_ms,
+                                         const char *text, bool *unanswered, char *err,
                                          size_t cap);
+// Posts to the node's inbox with the daemon's current deadline: after a post the node took but
+// did not answer in time the next one waits up to QV_INBOX_SLOW_MS, until the node answers
+// within the usual deadline again.
+[[nodiscard]] qv_inbox_result daemon_post_inbox(qv_daemon *d, const char *text, char *err,
+                                                size_t cap);
 
 // The inbound queue (queue.cpp). Opens it on first use; true when it can take messages.
 [[nodiscard]] bool daemon_queue_ready(qv_daemon *d);

@@ -388,7 +388,9 @@ static void frame_message(const qv_stream_event *ev, char *out, size_t cap) {
     return 0;
 }
 
-qv_inbox_result post_inbox(const qv_ntfy_config *cfg, const char *text, char *err, size_t cap) {
+qv_inbox_result post_inbox(const qv_ntfy_config *cfg, int exchange_ms, const char *text,
+                           bool *unanswered, char *err, size_t cap) {
+    *unanswered = false;
     qv_url url;
     if (qv_url_parse(cfg->bot_api_url, &url, err, cap) != 0)
         return QV_INBOX_REFUSED;
@@ -409,9 +411,11 @@ qv_inbox_result post_inbox(const qv_ntfy_config *cfg, const char *text, char *er
     const char *headers[] = {"Content-Type: application/json", password[0] ? password : nullptr,
                              nullptr};
     qv_http_reply reply;
-    if (qv_http_exchange(&url, nullptr, QV_INBOX_TIMEOUT_MS, "POST", path, headers, json.get(),
-                         json_len, &reply, err, cap) != 0)
-        return QV_INBOX_RETRY; // the node restarting or not there yet
+    if (qv_http_exchange_within(&url, nullptr, QV_INBOX_TIMEOUT_MS, exchange_ms, "POST", path,
+                                headers, json.get(), json_len, &reply, err, cap) != 0) {
+        *unanswered = reply.sent;
+        return QV_INBOX_RETRY; // the node restarting, not there yet, or slow to answer
+    }
     if (reply.status >= 200 && reply.status <= 299)
         return QV_INBOX_DELIVERED;
     // The node (or a proxy before it) may answer in any encoding: only UTF-8 reaches the status.
@@ -420,6 +424,25 @@ qv_inbox_result post_inbox(const qv_ntfy_config *cfg, const char *text, char *er
     qv_errf(err, cap, "node /inbox answered %d%s%s", reply.status, body[0] ? ": " : "", body);
     bool passes = reply.status == 429 || (reply.status >= 500 && reply.status <= 599);
     return passes ? QV_INBOX_RETRY : QV_INBOX_REFUSED;
+}
+
+qv_inbox_result daemon_post_inbox(qv_daemon *d, const char *text, char *err, size_t cap) {
+    int deadline = d->inbox_deadline_ms > 0 ? d->inbox_deadline_ms : QV_EXCHANGE_MS;
+    bool unanswered = false;
+    int64_t start = qv_now_ms();
+    qv_inbox_result result = post_inbox(&d->cfg, deadline, text, &unanswered, err, cap);
+    if (result == QV_INBOX_RETRY && unanswered && deadline < QV_INBOX_SLOW_MS) {
+        // The node may have taken the message and still be working on it: another post with
+        // the same short deadline would hand it a copy every time, for as long as it is slow.
+        d->inbox_deadline_ms = QV_INBOX_SLOW_MS;
+        qv_ntfy_logf("the node took the message but did not answer within %d s: the next post "
+                     "waits up to %d s for its answer",
+                     deadline / 1000, QV_INBOX_SLOW_MS / 1000);
+    } else if (result == QV_INBOX_DELIVERED && d->inbox_deadline_ms > 0 &&
+               qv_now_ms() - start < QV_EXCHANGE_MS) {
+        d->inbox_deadline_ms = 0;
+    }
+    return result;
 }
 
 static void forward(qv_daemon *d, const qv_stream_event *ev, const char *key) {
@@ -432,7 +455,7 @@ static void forward(qv_daemon *d, const qv_stream_event *ev, const char *key) {
         return;
     }
     char err[QV_INBOX_ERR_CAP] = "";
-    qv_inbox_result result = post_inbox(&d->cfg, text, err, sizeof err);
+    qv_inbox_result result = daemon_post_inbox(d, text, err, sizeof err);
     if (result == QV_INBOX_RETRY && queue) {
         daemon_queue_add(d, text, key, err);
         return;

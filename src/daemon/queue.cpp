@@ -98,7 +98,7 @@ static bool hand_over_oldest(qv_daemon *d) {
     if (qv_inq_front(&d->queue, text, sizeof d->inbox_text, &seq) != 0)
         qv_errf(err, sizeof err, "queued message %" PRIu64 " cannot be read", seq);
     else
-        result = post_inbox(&d->cfg, text, err, sizeof err);
+        result = daemon_post_inbox(d, text, err, sizeof err);
     if (result == QV_INBOX_RETRY) {
         back_off(d, seq, err);
         return false;

@@ -126,3 +126,19 @@ describe('replies the server will not take as they are', () => {
     assert.match((await readJson(d.file('status.json'))).last_error, /^publish: the access token cannot publish to dl_readonly \(ntfy server answered 403/);
   });
 });
+
+describe('a slow node', () => {
+  test('a node that answers /inbox after 21 s gets the message at most twice', { timeout: 120000 }, async (t) => {
+    const topic = 'dl_slow';
+    const { srv, dev, conn } = await peers(t, { node: { autoReply: false, inboxDelayMs: 21000 } });
+    const d = await startDaemon(t, conn, daemonEnv(srv, dev, topic));
+    await publish(srv.url, topic, 'take your time');
+    // The first post times out after 20 s although the node took it; the second waits long enough.
+    await waitUntil(async () => (await readJson(d.file('status.json'))).inbound_count === 1,
+      { timeoutMs: 70000, intervalMs: 500, what: 'the slow node to answer a post' });
+    await sleep(3000);
+    const copies = dev.inboxFor(SESSION).filter((m) => m.text === '[ntfy] take your time').length;
+    assert.ok(copies >= 1 && copies <= 2, `${copies} copies`);
+    assert.equal((await readJson(d.file('status.json'))).queued_count, 0);
+  });
+});
