@@ -68,7 +68,6 @@ struct qv_daemon {
     qv_ntfy_status st;
     qv_recent_ids recent;
     qv_ntfy_stream stream; // the newest message handled to the end; empty: none to continue after
-    int64_t since_floor;   // messages older than this are a replay the subscription did not ask for
     bool event_fresh;      // the line just handled held an event not handled before
     qv_conn conn;                       // the subscription, one at a time
     char line[QV_STREAM_LINE_CAP];      // the stream line being read
@@ -133,8 +132,8 @@ int64_t daemon_queue_due_ms(const qv_daemon *d);
 void daemon_stream_start(qv_daemon *d, int64_t now);
 // After a line was handled to the end: a new message becomes the newest, in stream.json too.
 void daemon_stream_note(qv_daemon *d);
-// The subscription's path: right after the newest handled message when there is one, else from
-// the time of the last event. Sets since_floor to match.
+// The subscription's path: by time, a margin before the newest handled message when there is
+// one, else from the time of the last event.
 void daemon_subscription_path(qv_daemon *d, const qv_url *server, char *path, size_t cap);
 
 // Moves the reply cursor past the conversation the node already holds.

@@ -493,11 +493,13 @@ void daemon_handle_line(qv_daemon *d, const char *line) {
     qv_stream_event *ev = &d->ev;
     if (parse_event(line, ev) != 0 || !ev->event[0])
         return;
-    // A since=<id> the server no longer knows hands back its whole cache.
-    if (ev->time < d->since_floor)
+    // Whether a message was handled is decided by its id alone: the server's clock may stand
+    // behind the stored position (stepped back, corrected), and its time says nothing then.
+    if (recent_ids_seen(&d->recent, ev->id)) {
+        if (strcmp(ev->event, "message") == 0)
+            qv_ntfy_logf("message %s dropped: handled before", ev->id);
         return;
-    if (recent_ids_seen(&d->recent, ev->id))
-        return;
+    }
     d->event_fresh = true;
     d->st.last_seen_at = qv_ntfy_now_epoch();
     if (ev->time > d->st.last_message_time)

@@ -1,6 +1,7 @@
-// Where the subscription starts: right after the newest message handled to the end, kept in
+// Where the subscription starts: a margin before the newest message handled to the end, kept in
 // stream.json across restarts so what a phone sent while the daemon was stopped still arrives,
-// once; or, without one, from the time of the last event as before.
+// once (repeats are dropped by id); or, without one, from the time of the last event as before.
+// A position belongs to the server and topic it was read from.
 #include "daemon_internal.h"
 
 #include "base.h"
@@ -12,14 +13,33 @@
 #include <cstring>
 
 enum { QV_SUBSCRIBE_SUFFIX_CAP = 96 };
+// ntfy stores a scheduled message when it is sent and hands it out when it fires, which its
+// delayed sender notices up to 10 s late, with the time it was due: resuming by time this far
+// back catches one that fired while the daemon was away. since=<id> would miss it for good.
+enum : int64_t { QV_RESUME_MARGIN_S = 30 };
+
+static bool position_is_ours(const qv_daemon *d) {
+    const qv_ntfy_stream *s = &d->stream;
+    // A file from before positions named their topic is taken as this one's.
+    if (!s->topic[0])
+        return true;
+    return strcmp(s->server, d->cfg.server_url) == 0 && strcmp(s->topic, d->cfg.topic) == 0;
+}
 
 void daemon_stream_start(qv_daemon *d, int64_t now) {
     memset(&d->stream, 0, sizeof d->stream);
-    d->since_floor = 0;
     if (d->cfg.catchup_s <= 0)
         return;
     if (qv_ntfy_stream_load(&d->stream) != 0)
         return;
+    if (!position_is_ours(d)) {
+        // Messages published earlier on this topic were never meant for this bridge.
+        qv_ntfy_logf("the stored position belongs to %s/%s: starting from now", d->stream.server,
+                     d->stream.topic);
+        d->stream.last_id[0] = '\0';
+        d->stream.tail_count = 0;
+        return;
+    }
     // A replay of what the last run handled but the server hands back again is dropped.
     for (int i = 0; i < d->stream.tail_count; i++)
         (void)recent_ids_seen(&d->recent, d->stream.tail[i]);
@@ -40,6 +60,8 @@ void daemon_stream_note(qv_daemon *d) {
     d->event_fresh = false;
     if (!qv_ntfy_stream_note(&d->stream, ev->id, ev->time))
         return;
+    cp_trunc(d->stream.server, sizeof d->stream.server, d->cfg.server_url);
+    cp_trunc(d->stream.topic, sizeof d->stream.topic, d->cfg.topic);
     // Like status.json, a position that cannot be written does not stop the bridge: the next
     // start then reaches back from an older message, and the remembered ids drop the repeats.
     (void)qv_ntfy_stream_save(&d->stream);
@@ -47,12 +69,9 @@ void daemon_stream_note(qv_daemon *d) {
 
 void daemon_subscription_path(qv_daemon *d, const qv_url *server, char *path, size_t cap) {
     char suffix[QV_SUBSCRIBE_SUFFIX_CAP] = "/json";
-    d->since_floor = 0;
     if (d->stream.last_id[0]) {
-        // ntfy starts right after a message id it knows, but hands back its whole cache for one
-        // it has dropped (expired, or a new cache): nothing older than that message is new.
-        snprintf(suffix, sizeof suffix, "/json?since=%s", d->stream.last_id);
-        d->since_floor = d->stream.last_time;
+        int64_t since = d->stream.last_time - QV_RESUME_MARGIN_S;
+        snprintf(suffix, sizeof suffix, "/json?since=%" PRId64, since < 1 ? int64_t{1} : since);
     } else if (d->st.last_message_time >= 1) {
         snprintf(suffix, sizeof suffix, "/json?since=%" PRId64, d->st.last_message_time);
     }

@@ -10,14 +10,19 @@
 
 enum {
     QV_STREAM_ID_CAP = 48,
-    // ntfy's since=<id> starts right after that message, so after a restart only a fallback to
-    // since=<time> (inclusive, whole seconds) hands back ones already handled: those of the same
-    // second or so. The newest 64 cover such a burst and keep each write near 1 KiB, where all
-    // 512 ids the daemon remembers would make it ~8 KiB on every message.
-    QV_STREAM_TAIL = 64,
+    // A start resumes by time, a margin before the newest handled message (so a scheduled
+    // message that fired late is not missed), and drops what it handled before by id: the tail
+    // must hold the ids of that margin. ntfy's default visitor limits let one publisher send a
+    // burst of 60 and then one message every 5 s, 66 in a 30 s margin; 256 covers several such
+    // senders at full speed and keeps each write near 4 KiB. Past it the oldest ids go first,
+    // which can only repeat a message, never lose one.
+    QV_STREAM_TAIL = 256,
 };
 
 struct qv_ntfy_stream {
+    // The position belongs to one topic on one server ("" in a file from before they were kept).
+    char server[QV_CFG_URL_CAP];
+    char topic[QV_CFG_TOPIC_CAP];
     char last_id[QV_STREAM_ID_CAP]; // "" when no message was handled yet
     int64_t last_time;              // the server's time of that message
     int32_t tail_count;

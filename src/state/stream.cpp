@@ -65,6 +65,8 @@ int qv_ntfy_stream_load(qv_ntfy_stream *s) {
         if (id && yyjson_get_len(el) == strlen(id) && qv_ntfy_stream_id_usable(id))
             tail_add(s, id);
     }
+    qv_json_take_text(root, "server", s->server, sizeof s->server);
+    qv_json_take_text(root, "topic", s->topic, sizeof s->topic);
     qv_json_take_text(root, "reply_node", s->reply_node, sizeof s->reply_node);
     qv_json_take_text(root, "reply_session", s->reply_session, sizeof s->reply_session);
     qv_json_take_i64(root, "reply_cursor", &s->reply_cursor);
@@ -86,6 +88,9 @@ int qv_ntfy_stream_save(const qv_ntfy_stream *s) {
         built = tail && qv_json_add_text(doc.get(), root, "last_id", s->last_id, sizeof s->last_id) &&
                 yyjson_mut_obj_add_sint(doc.get(), root, "last_time", s->last_time) &&
                 yyjson_mut_obj_add_val(doc.get(), root, "tail", tail);
+        if (built && s->topic[0])
+            built = qv_json_add_text(doc.get(), root, "server", s->server, sizeof s->server) &&
+                    qv_json_add_text(doc.get(), root, "topic", s->topic, sizeof s->topic);
         if (built && s->reply_at > 0)
             built = qv_json_add_text(doc.get(), root, "reply_node", s->reply_node,
                                      sizeof s->reply_node) &&

@@ -4,14 +4,14 @@
 // is reported (a kill between a delivery and its record may repeat that one delivery). Then one suite per fault
 // the field found on its own.
 import assert from 'node:assert/strict';
-import { readFile } from 'node:fs/promises';
+import { mkdir, readFile, writeFile } from 'node:fs/promises';
 import { describe, test } from 'node:test';
 import { start as startDevnode } from '../../tools/devnode/devnode.mjs';
 import { sleep, waitUntil } from './lib/common.mjs';
 import { makeConnectorsDir, spawnExe } from './lib/exe.mjs';
 import { runDeliveryUnderFaults } from './lib/faults.mjs';
 import { startNtfy } from './lib/ntfy.mjs';
-import { publish, subscribe } from './lib/stream.mjs';
+import { poll, publish, subscribe } from './lib/stream.mjs';
 
 const SESSION = 'main:delivery';
 const readJson = async (file) => JSON.parse(await readFile(file, 'utf8'));
@@ -140,5 +140,63 @@ describe('a slow node', () => {
     const copies = dev.inboxFor(SESSION).filter((m) => m.text === '[ntfy] take your time').length;
     assert.ok(copies >= 1 && copies <= 2, `${copies} copies`);
     assert.equal((await readJson(d.file('status.json'))).queued_count, 0);
+  });
+});
+
+describe('the stream position', () => {
+  const texts = (dev) => dev.inboxFor(SESSION).map((m) => m.text);
+
+  test('a stored position ahead of the server clock drops nothing, also after a server restart', async (t) => {
+    const topic = 'dl_clock';
+    const { srv, dev, conn } = await peers(t);
+    const ahead = Math.floor(Date.now() / 1000) + 3600; // a server whose clock stepped back an hour
+    await mkdir(conn.stateDir, { recursive: true, mode: 0o700 });
+    await writeFile(conn.file('stream.json'), JSON.stringify({ last_id: 'aheadMsg0001', last_time: ahead,
+      tail: ['aheadMsg0001'], server: srv.url, topic }), { mode: 0o600 });
+    const d = await startDaemon(t, conn, daemonEnv(srv, dev, topic, { NTFY_CATCHUP_S: '86400' }));
+    await publish(srv.url, topic, 'after the start');
+    await dev.waitForInbox('[ntfy] after the start');
+    await srv.restart();
+    await d.waitForOutput(/subscribed|stream (closed|read)/, { stream: 'stderr' });
+    await waitUntil(async () => (await readJson(d.file('status.json'))).connected === 1, { what: 'the daemon back on the server' });
+    await publish(srv.url, topic, 'after the server restart');
+    await dev.waitForInbox('[ntfy] after the server restart', { timeoutMs: 8000 });
+    await sleep(600);
+    assert.deepEqual(texts(dev), ['[ntfy] after the start', '[ntfy] after the server restart']);
+  });
+
+  test('a scheduled message that fires while the daemon is stopped is delivered once after the start', { timeout: 90000 }, async (t) => {
+    const topic = 'dl_scheduled';
+    const { srv, dev, conn } = await peers(t);
+    const env = daemonEnv(srv, dev, topic);
+    const d = await startDaemon(t, conn, env);
+    await publish(srv.url, topic, 'scheduled first', { headers: { 'X-Delay': '10s' } });
+    await publish(srv.url, topic, 'plain second');
+    await dev.waitForInbox('[ntfy] plain second');
+    await d.close();
+    await waitUntil(async () => (await poll(srv.url, topic)).events.some((e) => e.message === 'scheduled first'),
+      { timeoutMs: 40000, intervalMs: 500, what: 'the scheduled message to fire' });
+    await startDaemon(t, conn, env);
+    await dev.waitForInbox('[ntfy] scheduled first', { timeoutMs: 8000 });
+    await publish(srv.url, topic, 'plain third');
+    await dev.waitForInbox('[ntfy] plain third');
+    await sleep(600);
+    assert.deepEqual(texts(dev), ['[ntfy] plain second', '[ntfy] scheduled first', '[ntfy] plain third']);
+  });
+
+  test('a position belongs to its topic: after a switch, what was published earlier on the new topic never arrives', async (t) => {
+    const { srv, dev, conn } = await peers(t);
+    const d = await startDaemon(t, conn, daemonEnv(srv, dev, 'dl_topic_a'));
+    await publish(srv.url, 'dl_topic_a', 'on a');
+    await dev.waitForInbox('[ntfy] on a');
+    await d.close();
+    const earlier = await publish(srv.url, 'dl_topic_b', 'earlier on b');
+    await waitUntil(() => Date.now() / 1000 >= earlier.json.time + 1, { what: 'the next second' });
+    const b = await startDaemon(t, conn, daemonEnv(srv, dev, 'dl_topic_b'));
+    await b.waitForOutput(/the stored position belongs to .*\/dl_topic_a: starting from now/, { stream: 'stderr' });
+    await publish(srv.url, 'dl_topic_b', 'new on b');
+    await dev.waitForInbox('[ntfy] new on b');
+    await sleep(600);
+    assert.deepEqual(texts(dev), ['[ntfy] on a', '[ntfy] new on b']);
   });
 });

@@ -47,7 +47,11 @@ TEST_F(StreamPosition, FileKeepsTheNewestMessageAndABoundedTail) {
     EXPECT_STREQ(back.tail[0], "msg6");
     EXPECT_STREQ(back.tail[QV_STREAM_TAIL - 1], back.last_id);
     std::string text = read_whole(state_.file("stream.json"));
-    EXPECT_EQ(text.rfind(R"({"last_id":"msg69","last_time":169,"tail":["msg6","msg7",)", 0), 0u)
+    const std::string last = std::to_string(QV_STREAM_TAIL + 5);
+    EXPECT_EQ(text.rfind(R"({"last_id":"msg)" + last + R"(","last_time":)" +
+                             std::to_string(100 + QV_STREAM_TAIL + 5) + R"(,"tail":["msg6","msg7",)",
+                         0),
+              0u)
         << text;
     // A hand-edited file cannot put an id in the query that is not one.
     write_whole(state_.file("stream.json"), R"({"last_id":"x&since=all","last_time":5,"tail":[1]})");
@@ -55,25 +59,30 @@ TEST_F(StreamPosition, FileKeepsTheNewestMessageAndABoundedTail) {
     EXPECT_STREQ(back.last_id, "");
 }
 
-TEST_F(StreamPosition, FirstSubscriptionContinuesAfterAYoungStoredMessage) {
+TEST_F(StreamPosition, FirstSubscriptionResumesByTimeBeforeAYoungStoredMessage) {
     const std::string from_now = "/alerts/json?since=" + std::to_string(NOW);
     struct Case {
         int64_t age;     // of the stored message; -1: no stream.json
         int64_t catchup; // catchup_s
+        const char *server, *topic; // what the position belongs to ("": a file from before)
         std::string want;
-        int64_t floor;
     } cases[] = {
-        {-1, 3600, from_now, 0},
-        {60, 3600, "/alerts/json?since=lastMsg0001", NOW - 60},
-        {3599, 3600, "/alerts/json?since=lastMsg0001", NOW - 3599},
-        {3600, 3600, from_now, 0},
-        {90000, 86400, from_now, 0},
-        {60, 0, from_now, 0},
+        {-1, 3600, "", "", from_now},
+        {60, 3600, "http://127.0.0.1:8080", "alerts", "/alerts/json?since=" + std::to_string(NOW - 90)},
+        {60, 3600, "", "", "/alerts/json?since=" + std::to_string(NOW - 90)},
+        {3599, 3600, "http://127.0.0.1:8080", "alerts", "/alerts/json?since=" + std::to_string(NOW - 3629)},
+        {3600, 3600, "http://127.0.0.1:8080", "alerts", from_now},
+        {90000, 86400, "http://127.0.0.1:8080", "alerts", from_now},
+        {60, 0, "http://127.0.0.1:8080", "alerts", from_now},
+        {60, 3600, "http://127.0.0.1:8080", "other", from_now},       // another topic
+        {60, 3600, "http://127.0.0.1:9090", "alerts", from_now},      // another server
     };
     for (const Case &c : cases) {
         std::filesystem::remove(state_.file("stream.json"));
         if (c.age >= 0) {
             qv_ntfy_stream s = {};
+            strcpy(s.server, c.server);
+            strcpy(s.topic, c.topic);
             (void)qv_ntfy_stream_note(&s, "olderMsg0001", NOW - c.age - 1);
             (void)qv_ntfy_stream_note(&s, "lastMsg0001", NOW - c.age);
             ASSERT_EQ(qv_ntfy_stream_save(&s), 0);
@@ -81,16 +90,18 @@ TEST_F(StreamPosition, FirstSubscriptionContinuesAfterAYoungStoredMessage) {
         memset(&d_->recent, 0, sizeof d_->recent);
         d_->cfg.catchup_s = c.catchup;
         daemon_stream_start(d_, NOW);
-        EXPECT_EQ(path(), c.want) << c.age << " " << c.catchup;
-        EXPECT_EQ(d_->since_floor, c.floor) << c.age << " " << c.catchup;
-        // What the last run handled is not handled again, should the server hand it back.
+        EXPECT_EQ(path(), c.want) << c.age << " " << c.catchup << " " << c.topic;
+        // What the last run handled on this topic is not handled again when the server hands
+        // it back; what was handled on another one is no concern of this one.
+        bool ours = c.topic[0] == '\0' || (strcmp(c.topic, "alerts") == 0 &&
+                                           strcmp(c.server, "http://127.0.0.1:8080") == 0);
         if (c.age >= 0 && c.catchup > 0) {
-            EXPECT_EQ(recent_ids_seen(&d_->recent, "olderMsg0001"), 1) << c.age;
+            EXPECT_EQ(recent_ids_seen(&d_->recent, "olderMsg0001"), ours ? 1 : 0) << c.topic;
         }
     }
 }
 
-TEST_F(StreamPosition, HandledMessagesMoveThePositionAndOlderReplaysAreDropped) {
+TEST_F(StreamPosition, HandledMessagesMoveThePositionAndOnlyRepeatsAreDropped) {
     d_->cfg.catchup_s = 3600;
     daemon_stream_start(d_, NOW);
     // Not for the agent (another topic), so handled without reaching any node.
@@ -98,21 +109,24 @@ TEST_F(StreamPosition, HandledMessagesMoveThePositionAndOlderReplaysAreDropped) 
                        R"("topic":"other","message":"hi"})";
     daemon_handle_line(d_, line.c_str());
     daemon_stream_note(d_);
-    EXPECT_EQ(path(), "/alerts/json?since=newMsg00001");
+    EXPECT_EQ(path(), "/alerts/json?since=1800000070");
     qv_ntfy_stream back;
     ASSERT_EQ(qv_ntfy_stream_load(&back), 0);
     EXPECT_STREQ(back.last_id, "newMsg00001");
-    // The same message again, a keepalive, and (from a server that lost the id and replays
-    // its whole cache) an older message leave the position where it is.
+    EXPECT_STREQ(back.server, "http://127.0.0.1:8080");
+    EXPECT_STREQ(back.topic, "alerts");
+    // The same message again and a keepalive leave the position where it is.
     for (const char *again :
          {R"({"id":"newMsg00001","time":1800000100,"event":"message","topic":"other","message":"hi"})",
-          R"({"id":"keepAlive001","time":1800000200,"event":"keepalive","topic":"alerts"})",
-          R"({"id":"oldMsg00001","time":1800000099,"event":"message","topic":"other","message":"x"})"}) {
+          R"({"id":"keepAlive001","time":1800000200,"event":"keepalive","topic":"alerts"})"}) {
         daemon_handle_line(d_, again);
         daemon_stream_note(d_);
         EXPECT_STREQ(d_->stream.last_id, "newMsg00001") << again;
     }
-    EXPECT_EQ(recent_ids_seen(&d_->recent, "oldMsg00001"), 0);
+    // From a server whose clock stands behind the stored position a new message is still new.
+    daemon_handle_line(d_, R"({"id":"behindMsg001","time":1700000000,"event":"message","topic":"other","message":"x"})");
+    daemon_stream_note(d_);
+    EXPECT_STREQ(d_->stream.last_id, "behindMsg001");
 }
 
 // The reply cursor goes on from stream.json only for the same conversation, current within the
