@@ -8,7 +8,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$top/build}
-ntfy="$top/.deps/root/usr/bin/ntfy"
+ntfy="$top/.deps/ntfy/usr/bin/ntfy"
 exe="$build/chimewick"
 say() { printf 'daemon: %s\n' "$*" >&2; }
 [ -x "$ntfy" ] || { say "ntfy is missing: run scripts/bootstrap"; exit 1; }

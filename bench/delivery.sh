@@ -7,7 +7,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$top/build}
 exe="$build/chimewick"
 say() { printf 'delivery: %s\n' "$*" >&2; }
-[ -x "$top/.deps/root/usr/bin/ntfy" ] || { say "ntfy is missing: run scripts/bootstrap"; exit 1; }
+[ -x "$top/.deps/ntfy/usr/bin/ntfy" ] || { say "ntfy is missing: run scripts/bootstrap"; exit 1; }
 [ -x "$exe" ] || { say "$exe is missing: build first"; exit 1; }
 command -v node > /dev/null || { say "node is missing: run scripts/bootstrap"; exit 1; }
 exec node "$top/bench/delivery.mjs" "$exe"

@@ -7,7 +7,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$top/build}
 rounds=${ROUNDS:-30}
-ntfy="$top/.deps/root/usr/bin/ntfy"
+ntfy="$top/.deps/ntfy/usr/bin/ntfy"
 bench="$build/bench_https_publish"
 say() { printf 'https_publish: %s\n' "$*" >&2; }
 [ -x "$ntfy" ] || { say "ntfy is missing: run scripts/bootstrap"; exit 1; }

@@ -8,7 +8,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$top/build}
 rounds=${ROUNDS:-30}
-ntfy="$top/.deps/root/usr/bin/ntfy"
+ntfy="$top/.deps/ntfy/usr/bin/ntfy"
 bench="$build/bench_mcp_publish"
 exe="$build/chimewick"
 say() { printf 'mcp_publish: %s\n' "$*" >&2; }

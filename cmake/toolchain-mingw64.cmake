@@ -11,7 +11,9 @@ set(CMAKE_RC_COMPILER ${QV_MINGW_TRIPLE}-windres)
 set(CMAKE_AR ${QV_MINGW_TRIPLE}-gcc-ar-posix CACHE FILEPATH "archiver")
 set(CMAKE_RANLIB ${QV_MINGW_TRIPLE}-gcc-ranlib-posix CACHE FILEPATH "ranlib")
 
-set(CMAKE_FIND_ROOT_PATH /usr/${QV_MINGW_TRIPLE})
+# The mingw-w64 system folder, after whatever the command line gives (scripts/build-windows adds
+# .deps/win64, where the bootstrap installs the libraries built for Windows).
+list(APPEND CMAKE_FIND_ROOT_PATH /usr/${QV_MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

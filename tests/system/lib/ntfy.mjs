@@ -9,11 +9,12 @@ import {
   spawnProcess, spkiPin, waitUntil,
 } from './common.mjs';
 
-// The two server versions the bootstrap unpacks: Debian 13's 2.11 and forky's 2.27, which also sends
-// message updates (with sequence_id) and the events message_delete and message_clear.
+// The two servers the bootstrap unpacks: Debian 13's 2.11, and 'next', the newest 2.16 or later a newer
+// Debian suite offers, which also sends message updates (with sequence_id) and the events message_delete
+// and message_clear. Nothing here depends on which version 'next' is.
 export const ntfyBinaries = {
-  '2.11': path.join(repoRoot, '.deps', 'root', 'usr', 'bin', 'ntfy'),
-  '2.27': path.join(repoRoot, '.deps', 'ntfy-2.27', 'usr', 'bin', 'ntfy'),
+  '2.11': path.join(repoRoot, '.deps', 'ntfy', 'usr', 'bin', 'ntfy'),
+  next: path.join(repoRoot, '.deps', 'ntfy-next', 'usr', 'bin', 'ntfy'),
 };
 // The version a server is started with unless its options say otherwise: QV_NTFY_VERSION, or 2.11.
 export const ntfyVersion = process.env.QV_NTFY_VERSION || '2.11';
@@ -107,7 +108,7 @@ async function launch(s) {
 //   attachments: true            accept files published with a message (attachment-cache-dir)
 //   defaultLimits: true          the visitor rate limits apply to 127.0.0.1 too (ntfy's defaults)
 //   port, httpsPort              fixed ports (default: free ones picked by binding port 0)
-//   version: '2.11' | '2.27'     the server version (default: QV_NTFY_VERSION, or 2.11)
+//   version: '2.11' | 'next'     the server version (default: QV_NTFY_VERSION, or 2.11)
 // Returns the server record described in README-like form at the end of this file.
 export async function startNtfy(options = {}) {
   const version = options.version ?? ntfyVersion;
@@ -212,7 +213,7 @@ function serverRecord(s) {
 
 // Server record:
 //   url                http://127.0.0.1:<port>   httpsUrl  https://localhost:<httpsPort> (tls only)
-//   port, httpsPort, pid, dir, configFile, version ('2.11' or '2.27')
+//   port, httpsPort, pid, dir, configFile, version ('2.11' or 'next')
 //   tls                {host, certFile, keyFile, certPem, pin, altNames} or null
 //   tokens[name]       the token made for each user of options.users; passwords[name]
 //   addUser({...}), allow(user, topic, perm), addToken(user), cli([args])
