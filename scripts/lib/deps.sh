@@ -48,6 +48,18 @@ deps_apt_setup() {
   apt-get -qq "${aptopts[@]}" update >/dev/null
 }
 
+# Uses the private configuration already in ROOT as it is, with the suites of DEPS_NEWER_SUITES
+# that its lists hold. Sets deps_suites as deps_apt_setup does.
+deps_apt_reuse() {
+  local root=$1 suite
+  deps_aptopts "$root"
+  deps_suites=$DEPS_BASE_SUITE
+  for suite in $DEPS_NEWER_SUITES; do
+    if grep -q " $suite main\$" "$root/etc/apt/sources.list"; then deps_suites="$deps_suites $suite"
+    else say "suite $suite is not in the package lists in ${root#"$deps"/}: left out"; fi
+  done
+}
+
 # The upstream part of a Debian version: 1:3.6.7-3 -> 3.6.7, 0.10.0+ds-1 -> 0.10.0.
 deps_upstream() { local v=${1#*:}; v=${v%-*}; v=${v%%+*}; printf '%s\n' "${v%%~*}"; }
 
