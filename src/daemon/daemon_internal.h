@@ -88,6 +88,8 @@ struct qv_daemon {
     uint64_t queue_failed_seq;          // the waiting message whose failure was last counted
     int32_t queue_unusable;             // the queue could not be opened (said once in the log)
     int32_t inbox_deadline_ms;          // an /inbox exchange's deadline; 0: QV_EXCHANGE_MS
+    bool held;                          // a message could be neither posted nor queued
+    int64_t held_wait_ms;               // the wait before the stream is read again after that
 };
 
 // What became of a message posted to the node's inbox.
@@ -103,6 +105,8 @@ void daemon_handle_line(qv_daemon *d, const char *line);
 [[nodiscard]] int pair_command_parse(const char *message, char *code, size_t cap);
 // 1 when the id was handled before (and so must be dropped); otherwise remembers it.
 int recent_ids_seen(qv_recent_ids *r, const char *id);
+// Forgets an id remembered by recent_ids_seen, so the message is handled when it comes again.
+void recent_ids_forget(qv_recent_ids *r, const char *id);
 // Posts a framed message to the node's inbox within exchange_ms; the reason in err unless it
 // was delivered. `unanswered` tells a failure after the whole request went out: the node may
 // have taken the message.
@@ -118,8 +122,10 @@ int recent_ids_seen(qv_recent_ids *r, const char *id);
 // The inbound queue (queue.cpp). Opens it on first use; true when it can take messages.
 [[nodiscard]] bool daemon_queue_ready(qv_daemon *d);
 // Keeps a framed message from the sender after those waiting. `failure` is why its own post
-// failed, or null when it was not posted because others wait before it.
-void daemon_queue_add(qv_daemon *d, const char *text, const char *key, const char *failure);
+// failed, or null when it was not posted because others wait before it. False when it could
+// not be kept (the queue file not written): the message is then neither posted nor queued.
+[[nodiscard]] bool daemon_queue_add(qv_daemon *d, const char *text, const char *key,
+                                    const char *failure);
 // Opens the queue at start and hands over what waits from before, before the subscription.
 void daemon_queue_start(qv_daemon *d);
 // Posts the oldest waiting message when its time has come.

@@ -100,6 +100,14 @@ int recent_ids_seen(qv_recent_ids *r, const char *id) {
     return 0;
 }
 
+void recent_ids_forget(qv_recent_ids *r, const char *id) {
+    if (!id[0])
+        return;
+    for (auto &seen : r->ids)
+        if (strcmp(seen, id) == 0)
+            seen[0] = '\0';
+}
+
 static bool is_own_message(const qv_daemon *d, const qv_stream_event *ev) {
     if (ev->id[0] && qv_ntfy_sent_has(ev->id))
         return true;
@@ -445,20 +453,26 @@ qv_inbox_result daemon_post_inbox(qv_daemon *d, const char *text, char *err, siz
     return result;
 }
 
-static void forward(qv_daemon *d, const qv_stream_event *ev, const char *key) {
+// False when the message could be neither posted nor queued (the caller holds the stream);
+// true when it was posted, queued, or refused for good.
+[[nodiscard]] static bool forward(qv_daemon *d, const qv_stream_event *ev, const char *key) {
     char *text = d->inbox_text;
     frame_message(ev, text, sizeof d->inbox_text);
     // While messages wait for the node a new one goes behind them: the agent sees them in order.
     bool queue = daemon_queue_ready(d);
-    if (queue && d->queue.count > 0) {
-        daemon_queue_add(d, text, key, nullptr);
-        return;
-    }
+    if (queue && d->queue.count > 0)
+        return daemon_queue_add(d, text, key, nullptr);
     char err[QV_INBOX_ERR_CAP] = "";
     qv_inbox_result result = daemon_post_inbox(d, text, err, sizeof err);
-    if (result == QV_INBOX_RETRY && queue) {
-        daemon_queue_add(d, text, key, err);
-        return;
+    if (result == QV_INBOX_RETRY && queue)
+        return daemon_queue_add(d, text, key, err);
+    if (result == QV_INBOX_RETRY) {
+        d->st.error_count++;
+        qv_errf(d->st.last_error, sizeof d->st.last_error,
+                "inbox: %s; the queue is not usable: the stream waits until it can", err);
+        qv_ntfy_logf("inbox message from %s neither posted nor queued: %s", key, err);
+        daemon_save_status(d);
+        return false;
     }
     if (result == QV_INBOX_DELIVERED) {
         d->st.inbound_count++;
@@ -470,6 +484,7 @@ static void forward(qv_daemon *d, const qv_stream_event *ev, const char *key) {
         qv_ntfy_logf("inbox post failed: %s", err);
     }
     daemon_save_status(d);
+    return true;
 }
 
 // 1 when the sender is approved (its sighting recorded when the list can be changed), else 0.
@@ -502,6 +517,7 @@ void daemon_handle_line(qv_daemon *d, const char *line) {
     }
     d->event_fresh = true;
     d->st.last_seen_at = qv_ntfy_now_epoch();
+    const int64_t position_before = d->st.last_message_time;
     if (ev->time > d->st.last_message_time)
         d->st.last_message_time = ev->time;
     // Only "message" carries text for the agent: ntfy 2.16+ also sends message_delete and
@@ -531,5 +547,12 @@ void daemon_handle_line(qv_daemon *d, const char *line) {
         handle_unknown_sender(d, ev, key, label);
         return;
     }
-    forward(d, ev, key);
+    if (!forward(d, ev, key)) {
+        // Neither posted nor queued: nothing moves past it. The stream is read again from the
+        // stored position later, and the server hands this message out once more.
+        recent_ids_forget(&d->recent, ev->id);
+        d->event_fresh = false;
+        d->st.last_message_time = position_before;
+        d->held = true;
+    }
 }

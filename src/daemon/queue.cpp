@@ -64,16 +64,17 @@ static void back_off(qv_daemon *d, uint64_t seq, const char *err) {
                  d->queue.count, retry_seconds(d));
 }
 
-void daemon_queue_add(qv_daemon *d, const char *text, const char *key, const char *failure) {
+bool daemon_queue_add(qv_daemon *d, const char *text, const char *key, const char *failure) {
     int64_t dropped = 0;
     char err[QV_QUEUE_ERR_CAP] = "";
     if (qv_inq_push(&d->queue, text, strlen(text), &dropped, err, sizeof err) != 0) {
         d->st.error_count++;
-        qv_errf(d->st.last_error, sizeof d->st.last_error, "inbox: %s", failure ? failure : err);
-        qv_ntfy_logf("inbox message from %s lost: %s%s%s", key, failure ? failure : "",
-                     failure ? "; " : "", err);
+        qv_errf(d->st.last_error, sizeof d->st.last_error,
+                "inbox: cannot queue a message (%s): the stream waits until it can", err);
+        qv_ntfy_logf("inbox message from %s neither posted nor queued: %s%s%s", key,
+                     failure ? failure : "", failure ? "; " : "", err);
         daemon_save_status(d);
-        return;
+        return false;
     }
     note_dropped(d, dropped);
     d->st.queued_count = d->queue.count;
@@ -86,6 +87,7 @@ void daemon_queue_add(qv_daemon *d, const char *text, const char *key, const cha
                      d->queue.count);
     }
     daemon_save_status(d);
+    return true;
 }
 
 // Posts the oldest message. false when it stays for a later try; true when it left the queue,

@@ -116,6 +116,8 @@ static void stream_loop(qv_daemon *d) {
         }
         daemon_handle_line(d, d->line);
         daemon_stream_note(d);
+        if (d->held)
+            return; // back-pressure: no line after a message that could not be kept
     }
 }
 
@@ -185,6 +187,30 @@ static void backoff_sleep(qv_daemon *d, int64_t ms) {
     }
 }
 
+// Waits before the stream is read again after a message could be neither posted nor queued (a
+// full disk, and the node not taking it): 1 s, doubling up to a minute. The queue is served
+// meanwhile. True when the daemon held.
+enum : int64_t { QV_HOLD_MIN_MS = 1000, QV_HOLD_MAX_MS = 60000 };
+static bool hold_stream(qv_daemon *d) {
+    if (!d->held) {
+        d->held_wait_ms = 0;
+        return false;
+    }
+    d->held_wait_ms = d->held_wait_ms <= 0                  ? QV_HOLD_MIN_MS
+                      : d->held_wait_ms * 2 > QV_HOLD_MAX_MS ? QV_HOLD_MAX_MS
+                                                             : d->held_wait_ms * 2;
+    d->st.connected = 0;
+    daemon_save_status(d);
+    qv_conn_close(&d->conn);
+    qv_ntfy_logf("stream held: a message could be neither posted nor queued; reading again "
+                 "from the stored position in %" PRId64 " ms",
+                 d->held_wait_ms);
+    if (!stop_requested())
+        daemon_relay_step(d);
+    backoff_sleep(d, d->held_wait_ms);
+    return true;
+}
+
 static void main_loop(qv_daemon *d) {
     int64_t backoff = d->cfg.reconnect_min_ms;
     bool first = true;
@@ -196,8 +222,11 @@ static void main_loop(qv_daemon *d) {
             stop_sleep(d->cfg.reconnect_max_ms);
             continue;
         }
+        d->held = false;
         if (subscribe_once(d, &url, backoff, first)) {
             backoff = d->cfg.reconnect_min_ms;
+            if (hold_stream(d))
+                continue;
             d->st.connected = 0;
             d->st.last_seen_at = qv_ntfy_now_epoch();
             daemon_save_status(d);

@@ -9,7 +9,7 @@ import { describe, test } from 'node:test';
 import { start as startDevnode } from '../../tools/devnode/devnode.mjs';
 import { sleep, waitUntil } from './lib/common.mjs';
 import { makeConnectorsDir, spawnExe } from './lib/exe.mjs';
-import { runDeliveryUnderFaults } from './lib/faults.mjs';
+import { runDeliveryUnderFaults, smallDisk } from './lib/faults.mjs';
 import { startNtfy } from './lib/ntfy.mjs';
 import { poll, publish, subscribe } from './lib/stream.mjs';
 
@@ -198,5 +198,39 @@ describe('the stream position', () => {
     await dev.waitForInbox('[ntfy] new on b');
     await sleep(600);
     assert.deepEqual(texts(dev), ['[ntfy] on a', '[ntfy] new on b']);
+  });
+});
+
+describe('a full disk', () => {
+  test('a message that can be neither posted nor queued holds the stream and arrives once the disk has room', async (t) => {
+    const disk = await smallDisk((fn) => t.after(fn));
+    if (disk.skip) {
+      t.skip(disk.skip);
+      return;
+    }
+    const topic = 'dl_full';
+    const srv = await startNtfy();
+    t.after(() => srv.close());
+    const dev = await startDevnode({ unref: true, autoReply: false });
+    t.after(() => dev.close());
+    const d = await spawnExe(['--daemon'], { env: daemonEnv(srv, dev, topic), connectorsDir: disk.dir });
+    t.after(() => d.close());
+    await d.waitForOutput(/subscribed to /, { stream: 'stderr', timeoutMs: 8000 });
+    await publish(srv.url, topic, 'before the disk filled');
+    await dev.waitForInbox('[ntfy] before the disk filled');
+    await dev.stopListening();
+    await disk.fill();
+    for (const text of ['one', 'two', 'three']) await publish(srv.url, topic, `full ${text}`);
+    await d.waitForOutput(/inbox message from \S+ (neither posted nor queued|lost)/, { stream: 'stderr', timeoutMs: 10000 });
+    await sleep(2500); // held a while: tried again and held again
+    await disk.free();
+    await dev.listenAgain();
+    await dev.waitForInbox('[ntfy] full three', { timeoutMs: 30000 });
+    assert.match(d.stderr(), /stream held: a message could be neither posted nor queued/);
+    await publish(srv.url, topic, 'after');
+    await dev.waitForInbox('[ntfy] after');
+    await sleep(600);
+    assert.deepEqual(dev.inboxFor(SESSION).map((m) => m.text),
+      ['before the disk filled', 'full one', 'full two', 'full three', 'after'].map((x) => `[ntfy] ${x}`));
   });
 });

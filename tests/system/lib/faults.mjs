@@ -2,10 +2,11 @@
 // sender publishes N numbered messages while the node goes down and comes back, answers 503, the ntfy server
 // restarts, and the daemon is killed (SIGKILL) and started again twice; an agent answers every message, in
 // bursts. Counts what reached the node's /inbox and what reached the topic, each way: delivered, lost, twice.
-import { readFile } from 'node:fs/promises';
+import { open, readFile, rm } from 'node:fs/promises';
+import path from 'node:path';
 import { performance } from 'node:perf_hooks';
 import { start as startDevnode } from '../../../tools/devnode/devnode.mjs';
-import { sleep, waitUntil } from './common.mjs';
+import { makeTempDir, removeDir, runProcess, sleep, waitUntil } from './common.mjs';
 import { makeConnectorsDir, spawnExe } from './exe.mjs';
 import { startNtfy } from './ntfy.mjs';
 import { poll, publish, subscribe } from './stream.mjs';
@@ -16,6 +17,40 @@ const REPLY_BURST_MS = 400; // the agent answers what arrived since its last bur
 const KILLS = 2;
 
 const readJson = async (file) => JSON.parse(await readFile(file, 'utf8'));
+
+// A connectors folder on a small tmpfs of its own, so a test can fill the disk under the state folder:
+// {dir, fill(), free()}, or {skip: reason} where this machine does not let the tests mount one (not root,
+// or no mount rights in a container). `after(fn)` registers the unmount.
+export async function smallDisk(after, sizeKb = 2048) {
+  if (process.platform !== 'linux' || process.getuid?.() !== 0) return { skip: 'mounting a tmpfs needs root on Linux' };
+  const dir = await makeTempDir('qv-disk-');
+  const mounted = await runProcess('mount', ['-t', 'tmpfs', '-o', `size=${sizeKb}k,mode=0700`, 'tmpfs', dir], { timeoutMs: 10000 });
+  if (mounted.code !== 0) {
+    await removeDir(dir);
+    return { skip: `cannot mount a tmpfs here: ${mounted.stderr.trim()}` };
+  }
+  after(async () => {
+    await runProcess('umount', ['-l', dir], { timeoutMs: 10000 });
+    await removeDir(dir);
+  });
+  const filler = path.join(dir, 'filler');
+  return {
+    dir,
+    // Writes until the disk says it is full.
+    async fill() {
+      const f = await open(filler, 'a');
+      const chunk = Buffer.alloc(4096, 120);
+      try {
+        for (;;) await f.write(chunk);
+      } catch (err) {
+        if (err.code !== 'ENOSPC') throw err;
+      } finally {
+        await f.close();
+      }
+    },
+    free: () => rm(filler, { force: true }),
+  };
+}
 const messageText = (i) => `m-${i} under faults`;
 const replyText = (i) => `r-${i}`;
 
