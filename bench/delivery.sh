@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The delivery run under faults at a larger N (bench/delivery.mjs): node outages, an ntfy server restart
+# The delivery run under faults at a larger N (bench/delivery.mjs): node outages, a conversation reset, a slow
+# node, a full disk (where a tmpfs can be mounted), an ntfy server restart
 # and two daemon kills; prints what was delivered, lost and duplicated each way and the queue's drain time.
-# Usage: bench/delivery.sh [BUILD_DIR]     MESSAGES=600
+# Usage: bench/delivery.sh [BUILD_DIR]     MESSAGES=600 KEEP_DIR=... (where the evidence of a loss is kept)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$top/build}

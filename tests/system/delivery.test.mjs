@@ -1,5 +1,5 @@
 // Nothing lost under faults: the node down and back, answering 503, its conversation started again, answering
-// slowly, the ntfy server restarted, the state folder full, the daemon killed and started again twice, with an
+// slowly, the ntfy server restarted, the disk under the state folder full, the daemon killed and started again twice, with an
 // agent answering in bursts. Every message reaches /inbox and every reply reaches the topic; what arrives twice
 // is reported (a kill between a delivery and its record may repeat that one delivery). Then one suite per fault
 // the field found on its own.
@@ -41,13 +41,14 @@ async function startDaemon(t, conn, env) {
 
 const relayed = (sub) => sub.messages.filter((m) => m.title === 'QUORVANE BOT').map((m) => m.message);
 
-test('every message and every reply gets through node outages, a server restart and two kills', async (t) => {
+test('every message and every reply gets through node outages, a conversation reset, a slow node, a full disk, a server restart and two kills', { timeout: 180000 }, async (t) => {
   const r = await runDeliveryUnderFaults({ n: 36, after: (fn) => t.after(fn), say: (s) => t.diagnostic(s) });
-  t.diagnostic(`inbound ${JSON.stringify(r.inbound)} replies ${JSON.stringify(r.replies)} drain ${Math.round(r.drainMs)} ms`);
+  t.diagnostic(`inbound ${JSON.stringify(r.inbound)} replies ${JSON.stringify(r.replies)} drain ${Math.round(r.drainMs)} ms; full disk ${r.fullDisk}`);
   if (r.inbound.lost || r.replies.lost) t.diagnostic(`daemon.log:\n${r.log.slice(-6000)}`);
   assert.equal(r.inbound.lost, 0, `messages lost: ${r.inbound.missing}`);
   assert.equal(r.replies.lost, 0, `replies lost: ${r.replies.missing}`);
-  assert.ok(r.inbound.duplicated <= r.kills, `messages delivered twice: ${r.inbound.duplicated}`);
+  // A kill between a delivery and its record may repeat it; so may the slow node's time-out.
+  assert.ok(r.inbound.duplicated <= r.kills + r.slowCopies, `messages delivered twice: ${r.inbound.duplicated}`);
   assert.ok(r.replies.duplicated <= r.kills, `replies published twice: ${r.replies.duplicated}`);
   assert.equal(r.status.queued_count, 0);
 });

@@ -1,7 +1,9 @@
 // The delivery run under faults, shared by the system suite (small N) and the benchmark (large N): an approved
-// sender publishes N numbered messages while the node goes down and comes back, answers 503, the ntfy server
-// restarts, and the daemon is killed (SIGKILL) and started again twice; an agent answers every message, in
-// bursts. Counts what reached the node's /inbox and what reached the topic, each way: delivered, lost, twice.
+// sender publishes N numbered messages while the node goes down and comes back, answers 503, starts its
+// conversation again, answers slowly, the ntfy server restarts, the disk under the state folder fills up (a
+// small tmpfs, where this machine lets the tests mount one), and the daemon is killed (SIGKILL) and started
+// again twice; an agent answers every message, in bursts. Counts what reached the node's /inbox and what
+// reached the topic, each way: delivered, lost, twice.
 import { open, readFile, rm } from 'node:fs/promises';
 import path from 'node:path';
 import { performance } from 'node:perf_hooks';
@@ -15,6 +17,8 @@ const SESSION = 'main:faults';
 const TOPIC = 'delivery_faults';
 const REPLY_BURST_MS = 400; // the agent answers what arrived since its last burst, all at once
 const KILLS = 2;
+const SLOW_NODE_MS = 21000; // longer than the daemon's 20 s exchange deadline: the node may get that message twice
+const DISK_KB = 65536; // roomy for the state folder of a long run, filled on purpose in one phase
 
 const readJson = async (file) => JSON.parse(await readFile(file, 'utf8'));
 
@@ -71,13 +75,16 @@ function tally(texts, pattern, n) {
 }
 
 // run({n, after, say, deadlineMs}): `after(fn)` registers a cleanup. Resolves with
-// {inbound, replies, drainMs, queuedPeak, kills, status, log (the last daemon's daemon.log)}.
+// {inbound, replies, drainMs, queuedPeak, kills, slowCopies (deliveries the slow node may get twice), fullDisk
+// ('ran' or why it was skipped), status, log (the last daemon's daemon.log), stateDir, node ({inbox, requests,
+// conversation}: the devnode's record, the part before the conversation reset included)}.
 export async function runDeliveryUnderFaults({ n = 36, after, say = () => {}, deadlineMs = 30000 }) {
   const srv = await startNtfy();
   after(() => srv.close());
   const dev = await startDevnode({ unref: true, autoReply: false });
   after(() => dev.close());
-  const conn = await makeConnectorsDir();
+  const disk = await smallDisk(after, DISK_KB);
+  const conn = disk.skip ? await makeConnectorsDir() : { dir: disk.dir, cleanup: async () => {} };
   after(() => conn.cleanup());
   const env = {
     NTFY_SERVER_URL: srv.url, NTFY_TOPIC: TOPIC, NTFY_TARGET_SESSION: SESSION, NTFY_BOT_API_URL: dev.url,
@@ -125,7 +132,11 @@ export async function runDeliveryUnderFaults({ n = 36, after, say = () => {}, de
   const publishSome = async (count) => {
     for (let k = 0; k < count && next < n; k++) await publish(srv.url, TOPIC, messageText(next++));
   };
-  const inboxHas = (count) => dev.inboxFor(SESSION).filter((m) => /m-\d+ under faults/.test(m.text)).length >= count;
+  // What the node received before its conversation was reset (the reset empties its record).
+  const before = { inbox: [], requests: [], conversation: [] };
+  const inboxAll = () => before.inbox.concat(dev.inboxFor(SESSION));
+  const inboxHas = (count) => inboxAll().filter((m) => /m-\d+ under faults/.test(m.text)).length >= count;
+  const repliesOnTopic = async () => (await poll(srv.url, TOPIC)).events.filter((e) => e.event === 'message').map((e) => e.message);
   let queuedPeak = 0;
   const queuedAtLeast = (count, what) => waitUntil(async () => {
     const q = (await status()).queued_count ?? 0;
@@ -135,6 +146,49 @@ export async function runDeliveryUnderFaults({ n = 36, after, say = () => {}, de
 
   say('all up');
   await publishSome(phase);
+
+  say('the node starts its conversation again');
+  await waitUntil(() => inboxHas(next), { timeoutMs: deadlineMs, intervalMs: 50, what: 'every message so far at the node' });
+  burst();
+  await waitUntil(async () => tally(await repliesOnTopic(), /^r-(\d+)$/, next).lost === 0,
+    { timeoutMs: deadlineMs, intervalMs: 200, what: 'every reply so far on the topic before the reset' });
+  before.inbox.push(...dev.inboxFor(SESSION));
+  before.requests.push(...dev.requests);
+  before.conversation.push(...dev.conversation(SESSION));
+  dev.reset();
+  // The daemon notices a conversation shorter than its cursor; one that outgrows the cursor between two
+  // of its polls cannot be told from the old one (a limit of that rule), so the burst waits for the notice.
+  await publishSome(1);
+  await waitUntil(() => /conversation started again/.test(daemon.stderr()),
+    { timeoutMs: deadlineMs, intervalMs: 50, what: 'the daemon to notice the conversation started again' });
+  await publishSome(phase - 1);
+
+  await waitUntil(() => inboxHas(next), { timeoutMs: deadlineMs, intervalMs: 50, what: 'every message so far at the node' });
+  say(`node slow: answers /inbox after ${SLOW_NODE_MS / 1000} s`);
+  dev.config.inboxDelayMs = SLOW_NODE_MS;
+  const slowFrom = next;
+  await publishSome(1);
+  await waitUntil(() => /did not answer within/.test(daemon.stderr()),
+    { timeoutMs: SLOW_NODE_MS + deadlineMs, intervalMs: 100, what: 'the post to the slow node to time out' });
+  dev.config.inboxDelayMs = 0;
+  await publishSome(phase - 1);
+  await waitUntil(() => inboxHas(next), { timeoutMs: deadlineMs, intervalMs: 50, what: `the messages from ${slowFrom} on at the node` });
+
+  let fullDisk = 'ran';
+  if (disk.skip) {
+    fullDisk = `skipped: ${disk.skip}`;
+    say(`full disk ${fullDisk}`);
+  } else {
+    say('node down and the state folder\'s disk full: messages can be neither posted nor queued');
+    await dev.stopListening();
+    await disk.fill();
+    await publishSome(phase);
+    await waitUntil(() => /stream held: /.test(daemon.stderr()), { timeoutMs: deadlineMs, intervalMs: 50, what: 'the stream to be held' });
+    await sleep(1500);
+    await disk.free();
+    await dev.listenAgain();
+    await waitUntil(() => inboxHas(next), { timeoutMs: deadlineMs, intervalMs: 50, what: 'the held messages at the node' });
+  }
 
   say('node down: connections refused');
   await dev.stopListening();
@@ -175,12 +229,15 @@ export async function runDeliveryUnderFaults({ n = 36, after, say = () => {}, de
   let events = [];
   try {
     await waitUntil(async () => {
-      events = (await poll(srv.url, TOPIC)).events.filter((e) => e.event === 'message');
-      return tally(events.map((e) => e.message), /^r-(\d+)$/, n).lost === 0;
+      events = await repliesOnTopic();
+      return tally(events, /^r-(\d+)$/, n).lost === 0;
     }, { timeoutMs: deadlineMs, intervalMs: 200, what: 'every reply on the topic' });
   } catch { /* counted below */ }
-  const inbound = tally(texts(dev.inboxFor(SESSION)), /m-(\d+) under faults/, n);
-  const replies = tally(events.map((e) => e.message), /^r-(\d+)$/, n);
+  const inbound = tally(texts(inboxAll()), /m-(\d+) under faults/, n);
+  const replies = tally(events, /^r-(\d+)$/, n);
   const log = await readFile(daemon.file('daemon.log'), 'utf8').catch(() => '');
-  return { inbound, replies, drainMs, queuedPeak, kills: KILLS, status: await status(), log };
+  const node = { inbox: inboxAll(), requests: before.requests.concat(dev.requests),
+    conversation: before.conversation.concat(dev.conversation(SESSION)) };
+  return { inbound, replies, drainMs, queuedPeak, kills: KILLS, slowCopies: 1, fullDisk, status: await status(), log,
+    stateDir: daemon.stateDir, node };
 }
