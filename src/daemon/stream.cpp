@@ -55,10 +55,12 @@ void daemon_stream_start(qv_daemon *d, int64_t now) {
 
 void daemon_stream_note(qv_daemon *d) {
     const qv_stream_event *ev = &d->ev;
-    if (!d->event_fresh || d->cfg.catchup_s <= 0 || strcmp(ev->event, "message") != 0)
+    if (!d->event_fresh || strcmp(ev->event, "message") != 0)
         return;
     d->event_fresh = false;
-    if (!qv_ntfy_stream_note(&d->stream, ev->id, ev->time))
+    // Kept in memory in any case: a reconnect while running resumes with the margin too (ntfy may
+    // store a message after a newer one it stamped later); only catch-up keeps it across a stop.
+    if (!qv_ntfy_stream_note(&d->stream, ev->id, ev->time) || d->cfg.catchup_s <= 0)
         return;
     cp_trunc(d->stream.server, sizeof d->stream.server, d->cfg.server_url);
     cp_trunc(d->stream.topic, sizeof d->stream.topic, d->cfg.topic);
@@ -69,8 +71,13 @@ void daemon_stream_note(qv_daemon *d) {
 
 void daemon_subscription_path(qv_daemon *d, const qv_url *server, char *path, size_t cap) {
     char suffix[QV_SUBSCRIBE_SUFFIX_CAP] = "/json";
-    if (d->stream.last_id[0]) {
-        int64_t since = d->stream.last_time - QV_RESUME_MARGIN_S;
+    const qv_ntfy_stream *s = &d->stream;
+    if (s->last_id[0]) {
+        int64_t since = s->last_time - QV_RESUME_MARGIN_S;
+        // With the tail full, what is older than its oldest id can no longer be told from a
+        // repeat: the margin ends there (never after the newest message's own second).
+        if (s->tail_count == QV_STREAM_TAIL && s->tail_time[0] > 0 && s->tail_time[0] + 1 > since)
+            since = s->tail_time[0] + 1 < s->last_time ? s->tail_time[0] + 1 : s->last_time;
         snprintf(suffix, sizeof suffix, "/json?since=%" PRId64, since < 1 ? int64_t{1} : since);
     } else if (d->st.last_message_time >= 1) {
         snprintf(suffix, sizeof suffix, "/json?since=%" PRId64, d->st.last_message_time);

@@ -14,8 +14,9 @@ enum {
     // message that fired late is not missed), and drops what it handled before by id: the tail
     // must hold the ids of that margin. ntfy's default visitor limits let one publisher send a
     // burst of 60 and then one message every 5 s, 66 in a 30 s margin; 256 covers several such
-    // senders at full speed and keeps each write near 4 KiB. Past it the oldest ids go first,
-    // which can only repeat a message, never lose one.
+    // senders at full speed and keeps each write near 6 KiB. Past it the oldest ids go first,
+    // and the start asks for no more than the ids kept cover (from the second after the oldest),
+    // so a faster stream shortens the margin instead of repeating messages.
     QV_STREAM_TAIL = 256,
 };
 
@@ -27,6 +28,7 @@ struct qv_ntfy_stream {
     int64_t last_time;              // the server's time of that message
     int32_t tail_count;
     char tail[QV_STREAM_TAIL][QV_STREAM_ID_CAP]; // oldest first, last_id the newest
+    int64_t tail_time[QV_STREAM_TAIL];           // the server's time of each (0: not known)
     // The reply cursor belongs to one conversation: the node and the session it was read from.
     char reply_node[QV_CFG_URL_CAP];
     char reply_session[QV_CFG_SESSION_CAP];

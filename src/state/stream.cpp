@@ -30,13 +30,15 @@ static bool tail_holds(const qv_ntfy_stream *s, const char *id) {
     return false;
 }
 
-static void tail_add(qv_ntfy_stream *s, const char *id) {
+static void tail_add(qv_ntfy_stream *s, const char *id, int64_t time) {
     if (tail_holds(s, id))
         return;
     if (s->tail_count == QV_STREAM_TAIL) {
         memmove(s->tail[0], s->tail[1], sizeof s->tail - sizeof s->tail[0]);
+        memmove(&s->tail_time[0], &s->tail_time[1], sizeof s->tail_time - sizeof s->tail_time[0]);
         s->tail_count--;
     }
+    s->tail_time[s->tail_count] = time;
     cp_trunc(s->tail[s->tail_count++], QV_STREAM_ID_CAP, id);
 }
 
@@ -45,7 +47,7 @@ int qv_ntfy_stream_note(qv_ntfy_stream *s, const char *id, int64_t time) {
         return 0;
     cp_trunc(s->last_id, sizeof s->last_id, id);
     s->last_time = time;
-    tail_add(s, id);
+    tail_add(s, id, time);
     return 1;
 }
 
@@ -58,12 +60,17 @@ int qv_ntfy_stream_load(qv_ntfy_stream *s) {
     if (!yyjson_is_obj(root))
         return -1;
     yyjson_val *tail = yyjson_obj_get(root, "tail");
+    // A file from before the times were kept has none: 0, not known.
+    yyjson_val *times = yyjson_obj_get(root, "tail_times");
+    if (yyjson_arr_size(times) != yyjson_arr_size(tail))
+        times = nullptr;
     size_t idx, max;
     yyjson_val *el;
     yyjson_arr_foreach(tail, idx, max, el) {
         const char *id = yyjson_get_str(el);
+        yyjson_val *time = yyjson_arr_get(times, idx);
         if (id && yyjson_get_len(el) == strlen(id) && qv_ntfy_stream_id_usable(id))
-            tail_add(s, id);
+            tail_add(s, id, yyjson_is_int(time) ? yyjson_get_sint(time) : 0);
     }
     qv_json_take_text(root, "server", s->server, sizeof s->server);
     qv_json_take_text(root, "topic", s->topic, sizeof s->topic);
@@ -85,9 +92,14 @@ int qv_ntfy_stream_save(const qv_ntfy_stream *s) {
     if (built) {
         yyjson_mut_doc_set_root(doc.get(), root);
         yyjson_mut_val *tail = yyjson_mut_arr(doc.get());
-        built = tail && qv_json_add_text(doc.get(), root, "last_id", s->last_id, sizeof s->last_id) &&
+        yyjson_mut_val *times = yyjson_mut_arr(doc.get());
+        built = tail && times &&
+                qv_json_add_text(doc.get(), root, "last_id", s->last_id, sizeof s->last_id) &&
                 yyjson_mut_obj_add_sint(doc.get(), root, "last_time", s->last_time) &&
-                yyjson_mut_obj_add_val(doc.get(), root, "tail", tail);
+                yyjson_mut_obj_add_val(doc.get(), root, "tail", tail) &&
+                yyjson_mut_obj_add_val(doc.get(), root, "tail_times", times);
+        for (int i = 0; built && i < s->tail_count && i < QV_STREAM_TAIL; i++)
+            built = yyjson_mut_arr_add_sint(doc.get(), times, s->tail_time[i]);
         if (built && s->topic[0])
             built = qv_json_add_text(doc.get(), root, "server", s->server, sizeof s->server) &&
                     qv_json_add_text(doc.get(), root, "topic", s->topic, sizeof s->topic);

@@ -9,19 +9,10 @@ import { httpRequest, sleep, waitUntil } from './lib/common.mjs';
 import { makeConnectorsDir, runCgi, runExe, spawnExe } from './lib/exe.mjs';
 import { startReverseProxy } from './lib/lighttpd.mjs';
 import { startNtfy } from './lib/ntfy.mjs';
+import { startDaemon, startPeers } from './lib/peers.mjs';
 import { bearer, publish, subscribe } from './lib/stream.mjs';
 
 const SESSION = 'main:chat';
-
-async function peers(t, { ntfy = {}, node = {} } = {}) {
-  const srv = await startNtfy(ntfy);
-  t.after(() => srv.close());
-  const dev = await startDevnode({ unref: true, replyDelayMs: 50, ...node });
-  t.after(() => dev.close());
-  const conn = await makeConnectorsDir();
-  t.after(() => conn.cleanup());
-  return { srv, dev, conn };
-}
 
 function daemonEnv(srv, dev, topic, extra = {}) {
   return {
@@ -31,17 +22,10 @@ function daemonEnv(srv, dev, topic, extra = {}) {
   };
 }
 
-async function startDaemon(t, conn, env) {
-  const d = await spawnExe(['--daemon'], { env, connectorsDir: conn.dir });
-  t.after(() => d.close());
-  await d.waitForOutput(/subscribed to /, { stream: 'stderr', timeoutMs: 8000 });
-  return d;
-}
-
 const readJson = async (file) => JSON.parse(await readFile(file, 'utf8'));
 
 async function pairedDaemon(t, topic, extra = {}, node = {}) {
-  const { srv, dev, conn } = await peers(t, { node });
+  const { srv, dev, conn } = await startPeers(t, { node });
   const sub = await subscribe(srv.url, topic);
   t.after(() => sub.close());
   const d = await startDaemon(t, conn, daemonEnv(srv, dev, topic, extra));
@@ -59,7 +43,7 @@ async function pairedDaemon(t, topic, extra = {}, node = {}) {
 describe('pairing and the round trip', () => {
   test('an unknown sender is queued and challenged once, pairs by code, then reaches the agent and gets the reply', async (t) => {
     const topic = 'd_pair';
-    const { srv, dev, conn } = await peers(t);
+    const { srv, dev, conn } = await startPeers(t);
     const sub = await subscribe(srv.url, topic);
     t.after(() => sub.close());
     const d = await startDaemon(t, conn, daemonEnv(srv, dev, topic));
@@ -184,7 +168,7 @@ describe('revocation during a flood', () => {
 describe('reply relay', () => {
   test('after a burst of conversation entries the newest reply still goes out at the next poll', async (t) => {
     const topic = 'd_burst';
-    const { srv, dev, conn } = await peers(t, { node: { autoReply: false } });
+    const { srv, dev, conn } = await startPeers(t, { node: { autoReply: false } });
     const sub = await subscribe(srv.url, topic);
     t.after(() => sub.close());
     await startDaemon(t, conn, daemonEnv(srv, dev, topic, { NTFY_ALLOW_ALL: '1', NTFY_REPLY_POLL_MS: '3000' }));
@@ -198,7 +182,7 @@ describe('reply relay', () => {
 
   test('every reply written between two polls goes out, oldest first; a long history before the start never does', async (t) => {
     const topic = 'd_every';
-    const { srv, dev, conn } = await peers(t, { node: { autoReply: false } });
+    const { srv, dev, conn } = await startPeers(t, { node: { autoReply: false } });
     // More than a page of history: a daemon that read only one page would publish the rest.
     for (let i = 0; i < 150; i += 1) dev.appendReply(SESSION, `history ${i}`);
     const sub = await subscribe(srv.url, topic);
@@ -216,7 +200,7 @@ describe('reply relay', () => {
 describe('an ntfy server below a path', () => {
   test('behind a reverse proxy at /ntfy/: the subscription and the replies go through the path', async (t) => {
     const topic = 'd_proxied';
-    const { srv, dev, conn } = await peers(t);
+    const { srv, dev, conn } = await startPeers(t);
     const proxy = await startReverseProxy({ target: srv.url, prefix: '/ntfy/' });
     t.after(() => proxy.close());
     const sub = await subscribe(srv.url, topic);
@@ -233,7 +217,7 @@ describe('an ntfy server below a path', () => {
 describe('shared files', () => {
   test('a file shared on the topic reaches the agent with its name, type, size and link', async (t) => {
     const topic = 'd_attach';
-    const { srv, dev, conn } = await peers(t, { ntfy: { attachments: true } });
+    const { srv, dev, conn } = await startPeers(t, { ntfy: { attachments: true } });
     await startDaemon(t, conn, daemonEnv(srv, dev, topic, { NTFY_ALLOW_ALL: '1' }));
     const body = 'buy milk\n';
     const res = await httpRequest(`${srv.url}/${topic}`, { method: 'PUT', headers: { Filename: 'note.txt' }, body });
@@ -331,7 +315,7 @@ describe('resilience', () => {
 
   test('a second daemon exits 3; a stale pid file does not block', async (t) => {
     const topic = 'd_single';
-    const { srv, dev, conn } = await peers(t);
+    const { srv, dev, conn } = await startPeers(t);
     const env = daemonEnv(srv, dev, topic);
     const first = await startDaemon(t, conn, env);
     const second = await runExe(['--daemon'], { connectorsDir: conn.dir, env });
@@ -348,7 +332,7 @@ describe('resilience', () => {
 
   test('two daemons started at the same instant: one runs, the other exits 3, and stop leaves none', { timeout: 120000 }, async (t) => {
     const topic = 'd_race';
-    const { srv, dev, conn } = await peers(t);
+    const { srv, dev, conn } = await startPeers(t);
     const env = daemonEnv(srv, dev, topic);
     const stop = () => runCgi({ query: { action: 'stop' }, connectorsDir: conn.dir });
     for (let round = 0; round < 20; round++) {
@@ -396,7 +380,7 @@ describe('resilience', () => {
   for (const phase of ['a stream read', 'a back-off wait']) {
     test(`SIGTERM during ${phase} stops the daemon in order`, async (t) => {
       const topic = 'd_stop';
-      const { srv, dev, conn } = await peers(t);
+      const { srv, dev, conn } = await startPeers(t);
       const env = daemonEnv(srv, dev, topic, { NTFY_RECONNECT_MIN_MS: '5000', NTFY_RECONNECT_MAX_MS: '60000' });
       const d = await startDaemon(t, conn, env);
       if (phase === 'a back-off wait') {
@@ -436,7 +420,7 @@ describe('resilience', () => {
 describe('a current ntfy server (2.16 and later): message updates, clears and deletes', () => {
   test('an update reaches the agent once, marked as an edit; clears and deletes never do', async (t) => {
     const topic = 'd_edit';
-    const { srv, dev, conn } = await peers(t, { ntfy: { version: 'next' } });
+    const { srv, dev, conn } = await startPeers(t, { ntfy: { version: 'next' } });
     const sub = await subscribe(srv.url, topic);
     t.after(() => sub.close());
     await startDaemon(t, conn, daemonEnv(srv, dev, topic, { NTFY_ALLOW_ALL: '1' }));
@@ -488,7 +472,7 @@ describe('access-protected topics', () => {
 describe('keepalive soak', { skip: process.env.QV_SOAK !== '1' && 'set QV_SOAK=1 to run (about 100 s)' }, () => {
   test('one subscription holds across the server keepalives without a reconnect', { timeout: 150000 }, async (t) => {
     const topic = 'd_soak';
-    const { srv, dev, conn } = await peers(t);
+    const { srv, dev, conn } = await startPeers(t);
     const env = daemonEnv(srv, dev, topic, { NTFY_ALLOW_ALL: '1', NTFY_REPLY_POLL_MS: '700',
       NTFY_RECONNECT_MIN_MS: undefined, NTFY_RECONNECT_MAX_MS: undefined });
     const d = await startDaemon(t, conn, env);

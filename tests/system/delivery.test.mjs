@@ -11,33 +11,17 @@ import { sleep, waitUntil } from './lib/common.mjs';
 import { makeConnectorsDir, spawnExe } from './lib/exe.mjs';
 import { runDeliveryUnderFaults, smallDisk } from './lib/faults.mjs';
 import { startNtfy } from './lib/ntfy.mjs';
+import { startDaemon, startPeers } from './lib/peers.mjs';
 import { poll, publish, subscribe } from './lib/stream.mjs';
 
 const SESSION = 'main:delivery';
 const readJson = async (file) => JSON.parse(await readFile(file, 'utf8'));
-
-async function peers(t, { ntfy = {}, node = {} } = {}) {
-  const srv = await startNtfy(ntfy);
-  t.after(() => srv.close());
-  const dev = await startDevnode({ unref: true, replyDelayMs: 50, ...node });
-  t.after(() => dev.close());
-  const conn = await makeConnectorsDir();
-  t.after(() => conn.cleanup());
-  return { srv, dev, conn };
-}
 
 const daemonEnv = (srv, dev, topic, extra = {}) => ({
   NTFY_SERVER_URL: srv.url, NTFY_TOPIC: topic, NTFY_TARGET_SESSION: SESSION, NTFY_BOT_API_URL: dev.url,
   NTFY_ALLOW_ALL: '1', NTFY_REPLY_POLL_MS: '200', NTFY_RECONNECT_MIN_MS: '200', NTFY_RECONNECT_MAX_MS: '400',
   ...extra,
 });
-
-async function startDaemon(t, conn, env) {
-  const d = await spawnExe(['--daemon'], { env, connectorsDir: conn.dir });
-  t.after(() => d.close());
-  await d.waitForOutput(/subscribed to /, { stream: 'stderr', timeoutMs: 8000 });
-  return d;
-}
 
 const relayed = (sub) => sub.messages.filter((m) => m.title === 'QUORVANE BOT').map((m) => m.message);
 
@@ -56,7 +40,7 @@ test('every message and every reply gets through node outages, a conversation re
 describe('the node conversation', () => {
   test('a conversation that starts again restarts the reply cursor, while running and across a restart', async (t) => {
     const topic = 'dl_reset';
-    const { srv, dev, conn } = await peers(t, { node: { reply: 'echo: {text}' } });
+    const { srv, dev, conn } = await startPeers(t, { node: { reply: 'echo: {text}' } });
     const sub = await subscribe(srv.url, topic);
     t.after(() => sub.close());
     const env = daemonEnv(srv, dev, topic);
@@ -86,7 +70,7 @@ describe('replies the server will not take as they are', () => {
 
   test('a reply over 4,096 bytes arrives in numbered parts that fit, and the replies after it too (default visitor limits)', async (t) => {
     const topic = 'dl_long';
-    const { srv, dev, conn } = await peers(t, { ntfy: { defaultLimits: true }, node: { autoReply: false } });
+    const { srv, dev, conn } = await startPeers(t, { ntfy: { defaultLimits: true }, node: { autoReply: false } });
     const sub = await subscribe(srv.url, topic);
     t.after(() => sub.close());
     const d = await startDaemon(t, conn, daemonEnv(srv, dev, topic, { NTFY_REPLY_POLL_MS: '700' }));
@@ -131,7 +115,7 @@ describe('replies the server will not take as they are', () => {
 describe('a slow node', () => {
   test('a node that answers /inbox after 21 s gets the message at most twice', { timeout: 120000 }, async (t) => {
     const topic = 'dl_slow';
-    const { srv, dev, conn } = await peers(t, { node: { autoReply: false, inboxDelayMs: 21000 } });
+    const { srv, dev, conn } = await startPeers(t, { node: { autoReply: false, inboxDelayMs: 21000 } });
     const d = await startDaemon(t, conn, daemonEnv(srv, dev, topic));
     await publish(srv.url, topic, 'take your time');
     // The first post times out after 20 s although the node took it; the second waits long enough.
@@ -149,7 +133,7 @@ describe('the stream position', () => {
 
   test('a stored position ahead of the server clock drops nothing, also after a server restart', async (t) => {
     const topic = 'dl_clock';
-    const { srv, dev, conn } = await peers(t);
+    const { srv, dev, conn } = await startPeers(t);
     const ahead = Math.floor(Date.now() / 1000) + 3600; // a server whose clock stepped back an hour
     await mkdir(conn.stateDir, { recursive: true, mode: 0o700 });
     await writeFile(conn.file('stream.json'), JSON.stringify({ last_id: 'aheadMsg0001', last_time: ahead,
@@ -168,7 +152,7 @@ describe('the stream position', () => {
 
   test('a scheduled message that fires while the daemon is stopped is delivered once after the start', { timeout: 90000 }, async (t) => {
     const topic = 'dl_scheduled';
-    const { srv, dev, conn } = await peers(t);
+    const { srv, dev, conn } = await startPeers(t);
     const env = daemonEnv(srv, dev, topic);
     const d = await startDaemon(t, conn, env);
     await publish(srv.url, topic, 'scheduled first', { headers: { 'X-Delay': '10s' } });
@@ -186,7 +170,7 @@ describe('the stream position', () => {
   });
 
   test('a position belongs to its topic: after a switch, what was published earlier on the new topic never arrives', async (t) => {
-    const { srv, dev, conn } = await peers(t);
+    const { srv, dev, conn } = await startPeers(t);
     const d = await startDaemon(t, conn, daemonEnv(srv, dev, 'dl_topic_a'));
     await publish(srv.url, 'dl_topic_a', 'on a');
     await dev.waitForInbox('[ntfy] on a');

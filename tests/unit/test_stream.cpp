@@ -166,3 +166,27 @@ TEST_F(StreamPosition, ReplyCursorResumesOnlyForTheSameConversationWithinTheWind
         }
     }
 }
+
+// With more messages in the margin than ids kept, the start asks from the second after the oldest
+// id kept, never after the newest message's own second.
+TEST_F(StreamPosition, AFullTailShortensTheMarginToWhatItsIdsCover) {
+    struct Case {
+        int64_t first, per_second; // message i has time first + i / per_second
+        int64_t want;
+    } cases[] = {
+        {NOW - 300, 1, NOW - 35 - 30}, // the ids cover more than the margin
+        {NOW - 20, 20, NOW - 19},      // they cover 13 s: from the second after the oldest
+        {NOW - 5, 1000, NOW - 5},      // all in one second: that second again
+    };
+    d_->cfg.catchup_s = 3600;
+    for (const Case &c : cases) {
+        qv_ntfy_stream s = {};
+        strcpy(s.server, d_->cfg.server_url);
+        strcpy(s.topic, d_->cfg.topic);
+        for (int i = 0; i < QV_STREAM_TAIL + 10; i++)
+            (void)qv_ntfy_stream_note(&s, ("msg" + std::to_string(i)).c_str(), c.first + i / c.per_second);
+        ASSERT_EQ(qv_ntfy_stream_save(&s), 0);
+        daemon_stream_start(d_, NOW);
+        EXPECT_EQ(path(), "/alerts/json?since=" + std::to_string(c.want)) << c.first;
+    }
+}
