@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 
@@ -37,6 +38,10 @@ size_t qv_utf8_repair(const char *in, size_t len, char *out, size_t cap);
 size_t cp_trunc(char *dst, size_t size, const char *src);
 // Removes leading and trailing white space in place.
 void trim_inplace(char *s);
+// Reads a whole number the way every numeric field of the setup API is read: blanks around it
+// are dropped, and what is left must be 1 to 18 ASCII digits (no sign, no other digits). 0 with
+// the number, or -1 (and *out unchanged).
+[[nodiscard]] int qv_read_whole_number(const char *text, int64_t *out);
 // 1 for "1", or "true", "yes", "on" in any letter case; 0 otherwise.
 [[nodiscard]] int is_truthy(const char *s);
 // 1 for "0", or "false", "no", "off" in any letter case; 0 otherwise.

@@ -129,6 +129,27 @@ void trim_inplace(char *s) {
     s[end - start] = '\0';
 }
 
+int qv_read_whole_number(const char *text, int64_t *out) {
+    if (!text)
+        return -1;
+    // Blanks only: a control byte or a letter is as wrong as a digit of another script.
+    while (*text == ' ' || *text == '\t')
+        text++;
+    int64_t n = 0;
+    int digits = 0;
+    for (; *text >= '0' && *text <= '9'; text++, digits++) {
+        if (digits == 18)
+            return -1;
+        n = n * 10 + (*text - '0');
+    }
+    while (*text == ' ' || *text == '\t')
+        text++;
+    if (digits == 0 || *text != '\0')
+        return -1;
+    *out = n;
+    return 0;
+}
+
 int is_truthy(const char *s) {
     if (!s)
         return 0;

@@ -48,6 +48,10 @@ struct qv_pub_failure {
                                       qv_pub_failure *why, char *err, size_t cap);
 // Sorts an answer to a publish by its status and the start of its body.
 qv_pub_failure_kind ntfy_failure_kind(int status, const char *body);
+// Asks the server whether the configured token may read a topic: a poll for what came from now
+// on, which ends at once. 0 when it may, else -1 with the server's answer in err.
+[[nodiscard]] int ntfy_read_check(const qv_ntfy_config *cfg, const char *topic, char *err,
+                                  size_t cap);
 
 // --- sender identity and label (identity.cpp) ---
 

@@ -201,3 +201,34 @@ int ntfy_publish_sorted(const qv_ntfy_config *cfg, const char *topic, const char
     ntfy_publish_read_id(reply.body.get(), reply.len, id_out);
     return 0;
 }
+
+int ntfy_read_check(const qv_ntfy_config *cfg, const char *topic, char *err, size_t cap) {
+    if (check_topic(topic, err, cap) != 0)
+        return -1;
+    qv_url url;
+    if (qv_url_parse(cfg->server_url, &url, err, cap) != 0)
+        return -1;
+    // A poll from now on hands back nothing and ends at once: only the permission is asked.
+    char suffix[64];
+    snprintf(suffix, sizeof suffix, "/json?poll=1&since=%lld",
+             static_cast<long long>(qv_ntfy_now_epoch()));
+    char path[QV_NTFY_PATH_CAP];
+    ntfy_topic_path(&url, topic, suffix, path, sizeof path);
+    char auth[QV_PUB_AUTH_LINE_CAP];
+    const char *headers[2] = {nullptr, nullptr};
+    if (cfg->bearer_token[0]) {
+        header_line(auth, sizeof auth, "Authorization: %s", cfg->bearer_token);
+        headers[0] = auth;
+    }
+    const qv_tls_opts tls = {cfg->allowed_pins[0] ? cfg->allowed_pins : nullptr,
+                             cfg->ca_file[0] ? cfg->ca_file : nullptr, qv_ntfy_tls_insecure()};
+    qv_http_reply reply;
+    if (qv_http_exchange(&url, &tls, QV_PUB_TIMEOUT_MS, "GET", path, headers, "", 0, &reply, err,
+                         cap) != 0)
+        return -1;
+    if (reply.status < 200 || reply.status > 299) {
+        status_error(reply.status, reply.body.get(), reply.len, err, cap);
+        return -1;
+    }
+    return 0;
+}

@@ -526,8 +526,9 @@ void daemon_handle_line(qv_daemon *d, const char *line) {
         return;
     cp_trunc(d->st.last_event, sizeof d->st.last_event, ev->event);
     // Counters are saved at once, so the setup page never shows a count that lags behind.
+    // Counted apart from "blocked", which means outsiders held at the gate.
     if (is_own_message(d, ev)) {
-        d->st.blocked_count++;
+        d->st.own_echo_count++;
         daemon_save_status(d);
         return;
     }

@@ -68,6 +68,8 @@ void daemon_save_status(const qv_daemon *d) {
     // A daemon that was killed leaves "connected" behind; this one has no subscription yet.
     d->st.connected = 0;
     d->st.started_at = qv_ntfy_now_epoch();
+    // A save after this start is not taken up until the next one: the setup page compares.
+    d->st.config_updated_at = d->cfg.updated_at;
     qv_ntfy_status_settings(&d->st, &d->cfg);
     int64_t now = qv_ntfy_now_epoch();
     daemon_stream_start(d, now);

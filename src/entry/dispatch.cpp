@@ -58,13 +58,28 @@ static int print_line_and_succeed(const char *text) {
     return 0;
 }
 
+static bool is_api_query(const char *query) {
+    return query && (strstr(query, "action=") || strstr(query, "format=json"));
+}
+
+// A browser opening the page's address: a GET for no action that takes HTML. It gets a sign-in
+// form instead of the API's JSON refusal; every other request keeps the JSON.
+static bool browser_asks_for_page(const char *query) {
+    const char *method = getenv("REQUEST_METHOD");
+    const char *accept = getenv("HTTP_ACCEPT");
+    return !is_api_query(query) && (!method || strcmp(method, "GET") == 0) && accept &&
+           strstr(accept, "text/html");
+}
+
 static int serve_cgi_request(void) {
+    const char *query = getenv("QUERY_STRING");
     if (!cgi_password_admits()) {
+        if (browser_asks_for_page(query))
+            return setup_signin_write();
         json_respond(401, UNAUTHORIZED_BODY);
         return 0;
     }
-    const char *query = getenv("QUERY_STRING");
-    if (query && (strstr(query, "action=") || strstr(query, "format=json")))
+    if (is_api_query(query))
         return mode_json(query);
     if (is_post_request())
         return mode_json(query ? query : "");

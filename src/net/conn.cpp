@@ -309,39 +309,66 @@ static int handshake(qv_conn *c, int timeout_ms, char *err, size_t cap) {
     }
 }
 
-static void fingerprint_peer(qv_conn *c) {
-    const mbedtls_x509_crt *peer = mbedtls_ssl_get_peer_cert(c->ssl);
-    if (!peer)
-        return;
+// The SHA-256 of a certificate's public key as 64 hex digits; empty when it cannot be written.
+static void key_fingerprint(const mbedtls_x509_crt *crt, char out[QV_KEY_HEX_CAP]) {
+    out[0] = '\0';
     unsigned char der[QV_PUBKEY_DER_CAP];
     // The key is written backwards from the end of the area.
-    int n = mbedtls_pk_write_pubkey_der(&peer->pk, der, sizeof der);
+    int n = mbedtls_pk_write_pubkey_der(&crt->pk, der, sizeof der);
     if (n >= 1 && n <= QV_PUBKEY_DER_CAP)
-        qv_sha256_hex(der + sizeof der - n, static_cast<size_t>(n), c->peer_key_sha256);
+        qv_sha256_hex(der + sizeof der - n, static_cast<size_t>(n), out);
 }
 
-static bool is_pin_separator(unsigned char ch) {
-    return isspace(ch) || ch == ',';
+static void fingerprint_peer(qv_conn *c) {
+    const mbedtls_x509_crt *peer = mbedtls_ssl_get_peer_cert(c->ssl);
+    if (peer)
+        key_fingerprint(peer, c->peer_key_sha256);
 }
 
-// Pins are compared as lower-case 64-digit tokens; other token lengths (sha256/..., base64)
-// never match. A run of more than QV_PIN_TOKEN_MAX characters is read as several tokens.
 static bool pins_match(const char *pins, const char *fingerprint) {
-    char token[QV_PIN_TOKEN_MAX + 1];
+    const char *token = nullptr;
     size_t len = 0;
-    for (const char *p = pins;; p++) {
-        unsigned char ch = static_cast<unsigned char>(*p);
-        bool ends = ch == '\0' || is_pin_separator(ch);
-        if (ends || len == QV_PIN_TOKEN_MAX) {
-            if (len == 64 && memcmp(token, fingerprint, 64) == 0)
-                return true;
-            len = 0;
-        }
-        if (ch == '\0')
-            return false;
-        if (!is_pin_separator(ch))
-            token[len++] = static_cast<char>(tolower(ch));
+    while (qv_pins_next(&pins, &token, &len)) {
+        char hex[QV_KEY_HEX_CAP];
+        if (qv_pin_read(token, len, hex) == 0 && memcmp(hex, fingerprint, 64) == 0)
+            return true;
     }
+    return false;
+}
+
+// A pin on a certificate above the leaf (an intermediate or a root the server sends) trusts
+// what that certificate signed: the chain must verify with it as the only anchor, name
+// included. Anyone can send a CA's certificate along with a leaf of their own.
+static bool chain_verifies_to_pinned(const mbedtls_x509_crt *chain, const char *pins,
+                                     const char *host) {
+    for (const mbedtls_x509_crt *above = chain->next; above; above = above->next) {
+        char fingerprint[QV_KEY_HEX_CAP];
+        key_fingerprint(above, fingerprint);
+        if (!fingerprint[0] || !pins_match(pins, fingerprint))
+            continue;
+        mbedtls_x509_crt anchor;
+        mbedtls_x509_crt_init(&anchor);
+        uint32_t flags = 0;
+        bool ok = mbedtls_x509_crt_parse_der(&anchor, above->raw.p, above->raw.len) == 0 &&
+                  mbedtls_x509_crt_verify(const_cast<mbedtls_x509_crt *>(chain), &anchor,
+                                          nullptr, host, &flags, nullptr, nullptr) == 0 &&
+                  flags == 0;
+        mbedtls_x509_crt_free(&anchor);
+        if (ok)
+            return true;
+    }
+    return false;
+}
+
+// Whether a pin names the leaf's key (which the handshake proved the server holds), or a
+// certificate above it that the chain verifies up to.
+static bool pinned_in_chain(qv_conn *c, const char *pins) {
+    if (!pins || !*pins)
+        return false;
+    if (c->peer_key_sha256[0] && pins_match(pins, c->peer_key_sha256))
+        return true;
+    const mbedtls_x509_crt *peer = mbedtls_ssl_get_peer_cert(c->ssl);
+    return peer && chain_verifies_to_pinned(peer, pins, c->host);
 }
 
 static int decide_trust(qv_conn *c, const char *pins, int insecure, char *err, size_t cap) {
@@ -360,7 +387,7 @@ static int decide_trust(qv_conn *c, const char *pins, int insecure, char *err, s
                 c->host);
         return -1;
     }
-    if (pins && *pins && c->peer_key_sha256[0] && pins_match(pins, c->peer_key_sha256)) {
+    if (pinned_in_chain(c, pins)) {
         c->pinned = 1;
         return 0;
     }

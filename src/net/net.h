@@ -30,7 +30,6 @@ enum {
     QV_LINE_DEFAULT_MS = 30000,    // a line time-out of 0 or less
     QV_CA_FILE_MAX = 4194304,      // largest extra CA file read
     QV_PUBKEY_DER_CAP = 1600,      // the server's public key in DER must fit here
-    QV_PIN_TOKEN_MAX = 79,         // a pin token longer than this is split
     QV_CHUNK_LINE_MAX = 79,        // characters kept of a chunk-size line
     QV_STOP_GRACE_MS = 5000,       // an exchange under way may go on this long after a stop
     QV_RETRY_AFTER_MAX_S = 86400,  // a longer Retry-After is read as this
@@ -51,6 +50,22 @@ struct qv_url {
 void qv_url_encode(const char *src, char *dst, size_t cap);
 // SHA-256 of the bytes as 64 lower-case hexadecimal digits and a terminating zero.
 void qv_sha256_hex(const void *data, size_t len, char out[65]);
+// Base64 (with padding) of the bytes, terminated. 0, or -1 when it does not fit.
+[[nodiscard]] int qv_base64_encode(const void *data, size_t len, char *out, size_t cap);
+
+// --- public-key pins (pin.cpp) ---
+
+// Reads one pin of len bytes: the SHA-256 of a public key as 64 hexadecimal digits (either
+// case, or 32 pairs joined by colons) or as base64 (padded or not), each with or without a
+// "sha256//" prefix. 0 with the digest as 64 lower-case digits, or -1.
+[[nodiscard]] int qv_pin_read(const char *text, size_t len, char out[QV_KEY_HEX_CAP]);
+// The next pin of a list separated by white space or commas: 1 with its start and length
+// (and *pins moved past it), 0 at the end.
+int qv_pins_next(const char **pins, const char **token, size_t *len);
+// Rewrites a list of pins in any of the forms above as lower-case hex joined by commas. 0, or
+// -1 with a message naming the first pin that is none.
+[[nodiscard]] int qv_pins_normalize(const char *pins, char *out, size_t cap, char *err,
+                                    size_t err_cap);
 
 // Encodes one request (head and body) into a new buffer the caller frees. 0 or -1.
 [[nodiscard]] int build_request(const char *host, int port, int tls, const char *method,
@@ -118,7 +133,9 @@ struct qv_conn {
 void qv_conn_init(qv_conn *c);
 // Connects to the URL's host and port and, for https, runs the handshake and decides trust:
 // verified chain and name, else a matching pin (never across a name mismatch), else refused.
-// pins: SHA-256 key fingerprints in hex, separated by white space or commas. 0, or -1 with a
+// pins: SHA-256 key fingerprints as qv_pin_read takes them, separated by white space or commas;
+// one may name any certificate the server presents (a certificate above the leaf only counts
+// when the chain verifies up to it, its name included). 0, or -1 with a
 // message and nothing left open. A stop ends its waits, and those of what it then sends and
 // reads, at once (qv_wait_mode::stream).
 [[nodiscard]] int qv_conn_open(qv_conn *c, const qv_url *u, const char *pins, const char *ca_file,

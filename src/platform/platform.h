@@ -75,6 +75,11 @@ int64_t qv_plat_monotonic_ms(void);
 int64_t qv_plat_epoch_seconds(void);
 // Standard input and output pass bytes unchanged (no newline translation).
 void qv_plat_stdio_binary(void);
+// Reads what standard input has, waiting at most until the monotonic time deadline_ms: the
+// bytes read (at most len), 0 at the end of input, -1 on an error, QV_PLAT_STDIN_TIMED_OUT
+// when nothing came in time (a CGI body that never ends must not hold the process).
+enum { QV_PLAT_STDIN_TIMED_OUT = -2 };
+[[nodiscard]] int64_t qv_plat_stdin_read(void *buf, size_t len, int64_t deadline_ms);
 // Prepares the socket layer: a peer that closes must never kill the process.
 void qv_plat_net_startup(void);
 // Fills the buffer from the system's random source. 0 or -1.

@@ -5,12 +5,14 @@
 #include "base.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -183,6 +185,26 @@ void qv_plat_stdio_binary(void) {
 
 void qv_plat_net_startup(void) {
     signal(SIGPIPE, SIG_IGN);
+}
+
+int64_t qv_plat_stdin_read(void *buf, size_t len, int64_t deadline_ms) {
+    for (;;) {
+        int64_t left = deadline_ms - qv_plat_monotonic_ms();
+        if (left <= 0)
+            return QV_PLAT_STDIN_TIMED_OUT;
+        struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+        int ready = poll(&p, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return -1;
+        if (ready == 0)
+            return QV_PLAT_STDIN_TIMED_OUT;
+        ssize_t n = read(STDIN_FILENO, buf, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n < 0 ? -1 : static_cast<int64_t>(n);
+    }
 }
 
 int qv_plat_random_bytes(void *buf, size_t len) {

@@ -342,6 +342,35 @@ void qv_plat_stdio_binary(void) {
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
+enum { QV_STDIN_POLL_MS = 10 };
+
+// An anonymous pipe cannot be waited on: its content is looked at every few milliseconds
+// until something came, the writer closed it, or the time is up. A file is simply read.
+int64_t qv_plat_stdin_read(void *buf, size_t len, int64_t deadline_ms) {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    if (in == INVALID_HANDLE_VALUE || in == nullptr)
+        return 0;
+    DWORD want = len > 0x10000000 ? 0x10000000 : static_cast<DWORD>(len);
+    if (GetFileType(in) == FILE_TYPE_PIPE) {
+        for (;;) {
+            DWORD avail = 0;
+            if (!PeekNamedPipe(in, nullptr, 0, nullptr, &avail, nullptr))
+                return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+            if (avail > 0) {
+                want = avail < want ? avail : want;
+                break;
+            }
+            if (qv_plat_monotonic_ms() >= deadline_ms)
+                return QV_PLAT_STDIN_TIMED_OUT;
+            Sleep(QV_STDIN_POLL_MS);
+        }
+    }
+    DWORD got = 0;
+    if (!ReadFile(in, buf, want, &got, nullptr))
+        return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+    return static_cast<int64_t>(got);
+}
+
 static std::atomic<int> g_winsock_started{0};
 
 void qv_plat_net_startup(void) {

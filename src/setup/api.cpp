@@ -3,6 +3,7 @@
 #include "setup_internal.h"
 
 #include "base.h"
+#include "platform.h"
 #include "state.h"
 
 #include <cinttypes>
@@ -146,6 +147,26 @@ int valid_key(const char *text) {
     return i == QV_SENDER_KEY_CAP - 1;
 }
 
+// What became of the request body.
+enum body_outcome { BODY_READ, BODY_TOO_LARGE, BODY_TIMED_OUT };
+static body_outcome outcome = BODY_READ;
+
+// Reads up to want bytes (the end of input may come first); the bytes read, or -1 when the
+// time ran out. A web server that never ends the body must not hold this process.
+static long long read_body(char *buf, size_t want) {
+    int64_t deadline = qv_plat_monotonic_ms() + QV_API_BODY_READ_MS;
+    size_t got = 0;
+    while (got < want) {
+        int64_t n = qv_plat_stdin_read(buf + got, want - got, deadline);
+        if (n == QV_PLAT_STDIN_TIMED_OUT)
+            return -1;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<long long>(got);
+}
+
 // The JSON body of a POST, parsed once; none when it is absent, too large or not JSON.
 static yyjson_val *request_body_root(void) {
     if (!is_post_request())
@@ -156,24 +177,43 @@ static yyjson_val *request_body_root(void) {
         // Apache passes a chunked body without any CONTENT_LENGTH: then the body is whatever
         // comes before the end of input, up to the same limit (one byte more is too large).
         long long length = text ? strtoll(text, nullptr, 10) : QV_API_BODY_MAX + 1LL;
-        if (length < 1 || (text && length > QV_API_BODY_MAX))
+        if (text && length > QV_API_BODY_MAX) {
+            outcome = BODY_TOO_LARGE;
+            return nullptr;
+        }
+        if (length < 1)
             return nullptr;
         size_t want = static_cast<size_t>(length);
         cached = static_cast<char *>(malloc(want + 1));
         if (!cached)
             return nullptr;
-        size_t got = 0;
-        while (got < want) {
-            size_t n = fread(cached + got, 1, want - got, stdin);
-            if (n == 0)
-                break;
-            got += n;
+        long long got = read_body(cached, want);
+        if (got < 0) {
+            outcome = BODY_TIMED_OUT;
+            return nullptr;
         }
         cached[got] = '\0';
-        if (got > 0 && got <= QV_API_BODY_MAX)
-            cached_doc = yyjson_read(cached, got, 0);
+        if (got > QV_API_BODY_MAX) {
+            outcome = BODY_TOO_LARGE;
+            return nullptr;
+        }
+        if (got > 0)
+            cached_doc = yyjson_read(cached, static_cast<size_t>(got), 0);
     }
     return cached_doc ? yyjson_doc_get_root(cached_doc) : nullptr;
+}
+
+// Answers a body that could not be taken; true when it did.
+static bool refused_body(void) {
+    if (outcome == BODY_TOO_LARGE) {
+        jfail(413, "the request body is larger than 1 MiB (1048576 bytes): nothing was done");
+        return true;
+    }
+    if (outcome == BODY_TIMED_OUT) {
+        jfail(408, "the request body did not arrive within 10 s: nothing was done");
+        return true;
+    }
+    return false;
 }
 
 struct api_action {
@@ -193,6 +233,8 @@ int mode_json(const char *query) {
     qv_api_request r;
     r.query = query;
     r.body = request_body_root();
+    if (refused_body())
+        return 0;
 
     char action[QV_API_ACTION_CAP];
     // Only a missing or empty action means "status"; one of blanks only trims to nothing and
@@ -203,9 +245,15 @@ int mode_json(const char *query) {
 
     // A broken config.json must not lock the user out of the page that repairs it: carry on
     // with the plain defaults.
-    char err[QV_API_CONFIG_ERR_CAP] = "";
+    char err[QV_DIR_ERR_CAP] = "";
     if (qv_ntfy_config_load(&r.cfg, err, sizeof err) != 0)
         qv_ntfy_config_defaults(&r.cfg);
+    // A folder refused as open to others is read by no action: an answer from the defaults
+    // (no approved senders, no daemon) would pass for the truth. "info" still says who we are.
+    if (strcmp(action, "info") != 0 && qv_ntfy_dir_problem(err, sizeof err) == QV_DIR_REFUSED) {
+        jfail(500, err);
+        return 0;
+    }
 
     for (const api_action &a : ACTIONS) {
         if (strcmp(action, a.name) == 0) {

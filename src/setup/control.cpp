@@ -69,7 +69,12 @@ void api_logs(qv_api_request *) {
 }
 
 void api_start(qv_api_request *r) {
-    if (qv_ntfy_daemon_running()) {
+    int state = qv_ntfy_daemon_state();
+    if (state == QV_DAEMON_LOCK_ONLY) {
+        jfail(409, QV_LOCK_HELD_TEXT);
+        return;
+    }
+    if (state != QV_DAEMON_NONE) {
         jfail(409, "the daemon is already running");
         return;
     }
@@ -107,7 +112,10 @@ static void clear_stale_pidfile(void) {
 void api_stop(qv_api_request *) {
     int32_t pid = 0;
     if (qv_ntfy_pidfile_read(&pid) != 0) {
-        jfail(404, "the daemon is not running");
+        // Said the way status and start say it, when the lock is what stands in the way.
+        jfail(404, qv_ntfy_daemon_state() == QV_DAEMON_LOCK_ONLY
+                       ? "the daemon is not running; " QV_LOCK_HELD_TEXT
+                       : "the daemon is not running");
         return;
     }
     // A pid file outlives its daemon when that was killed, and the number may since have been

@@ -1,5 +1,6 @@
-// The setup page: its fixed response head, and the compiled-in template written out with the
-// two theme blocks put in place of their mark bytes (0x01 in the head, 0x02 at the body's end).
+// The setup page: its fixed response head, the compiled-in template written out with the two
+// theme blocks put in place of their mark bytes (0x01 in the head, 0x02 at the body's end), and
+// the sign-in form a browser gets without the node password.
 #include "setup_internal.h"
 
 #include "base.h"
@@ -59,5 +60,14 @@ int setup_page_write(void) {
         qv_setup_page_render(stdout, QV_SETUP_PAGE_HTML, QV_SETUP_THEME_PICK, QV_SETUP_THEME_BRIDGE,
                              err, sizeof err) != 0)
         fprintf(stderr, "chimewick: %s\n", err[0] ? err : "cannot write the setup page");
+    return 0;
+}
+
+int setup_signin_write(void) {
+    // The same head as the page: the page is written into this document once signed in, so the
+    // policy that holds here is the one the page needs.
+    if (fputs("Status: 401\r\n", stdout) < 0 || fputs(QV_SETUP_PAGE_HEAD, stdout) < 0 ||
+        fputs(QV_SETUP_SIGNIN_HTML, stdout) < 0 || fflush(stdout) != 0)
+        fputs("chimewick: cannot write the sign-in page\n", stderr);
     return 0;
 }

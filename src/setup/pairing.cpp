@@ -67,11 +67,20 @@ static void answer_key(const char *key, const char *action) {
     jout_done(&j);
 }
 
+// A lock that stays taken is worth another try (503); any other failure is the store's.
+static void fail_store(const char *msg, const char *otherwise) {
+    if (qv_state_busy_message(msg))
+        jfail(503, msg);
+    else
+        jfail(500, otherwise);
+}
+
 // Both lists change under one hold of the state folder's lock, so the daemon never sees the
 // sender approved and queued at once, nor writes back a list read before the change.
-[[nodiscard]] static int store_approval(const char *key, const char *label, int approve) {
+[[nodiscard]] static int store_approval(const char *key, const char *label, int approve,
+                                        char *msg, size_t cap) {
     qv_state_lock lock;
-    if (lock.take(nullptr, 0) != 0)
+    if (lock.take(msg, cap) != 0)
         return -1;
     if (!approve)
         return qv_ntfy_approved_remove(key);
@@ -99,8 +108,9 @@ static void approval_change(qv_api_request *r, int approve) {
         return;
     }
     lower_hex(key);
-    if (store_approval(key, label, approve) != 0) {
-        jfail(500, "cannot write the pairing store");
+    char msg[QV_DIR_ERR_CAP] = "";
+    if (store_approval(key, label, approve, msg, sizeof msg) != 0) {
+        fail_store(msg, "cannot write the pairing store");
         return;
     }
     answer_key(key, approve ? "approve" : "unapprove");
@@ -123,8 +133,10 @@ void api_deny(qv_api_request *r) {
         return;
     }
     lower_hex(key);
-    if (qv_ntfy_pending_remove(key) != 0) {
-        jfail(500, "cannot write the pairing queue");
+    char msg[QV_DIR_ERR_CAP] = "";
+    qv_state_lock lock;
+    if (lock.take(msg, sizeof msg) != 0 || qv_ntfy_pending_remove(key) != 0) {
+        fail_store(msg, "cannot write the pairing queue");
         return;
     }
     answer_key(key, "deny");

@@ -69,45 +69,85 @@ static int64_t clamp64(int64_t v, int64_t lo, int64_t hi) {
 
 static const char BAD_CATCHUP[] = "catchup_s must be a whole number of seconds from 0 to 86400";
 
-// The catch-up window the request asks for: 1 with it in *s, 0 when the field is absent or
-// empty (the stored one stays), -1 when it is no whole number in range.
-static int requested_catchup(qv_api_request *r, char *v, int64_t *s) {
-    if (!req_field(r->query, r->body, "catchup_s", v, QV_SAVE_FIELD_CAP) || !v[0])
+// The numeric settings, each read by the one number reader: a field that is present and not
+// empty must be a whole number, or the save is refused before anything is stored.
+struct number_setting {
+    const char *name;
+    const char *refusal;
+};
+
+static const number_setting NUMBER_SETTINGS[] = {
+    {"priority", "priority must be a whole number from 1 to 5"},
+    {"reply_poll_ms", "reply_poll_ms must be a whole number of milliseconds (100 to 60000)"},
+    {"idle_timeout_ms", "idle_timeout_ms must be a whole number of milliseconds (2000 to 300000)"},
+    {"catchup_s", BAD_CATCHUP},
+};
+
+// The number the request gives for a setting: 1 with it in *n, 0 when the field is absent or
+// empty (the stored value stays), -1 when it is no whole number.
+static int requested_number(qv_api_request *r, const char *name, char *v, int64_t *n) {
+    if (!req_field(r->query, r->body, name, v, QV_SAVE_FIELD_CAP) || !v[0])
         return 0;
-    char *end = nullptr;
-    long long n = strtoll(v, &end, 10);
-    if (end == v || *end != '\0' || n < QV_CATCHUP_MIN_S || n > QV_CATCHUP_MAX_S)
-        return -1;
-    *s = static_cast<int64_t>(n);
-    return 1;
+    return qv_read_whole_number(v, n) == 0 ? 1 : -1;
 }
 
 static void apply_numbers(qv_api_request *r, char *v) {
     qv_ntfy_config *c = &r->cfg;
-    if (req_field(r->query, r->body, "priority", v, QV_SAVE_FIELD_CAP) && v[0]) {
-        // A leading number as atoi reads it, 0 when there is none; anything else is clamped.
-        int64_t p = strtoll(v, nullptr, 10);
-        c->priority = static_cast<int32_t>(clamp64(p, QV_PRIORITY_MIN, QV_PRIORITY_MAX));
-    }
+    int64_t n = 0;
+    if (requested_number(r, "priority", v, &n) == 1)
+        c->priority = static_cast<int32_t>(clamp64(n, QV_PRIORITY_MIN, QV_PRIORITY_MAX));
     for (const char *name : FLAG_SETTINGS) {
         const qv_field *f = qv_field_find(QV_CONFIG_FIELDS, name);
         if (f && req_field(r->query, r->body, name, v, QV_SAVE_FIELD_CAP))
             *qv_field_i32(c, *f) = is_truthy(v);
     }
-    // Timings out of range (a text that is no number reads as 0) leave the old value.
-    if (req_field(r->query, r->body, "reply_poll_ms", v, QV_SAVE_FIELD_CAP) && v[0]) {
-        int64_t ms = strtoll(v, nullptr, 10);
-        if (ms >= QV_REPLY_POLL_MIN && ms <= QV_REPLY_POLL_MAX)
-            c->reply_poll_ms = ms;
+    // Timings out of range leave the old value.
+    if (requested_number(r, "reply_poll_ms", v, &n) == 1 && n >= QV_REPLY_POLL_MIN &&
+        n <= QV_REPLY_POLL_MAX)
+        c->reply_poll_ms = n;
+    if (requested_number(r, "idle_timeout_ms", v, &n) == 1 && n >= QV_IDLE_TIMEOUT_MIN &&
+        n <= QV_IDLE_TIMEOUT_MAX)
+        c->idle_timeout_ms = n;
+    if (requested_number(r, "catchup_s", v, &n) == 1)
+        c->catchup_s = n;
+}
+
+// The access token and the pins as the request gives them, in the form they are stored and
+// sent; -1 with the reason when one cannot be used.
+static int normalize_secrets(qv_api_request *r, char *v, char *msg, size_t cap) {
+    qv_ntfy_config *c = &r->cfg;
+    char out[QV_CFG_PINS_CAP];
+    if (req_field(r->query, r->body, "bearer_token", v, QV_SAVE_FIELD_CAP) && v[0] &&
+        strcmp(v, CLEAR_MARK) != 0) {
+        if (qv_ntfy_token_normalize(v, out, sizeof c->bearer_token, msg, cap) != 0)
+            return -1;
+        cp_trunc(c->bearer_token, sizeof c->bearer_token, out);
     }
-    if (req_field(r->query, r->body, "idle_timeout_ms", v, QV_SAVE_FIELD_CAP) && v[0]) {
-        int64_t ms = strtoll(v, nullptr, 10);
-        if (ms >= QV_IDLE_TIMEOUT_MIN && ms <= QV_IDLE_TIMEOUT_MAX)
-            c->idle_timeout_ms = ms;
+    if (req_field(r->query, r->body, "allowed_pins", v, QV_SAVE_FIELD_CAP)) {
+        if (qv_pins_normalize(v, out, sizeof out, msg, cap) != 0)
+            return -1;
+        cp_trunc(c->allowed_pins, sizeof c->allowed_pins, out);
     }
-    int64_t catchup = 0;
-    if (requested_catchup(r, v, &catchup) == 1)
-        c->catchup_s = catchup;
+    return 0;
+}
+
+// Refuses a request whose numbers, token or pins cannot be used, before anything is stored.
+static int check_request(qv_api_request *r, char *msg, size_t cap) {
+    char v[QV_SAVE_FIELD_CAP];
+    int64_t n = 0;
+    for (const number_setting &s : NUMBER_SETTINGS) {
+        int got = requested_number(r, s.name, v, &n);
+        bool catchup_out = got == 1 && strcmp(s.name, "catchup_s") == 0 &&
+                           (n < QV_CATCHUP_MIN_S || n > QV_CATCHUP_MAX_S);
+        // Unlike the timings, the window is refused outright: 0 turns the catch-up off, so a
+        // value that is not understood must not pass for one.
+        if (got < 0 || catchup_out) {
+            qv_errf(msg, cap, "%s", s.refusal);
+            return -1;
+        }
+    }
+    qv_api_request probe = *r;
+    return normalize_secrets(&probe, v, msg, cap);
 }
 
 static bool same_text_ignoring_case(const char *a, const char *b) {
@@ -176,6 +216,8 @@ static forgotten forget_old_server_secrets(qv_api_request *r, const char *old_se
     cp_trunc(old_server, sizeof old_server, r->cfg.server_url);
     apply_texts(r, value);
     apply_numbers(r, value);
+    if (normalize_secrets(r, value, msg, cap) != 0)
+        return -1;
     *dropped = forget_old_server_secrets(r, old_server, value);
     qv_ntfy_config *c = &r->cfg;
     if (!c->publish_topic[0])
@@ -184,19 +226,31 @@ static forgotten forget_old_server_secrets(qv_api_request *r, const char *old_se
     return qv_ntfy_config_save(c, msg, cap);
 }
 
+// The fields this request brings that the web server's environment sets: saved, but the
+// environment wins, so they will not take effect.
+static void not_applied_arr(qv_api_request *r, jout *j) {
+    const char *keys[QV_ENV_OVERRIDES_MAX];
+    int n = qv_ntfy_env_overrides(keys, QV_ENV_OVERRIDES_MAX);
+    char v[QV_SAVE_FIELD_CAP];
+    yyjson_mut_val *arr = nullptr;
+    for (int i = 0; i < n; i++) {
+        if (!req_field(r->query, r->body, keys[i], v, sizeof v) || !v[0])
+            continue;
+        if (!arr)
+            arr = yyjson_mut_obj_add_arr(j->doc, j->root, "not_applied");
+        yyjson_mut_arr_add_str(j->doc, arr, keys[i]);
+    }
+}
+
 void api_save(qv_api_request *r) {
     char msg[QV_SAVE_MSG_CAP] = "";
     forgotten dropped = {false, false};
-    // Unlike the timings, the window is refused outright: 0 turns the catch-up off, so a value
-    // that is not understood must not pass for one.
-    char value[QV_SAVE_FIELD_CAP];
-    int64_t catchup = 0;
-    if (requested_catchup(r, value, &catchup) < 0) {
-        jfail(400, BAD_CATCHUP);
+    if (check_request(r, msg, sizeof msg) != 0) {
+        jfail(400, msg);
         return;
     }
     if (store_fields(r, &dropped, msg, sizeof msg) != 0) {
-        jfail(500, msg);
+        jfail(qv_state_busy_message(msg) ? 503 : 500, msg);
         return;
     }
     qv_ntfy_config *c = &r->cfg;
@@ -214,5 +268,7 @@ void api_save(qv_api_request *r) {
         yyjson_mut_obj_add_bool(j.doc, j.root, "token_cleared", true);
     if (dropped.pins)
         yyjson_mut_obj_add_bool(j.doc, j.root, "pins_cleared", true);
+    env_overrides_arr(&j);
+    not_applied_arr(r, &j);
     jout_done(&j);
 }

@@ -30,8 +30,10 @@ static const char *configured_topic(const qv_ntfy_config *c) {
 }
 
 // Publishes, notes the id and answers; a refusal of the server (or of the topic) is a 502.
+// With read_topic, the token must also be able to read that topic, as the daemon will.
 static void publish_and_answer(const qv_ntfy_config *c, const char *topic, const char *message,
-                               const char *title, int priority, const char *tags) {
+                               const char *title, int priority, const char *tags,
+                               const char *read_topic = nullptr) {
     char id[QV_PUB_ID_CAP] = "";
     char err[QV_PUBLISH_ERR_CAP] = "";
     if (ntfy_publish(c, topic, message, title, priority, tags, id, err, sizeof err) != 0) {
@@ -41,6 +43,15 @@ static void publish_and_answer(const qv_ntfy_config *c, const char *topic, const
     // A ledger that cannot be written does not undo the publication.
     if (id[0])
         (void)qv_ntfy_sent_note(id);
+    if (read_topic && ntfy_read_check(c, read_topic, err, sizeof err) != 0) {
+        char msg[QV_PUBLISH_ERR_CAP + 200];
+        snprintf(msg, sizeof msg,
+                 "published (id %s), but reading the topic %s failed, so the daemon could not "
+                 "subscribe: %s",
+                 id, read_topic, err);
+        jfail(502, msg);
+        return;
+    }
     jout j;
     jout_init(&j);
     yyjson_mut_obj_add_strcpy(j.doc, j.root, "published_id", id);
@@ -60,7 +71,8 @@ void api_test(qv_api_request *r) {
         jfail(400, "set a topic first");
         return;
     }
-    publish_and_answer(c, topic, message, title, c->priority, TEST_TAGS);
+    publish_and_answer(c, topic, message, title, c->priority, TEST_TAGS,
+                       c->topic[0] ? c->topic : topic);
 }
 
 void api_send(qv_api_request *r) {

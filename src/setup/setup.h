@@ -8,6 +8,9 @@
 int mode_json(const char *query);
 // Writes the setup page as one CGI response; returns the exit status.
 int setup_page_write(void);
+// Writes the small sign-in form a browser gets, with status 401, when it asks for the page
+// without the node password; returns the exit status.
+int setup_signin_write(void);
 
 // --- CGI primitives (cgi.cpp) ---
 

@@ -14,10 +14,15 @@ struct yyjson_val;
 enum {
     QV_API_ACTION_CAP = 40,
     QV_API_BODY_MAX = 1048576,
+    QV_API_BODY_READ_MS = 10000, // a body not received by then is answered 408
     QV_API_ERROR_ESCAPED_CAP = 1024,
     QV_API_FAIL_BODY_CAP = 1200,
-    QV_API_CONFIG_ERR_CAP = 256,
 };
+
+// What status, start and stop say when daemon.lock is held but no daemon runs.
+#define QV_LOCK_HELD_TEXT                                                                       \
+    "daemon.lock in the state folder is held by another process that is not a daemon of this " \
+    "folder, so no daemon can start: end that process"
 
 // The answer being built: a mutable JSON document and its root object.
 struct jout {
@@ -51,6 +56,9 @@ int req_field(const char *query, yyjson_val *root, const char *name, char *out, 
 [[nodiscard]] int valid_key(const char *text);
 // Adds the "config" object (no secrets) to the answer's root.
 void cfg_obj(jout *j, const qv_ntfy_config *c);
+// Adds "env_overrides": the config keys the web server's environment sets, which a save
+// cannot change (left out when there are none).
+void env_overrides_arr(jout *j);
 
 // The actions. Each writes exactly one response.
 void api_status(qv_api_request *r);
@@ -77,6 +85,7 @@ void api_stop(qv_api_request *r);
 extern const char QV_SETUP_PAGE_HTML[];
 extern const char QV_SETUP_THEME_PICK[];
 extern const char QV_SETUP_THEME_BRIDGE[];
+extern const char QV_SETUP_SIGNIN_HTML[];
 // The page's fixed CGI response head (headers and the empty line; no Status line).
 extern const char QV_SETUP_PAGE_HEAD[];
 // Writes the template to out with each mark byte replaced by its block, then flushes.

@@ -6,6 +6,7 @@
 #include "base.h"
 #include "state.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <yyjson.h>
 
@@ -42,15 +43,32 @@ void cfg_obj(jout *j, const qv_ntfy_config *c) {
     (void)qv_record_view(j->doc, o, CONFIG_VIEW, sources);
 }
 
+void env_overrides_arr(jout *j) {
+    if (!j->doc || !j->root || !yyjson_mut_is_obj(j->root))
+        return;
+    const char *keys[QV_ENV_OVERRIDES_MAX];
+    int n = qv_ntfy_env_overrides(keys, QV_ENV_OVERRIDES_MAX);
+    // Only present when the environment sets something, so that every other answer stays.
+    if (n == 0)
+        return;
+    yyjson_mut_val *arr = yyjson_mut_obj_add_arr(j->doc, j->root, "env_overrides");
+    for (int i = 0; arr && i < n; i++)
+        yyjson_mut_arr_add_str(j->doc, arr, keys[i]);
+}
+
 // What the status view knows beyond the status record and the configuration.
 struct status_facts {
     int32_t running;
     int32_t tls;
+    int32_t restart_needed;
+    int32_t daemon_lock_held;
 };
 
 static const qv_field FACT_FIELDS[] = {
     QV_I32_FIELD(status_facts, running),
     QV_I32_FIELD(status_facts, tls),
+    QV_I32_FIELD(status_facts, restart_needed),
+    QV_I32_FIELD(status_facts, daemon_lock_held),
 };
 
 enum : uint8_t { FROM_STATUS, FROM_CONFIG, FROM_FACTS };
@@ -92,14 +110,33 @@ static const qv_view_member STATUS_VIEW[] = {
     {"title_prefix", FROM_CONFIG},
     {"queued_count"},
     {"queue_dropped_count"},
+    {"restart_needed", FROM_FACTS, QV_SHOW_FLAG},
+    {"own_echo_count"},
+    {"daemon_lock_held", FROM_FACTS, QV_SHOW_FLAG},
 };
 
-static void status_obj(jout *j, qv_ntfy_status *s, int running, const qv_ntfy_config *c) {
+// The senders waiting now, counted from pending.json: an approval or a denial on the page
+// shows at once, not when the daemon next writes its record. The record's count stands when
+// the file cannot be read.
+static void count_pending(qv_ntfy_status *s) {
+    void *table = nullptr;
+    int count = 0;
+    if (qv_list_load(&QV_PENDING_LIST, &table, &count) == 0)
+        s->pending_count = count;
+    free(table);
+}
+
+static void status_obj(jout *j, qv_ntfy_status *s, int state, const qv_ntfy_config *c) {
+    bool running = state == QV_DAEMON_RUNS;
     // A daemon that was killed leaves "connected" behind in its record; only a live one counts.
     if (!running)
         s->connected = 0;
+    // The daemon reads config.json once, when it starts: a later save waits for a restart.
+    bool stale = running && s->config_updated_at != c->updated_at;
+    count_pending(s);
     qv_ntfy_status_settings(s, c);
-    status_facts facts = {running ? 1 : 0, strstr(c->server_url, "https://") != nullptr};
+    status_facts facts = {running ? 1 : 0, strstr(c->server_url, "https://") != nullptr,
+                          stale ? 1 : 0, state == QV_DAEMON_LOCK_ONLY ? 1 : 0};
     const qv_view_source sources[] = {
         {QV_STATUS_FIELDS, s}, {QV_CONFIG_FIELDS, c}, {FACT_FIELDS, &facts}};
     yyjson_mut_val *o = yyjson_mut_obj_add_obj(j->doc, j->root, "status");
@@ -114,9 +151,9 @@ void api_status(qv_api_request *r) {
     // No record yet (or a broken one) shows as all zero.
     (void)qv_ntfy_status_load(&s);
     // Also clears a pid file left by a daemon that was killed.
-    int running = qv_ntfy_daemon_running();
+    int state = qv_ntfy_daemon_state();
     if (j.root) {
-        status_obj(&j, &s, running, &r->cfg);
+        status_obj(&j, &s, state, &r->cfg);
         yyjson_mut_obj_add_str(j.doc, j.root, "version", QV_VERSION);
         yyjson_mut_obj_add_str(j.doc, j.root, "id", CONNECTOR_ID);
         yyjson_mut_obj_add_bool(j.doc, j.root, "tls_insecure_env", qv_ntfy_tls_insecure() != 0);
@@ -128,6 +165,7 @@ void api_config(qv_api_request *r) {
     jout j;
     jout_init(&j);
     cfg_obj(&j, &r->cfg);
+    env_overrides_arr(&j);
     jout_done(&j);
 }
 

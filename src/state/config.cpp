@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -124,6 +125,8 @@ static int64_t catchup_from_text(const char *v) {
     return static_cast<int64_t>(n);
 }
 
+static void normalize_token(qv_ntfy_config *c);
+
 void apply_env(qv_ntfy_config *c) {
     for (const qv_field &f : TEXT_ENV) {
         const char *v = env_nonempty(f.key);
@@ -156,6 +159,86 @@ void apply_env(qv_ntfy_config *c) {
             c->catchup_s = s;
     }
     clamp_timings(c);
+    normalize_token(c);
+}
+
+// The settings kept as numbers or switches, by their variable.
+static const struct {
+    const char *env;
+    const char *key;
+} NUMBER_ENV[] = {
+    {"NTFY_MARKDOWN", "markdown"},
+    {"NTFY_ALLOW_ALL", "allow_all"},
+    {"NTFY_PAIRING_CODE", "pairing_code_enabled"},
+    {"NTFY_PRIORITY", "priority"},
+    {"NTFY_REPLY_POLL_MS", "reply_poll_ms"},
+    {"NTFY_IDLE_TIMEOUT_MS", "idle_timeout_ms"},
+    {"NTFY_CATCHUP_S", "catchup_s"},
+};
+
+int qv_ntfy_env_overrides(const char **keys, int max) {
+    int n = 0;
+    for (const qv_field &f : TEXT_ENV) {
+        if (!env_nonempty(f.key))
+            continue;
+        for (const qv_field &m : CONFIG_FIELDS)
+            if (m.offset == f.offset && n < max)
+                keys[n++] = m.key;
+    }
+    for (const auto &e : NUMBER_ENV)
+        if (env_nonempty(e.env) && n < max)
+            keys[n++] = e.key;
+    return n;
+}
+
+static bool header_safe(const char *s) {
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p; p++)
+        if ((*p < 0x20 && *p != '\t') || *p >= 0x7F)
+            return false;
+    return true;
+}
+
+int qv_ntfy_token_normalize(const char *given, char *out, size_t cap, char *err, size_t err_cap) {
+    char token[QV_CFG_SECRET_CAP];
+    cp_trunc(token, sizeof token, given);
+    trim_inplace(token);
+    if (!header_safe(token)) {
+        qv_errf(err, err_cap,
+                "the access token holds a line break, a control character or a letter outside "
+                "ASCII, which no Authorization header can carry: paste the token alone");
+        return -1;
+    }
+    const char *wrote = token;
+    char basic[2 * QV_CFG_SECRET_CAP];
+    // "Bearer tk_...", "Basic ...": a scheme and its credentials are taken as they are.
+    if (!strchr(token, ' ') && strncmp(token, "tk_", 3) == 0) {
+        snprintf(basic, sizeof basic, "Bearer %s", token);
+        wrote = basic;
+    } else if (!strchr(token, ' ') && strchr(token, ':')) {
+        char encoded[QV_CFG_SECRET_CAP];
+        if (qv_base64_encode(token, strlen(token), encoded, sizeof encoded) != 0) {
+            qv_errf(err, err_cap, "the user:password given as access token is too long");
+            return -1;
+        }
+        snprintf(basic, sizeof basic, "Basic %s", encoded);
+        wrote = basic;
+    }
+    if (strlen(wrote) >= cap) {
+        qv_errf(err, err_cap, "the access token is too long");
+        return -1;
+    }
+    cp_trunc(out, cap, wrote);
+    return 0;
+}
+
+// A token from the environment or an older config.json written as people write it is sent
+// the way the save would have stored it; one that cannot be a header value stays as it is
+// and the server's refusal says the rest.
+static void normalize_token(qv_ntfy_config *c) {
+    char token[sizeof c->bearer_token];
+    if (c->bearer_token[0] &&
+        qv_ntfy_token_normalize(c->bearer_token, token, sizeof token, nullptr, 0) == 0)
+        cp_trunc(c->bearer_token, sizeof c->bearer_token, token);
 }
 
 static void apply_fallbacks(qv_ntfy_config *c) {
@@ -210,14 +293,8 @@ int qv_ntfy_config_load(qv_ntfy_config *c, char *err, size_t cap) {
 }
 
 int qv_ntfy_config_lock(qv_state_lock *lock, char *err, size_t cap) {
-    if (lock->take(err, cap) == 0)
-        return 0;
-    // A usable folder whose lock stays taken is a file that cannot be written, as it always
-    // said; an unusable one keeps its own reason.
-    char dir[QV_DIR_CAP];
-    if (qv_ntfy_dir(dir, sizeof dir) == 0)
-        qv_errf(err, cap, "cannot write %s", CONFIG_FILE);
-    return -1;
+    // A lock that stays taken says "state folder busy"; an unusable folder its own reason.
+    return lock->take(err, cap);
 }
 
 // The setup API's "save" holds the lock from its load on; taking it here again only counts.

@@ -294,13 +294,17 @@ int qv_state_lock::take(char *err, size_t cap) {
     }
     g_lock_handle = qv_plat_lock_take(path, QV_STATE_LOCK_WAIT_MS);
     if (g_lock_handle < 0) {
-        qv_errf(err, cap, "state folder is busy (%s not free after %lld ms)", LOCK_FILE,
-                static_cast<long long>(QV_STATE_LOCK_WAIT_MS));
+        qv_errf(err, cap, "%s (%s not free after %lld ms): another process is changing it, try again",
+                QV_STATE_BUSY, LOCK_FILE, static_cast<long long>(QV_STATE_LOCK_WAIT_MS));
         return -1;
     }
     g_lock_depth = 1;
     held = true;
     return 0;
+}
+
+bool qv_state_busy_message(const char *msg) {
+    return msg && strncmp(msg, QV_STATE_BUSY, sizeof QV_STATE_BUSY - 1) == 0;
 }
 
 qv_state_lock::~qv_state_lock() {

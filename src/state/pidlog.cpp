@@ -79,26 +79,44 @@ void qv_ntfy_daemon_release(int64_t claim) {
     qv_plat_lock_release(claim);
 }
 
-int qv_ntfy_daemon_running(void) {
+// Whether the pid file names a live process of this program now.
+static bool pidfile_names_daemon(void) {
+    int32_t pid = 0;
+    return qv_ntfy_pidfile_read(&pid) == 0 && names_our_process(pid);
+}
+
+int qv_ntfy_daemon_state(void) {
     int32_t pid = 0;
     bool have_pid = qv_ntfy_pidfile_read(&pid) == 0;
     if (have_pid && names_our_process(pid))
-        return 1;
+        return QV_DAEMON_RUNS;
     // No daemon is named: either none runs, or one holds the lock and has not written its pid
     // file yet. Holding the lock for a moment tells which, and while it is held no daemon can
     // write a pid file, so one left by a daemon that was killed is cleared without taking a
     // fresh one with it.
     char path[QV_PATH_CAP];
     if (qv_ntfy_path(path, sizeof path, LOCK_FILE) != 0)
-        return 0;
+        return QV_DAEMON_NONE;
     int64_t lock = qv_plat_lock_take(path, QV_DAEMON_PROBE_WAIT_MS);
-    if (lock < 0)
-        return 1;
+    if (lock < 0) {
+        // A daemon writes its pid file right after taking the lock; a holder that names
+        // itself nowhere after a while is some other process.
+        for (int64_t waited = 0; waited < QV_DAEMON_PID_GRACE_MS; waited += QV_DAEMON_PID_POLL_MS) {
+            if (pidfile_names_daemon())
+                return QV_DAEMON_RUNS;
+            qv_plat_sleep_ms(QV_DAEMON_PID_POLL_MS);
+        }
+        return pidfile_names_daemon() ? QV_DAEMON_RUNS : QV_DAEMON_LOCK_ONLY;
+    }
     // A file that cannot be cleared is asked about again next time, with the same answer.
     if (have_pid)
         (void)qv_ntfy_pidfile_remove();
     qv_plat_lock_release(lock);
-    return 0;
+    return QV_DAEMON_NONE;
+}
+
+int qv_ntfy_daemon_running(void) {
+    return qv_ntfy_daemon_state() != QV_DAEMON_NONE;
 }
 
 int64_t qv_state_file_size(const char *path) {

@@ -70,10 +70,20 @@ extern const qv_fields QV_CONFIG_FIELDS;
 void qv_ntfy_config_defaults(qv_ntfy_config *c);
 [[nodiscard]] int qv_ntfy_config_load(qv_ntfy_config *c, char *err, size_t cap);
 // Takes the state folder's lock for a load-change-save of config.json; -1 with the reason a
-// save would give ("cannot write config.json" when the lock stays taken).
+// save would give ("state folder busy ..." when the lock stays taken).
 [[nodiscard]] int qv_ntfy_config_lock(qv_state_lock *lock, char *err, size_t cap);
 // Saves under the state folder's lock (taken here when the caller does not hold it already).
 [[nodiscard]] int qv_ntfy_config_save(const qv_ntfy_config *c, char *err, size_t cap);
 [[nodiscard]] int qv_ntfy_config_validate(const qv_ntfy_config *c, char *err, size_t cap);
 int qv_ntfy_tls_insecure(void);
+// An access token as people write it, made the Authorization value it is sent as: white space
+// around it dropped, a bare ntfy token (tk_...) given "Bearer ", user:password made Basic
+// credentials; a scheme and its credentials are kept. 0, or -1 with a message when it cannot be
+// a header value (a line break, a control character, a letter outside ASCII) or is too long.
+[[nodiscard]] int qv_ntfy_token_normalize(const char *given, char *out, size_t cap, char *err,
+                                          size_t err_cap);
+// The config.json keys that the environment sets for this process (and so overrides whatever
+// is saved), in a fixed order: at most max of them. Their number.
+int qv_ntfy_env_overrides(const char **keys, int max);
+enum { QV_ENV_OVERRIDES_MAX = 24 };
 [[nodiscard]] int valid_topic_name(const char *text);

@@ -19,7 +19,12 @@ enum {
 // A running daemon holds daemon.lock for its whole life; the system lets go of it when the
 // process ends, also when it is killed. A daemon waits this long for the lock: longer than a
 // reader holds it to look (qv_ntfy_daemon_running, which waits at most the shorter time).
-enum : int64_t { QV_DAEMON_CLAIM_WAIT_MS = 1000, QV_DAEMON_PROBE_WAIT_MS = 200 };
+enum : int64_t {
+    QV_DAEMON_CLAIM_WAIT_MS = 1000,
+    QV_DAEMON_PROBE_WAIT_MS = 200,
+    QV_DAEMON_PID_GRACE_MS = 1000, // how long a lock holder may go without naming itself
+    QV_DAEMON_PID_POLL_MS = 50,
+};
 
 // Takes the daemon's lock: its handle, or -1 when another daemon holds it (or the folder is
 // unusable). Only a holder of the lock writes or removes daemon.pid.
@@ -34,6 +39,16 @@ void qv_ntfy_daemon_release(int64_t claim);
 // lock is held (a daemon that has not written its pid file yet). When none runs, a pid file
 // naming a gone process or another program is removed; an unreadable one is left alone.
 int qv_ntfy_daemon_running(void);
+// What holds the state folder's daemon slot.
+enum {
+    QV_DAEMON_NONE = 0,      // no daemon; a stale pid file was cleared as above
+    QV_DAEMON_RUNS = 1,      // the pid file names a live process of this program
+    QV_DAEMON_LOCK_ONLY = 2, // daemon.lock is held, but no pid file named a daemon within
+                             // QV_DAEMON_PID_GRACE_MS: another process holds it, and no
+                             // daemon runs or can start
+};
+// As qv_ntfy_daemon_running, telling a daemon from a lock held by something else.
+int qv_ntfy_daemon_state(void);
 // Rotates a log grown beyond QV_LOG_ROTATE_BYTES to "daemon.log.1", then opens the log
 // (appending, or truncating when append is 0) and closes it. 0, or -1 when it cannot be opened.
 [[nodiscard]] int qv_ntfy_log_open(int append);
@@ -83,6 +98,8 @@ struct qv_ntfy_status {
     int64_t queued_count;        // messages waiting in the inbound queue for the node
     int64_t queue_dropped_count; // messages the full inbound queue let go of, oldest first
     int64_t reply_given_up_count; // agent replies the server refused for good (or for an hour)
+    int64_t config_updated_at;   // updated_at of the config.json the daemon started with
+    int64_t own_echo_count;      // the program's own notifications seen again and dropped
 };
 
 // The members of status.json, in file order (reply_cursor has none).

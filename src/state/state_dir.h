@@ -40,8 +40,11 @@ void qv_ntfy_json_escape(const char *text, char *out, size_t cap);
 // state file, change it and write it whole; without one lock around that, two of them lose
 // each other's change (a revoked sender comes back, a second approval vanishes). The lock is
 // held only for one load-change-save, never across network I/O, and waited for at most this
-// long before the change fails with "state folder is busy".
+// long before the change fails with "state folder busy".
 enum : int64_t { QV_STATE_LOCK_WAIT_MS = 5000 };
+inline constexpr char QV_STATE_BUSY[] = "state folder busy";
+// Whether a message says the lock stayed taken (the setup API answers 503: try again).
+[[nodiscard]] bool qv_state_busy_message(const char *msg);
 
 // Holds the state folder's lock ("state.lock" in it) from a successful take until the holder
 // goes. Taking it again while this process holds it is allowed and only counts, so a change

@@ -201,6 +201,11 @@ bool ScriptPeer::wait_stop_or_readable(int fd, int timeout_ms) {
 }
 
 void ScriptPeer::run() {
+    for (int i = 0; i < script_.connections; i++)
+        serve_one();
+}
+
+void ScriptPeer::serve_one() {
     if (!wait_stop_or_readable(listen_fd_, kAcceptWaitMs))
         return;
     int fd = accept(listen_fd_, nullptr, nullptr);
@@ -218,7 +223,7 @@ void ScriptPeer::run() {
 
 void ScriptPeer::serve(int fd) {
     if (script_.read_request)
-        request_ = peer_read_request([&](char *buf, size_t n) {
+        request_ += peer_read_request([&](char *buf, size_t n) {
             if (!wait_stop_or_readable(fd, kPeerIoWaitMs))
                 return -1;
             return static_cast<int>(recv(fd, buf, n, 0));

@@ -68,6 +68,7 @@ struct PeerScript {
     bool tls12_only = false;
     std::vector<size_t> gated; // pieces that wait for release() before they are sent
     int pause_ms = 30;         // between pieces that are not gated
+    int connections = 1;       // served one after the other, each with the whole script
 };
 
 // The common scripts: send the pieces, then close (or stay silent with hold_open).
@@ -122,6 +123,7 @@ class ScriptPeer {
 
   private:
     void run();
+    void serve_one();
     void serve(int fd);
     void serve_tls(int fd);
     bool wait_stop_or_readable(int fd, int timeout_ms);

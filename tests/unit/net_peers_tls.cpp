@@ -111,7 +111,7 @@ void ScriptPeer::serve_tls(int fd) {
         ok = mbedtls_ssl_handshake(&ssl) == 0;
     }
     if (ok && script_.read_request)
-        request_ = peer_read_request([&](char *buf, size_t n) {
+        request_ += peer_read_request([&](char *buf, size_t n) {
             if (mbedtls_ssl_get_bytes_avail(&ssl) == 0 && !wait_stop_or_readable(fd, kPeerIoWaitMs))
                 return -1;
             return mbedtls_ssl_read(&ssl, reinterpret_cast<unsigned char *>(buf), n);

@@ -266,6 +266,11 @@ bool ScriptPeer::wait_stop_or_readable(int fd, int timeout_ms) {
 }
 
 void ScriptPeer::run() {
+    for (int i = 0; i < script_.connections; i++)
+        serve_one();
+}
+
+void ScriptPeer::serve_one() {
     if (!wait_stop_or_readable(listen_fd_, kAcceptWaitMs))
         return;
     SOCKET s = accept(sock_of(listen_fd_), nullptr, nullptr);
@@ -284,7 +289,7 @@ void ScriptPeer::run() {
 void ScriptPeer::serve(int fd) {
     SOCKET s = sock_of(fd);
     if (script_.read_request)
-        request_ = peer_read_request([&](char *buf, size_t n) {
+        request_ += peer_read_request([&](char *buf, size_t n) {
             if (!wait_stop_or_readable(fd, kPeerIoWaitMs))
                 return -1;
             return recv(s, buf, static_cast<int>(n), 0);

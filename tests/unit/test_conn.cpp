@@ -26,6 +26,7 @@ namespace {
 
 struct Identities {
     TlsIdentity self_signed, other_name, ca, by_ca, expired_elsewhere, expired_here;
+    TlsIdentity intermediate, by_intermediate, other_ca;
 };
 
 const Identities &ids() {
@@ -38,9 +39,40 @@ const Identities &ids() {
         m->expired_elsewhere =
             make_identity({"expired.test", {"expired.test"}, nullptr, false, true});
         m->expired_here = make_identity({"localhost", {"localhost"}, nullptr, false, true});
+        m->intermediate = make_identity({"Chimewick Test Intermediate", {}, &m->ca, true});
+        m->by_intermediate = make_identity({"localhost", {"localhost"}, &m->intermediate});
+        m->other_ca = make_identity({"Chimewick Other Root", {}, nullptr, true});
         return m;
     }();
     return *made;
+}
+
+// The forms people copy pins in: bytes joined by colons, and base64 of the digest.
+std::string with_colons(const std::string &hex) {
+    std::string out;
+    for (size_t i = 0; i < hex.size(); i += 2)
+        out += (i ? ":" : "") + hex.substr(i, 2);
+    return out;
+}
+
+std::string base64_of_hex(const std::string &hex) {
+    static const char table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string bytes;
+    for (size_t i = 0; i < hex.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+        if (i + 1 < bytes.size())
+            v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        if (i + 2 < bytes.size())
+            v |= static_cast<unsigned char>(bytes[i + 2]);
+        out += table[(v >> 18) & 63];
+        out += table[(v >> 12) & 63];
+        out += i + 1 < bytes.size() ? table[(v >> 6) & 63] : '=';
+        out += i + 2 < bytes.size() ? table[v & 63] : '=';
+    }
+    return out;
 }
 
 std::string upper(std::string s) {
@@ -150,9 +182,17 @@ TEST(ConnTls, PinsAcceptOnlyTheExactKey) {
         {"deadbeef," + fp, true},
         {other + " , \n" + upper(fp) + "\n", true},
         {"\t" + other + "\t" + fp + "\t", true},
-        {std::string(QV_PIN_TOKEN_MAX, 'x') + fp, true}, // a long run is read as several tokens
+        {with_colons(upper(fp)), true},
+        {"sha256//" + fp, true},
+        {base64_of_hex(fp), true},
+        {"SHA256//" + base64_of_hex(fp), true},
+        {base64_of_hex(fp).substr(0, 43), true}, // the padding left off
+        {other + "," + "sha256//" + base64_of_hex(fp), true},
+        {std::string(79, 'x') + fp, false},
         {other, false},
         {"sha256/" + fp, false},
+        {with_colons(fp).substr(1), false},
+        {base64_of_hex(other), false},
         {fp.substr(0, 63), false},
         {fp + "0", false},
         {"", false},
@@ -170,6 +210,49 @@ TEST(ConnTls, PinsAcceptOnlyTheExactKey) {
             EXPECT_NE(verify_flags_in(o.err) & MBEDTLS_X509_BADCERT_NOT_TRUSTED, 0u) << o.err;
         }
     }
+}
+
+TEST(ConnTls, APinMayNameAnyCertificateTheServerPresentsThatTheChainVerifiesTo) {
+    const Identities &id = ids();
+    struct Case {
+        const char *what;
+        const TlsIdentity *leaf;
+        std::string extra; // sent after the leaf
+        std::string pins;
+        bool accepted;
+    } cases[] = {
+        {"the intermediate", &id.by_intermediate, id.intermediate.cert_pem,
+         id.intermediate.fingerprint, true},
+        {"the root, sent along", &id.by_intermediate, id.intermediate.cert_pem + id.ca.cert_pem,
+         base64_of_hex(id.ca.fingerprint), true},
+        {"the leaf", &id.by_intermediate, id.intermediate.cert_pem,
+         id.by_intermediate.fingerprint, true},
+        {"the root, not sent", &id.by_intermediate, id.intermediate.cert_pem, id.ca.fingerprint,
+         false},
+        // A CA certificate is public: sending it beside a leaf it did not sign proves nothing.
+        {"a CA sent beside a leaf it did not sign", &id.self_signed, id.ca.cert_pem,
+         id.ca.fingerprint, false},
+        {"another CA", &id.by_intermediate, id.intermediate.cert_pem + id.ca.cert_pem,
+         id.other_ca.fingerprint, false},
+    };
+    for (const Case &c : cases) {
+        PeerScript script = tls_peer(*c.leaf);
+        script.tls_chain_extra = c.extra;
+        ScriptPeer peer(script);
+        Opened o = open_and_get(peer, {c.pins.c_str()});
+        EXPECT_EQ(o.rc, c.accepted ? 0 : -1) << c.what << ": " << o.err;
+        if (c.accepted) {
+            EXPECT_EQ(o.pinned, 1) << c.what;
+        }
+    }
+    // A pin on a CA never saves a name the chain was not issued for.
+    PeerScript script = tls_peer(id.by_intermediate);
+    script.tls_chain_extra = id.intermediate.cert_pem;
+    ScriptPeer peer(script);
+    OpenArgs other_host;
+    other_host.pins = id.intermediate.fingerprint.c_str();
+    other_host.host = "127.0.0.1";
+    EXPECT_EQ(open_and_get(peer, other_host).rc, -1);
 }
 
 TEST(ConnTls, PinnedOverTls12AndExpiredCertificates) {

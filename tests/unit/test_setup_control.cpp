@@ -2,6 +2,7 @@
 // second start), stop (this program only, twice in a row, stale and foreign pid files) and the
 // log lines both leave.
 #include "net_peers.h"
+#include "platform.h"
 #include "setup_support.h"
 #include "state.h"
 
@@ -188,15 +189,24 @@ TEST_F(SetupControl, StartThenStartAgainThenStopTwice) {
     EXPECT_NE(sid, pid);
 
     EXPECT_EQ(cgi(state_, "action=start").out, cgi_fail(409, "the daemon is already running"));
-    EXPECT_NE(cgi_body(cgi(state_, "action=status")).find("\"running\":1"), std::string::npos);
+    std::string status = cgi_body(cgi(state_, "action=status"));
+    EXPECT_NE(status.find("\"running\":1"), std::string::npos);
+    EXPECT_NE(status.find("\"restart_needed\":false"), std::string::npos) << status;
+    // A save after the start is not what the daemon runs with until it restarts. (The stamp
+    // has whole seconds: the save waits for the next one.)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    ASSERT_EQ(cgi(state_, "action=save&tags=new").exit_code, 0);
+    status = cgi_body(cgi(state_, "action=status"));
+    EXPECT_NE(status.find("\"restart_needed\":true"), std::string::npos) << status;
 
     EXPECT_EQ(cgi(state_, "action=stop").out, cgi_answer(200, R"({"ok":true,"stopped":true})"));
     EXPECT_FALSE(running(pid));
     EXPECT_FALSE(fs::exists(state_.file("daemon.pid")));
     EXPECT_EQ(cgi(state_, "action=stop").out, cgi_fail(404, "the daemon is not running"));
 
-    std::string status = cgi_body(cgi(state_, "action=status"));
+    status = cgi_body(cgi(state_, "action=status"));
     EXPECT_NE(status.find("\"connected\":0,\"running\":0"), std::string::npos) << status;
+    EXPECT_NE(status.find("\"restart_needed\":false"), std::string::npos) << status;
 
     // The daemon stopped in order and said so before the setup interface did.
     std::vector<std::string> lines = lines_of(log());
@@ -207,6 +217,23 @@ TEST_F(SetupControl, StartThenStartAgainThenStopTwice) {
     for (const std::string &line : lines)
         started = started || message_of(line) == "daemon started by the setup UI";
     EXPECT_TRUE(started) << log();
+}
+
+TEST_F(SetupControl, ALockHeldWithoutADaemonIsSaidAlikeByStatusStartAndStop) {
+    configure_valid();
+    // Some other process (this test) holds daemon.lock and names no daemon.
+    int64_t held = qv_plat_lock_take(state_.file("daemon.lock").c_str(), 0);
+    ASSERT_GE(held, 0);
+    const std::string why = "daemon.lock in the state folder is held by another process that is "
+                            "not a daemon of this folder, so no daemon can start: end that process";
+    std::string status = cgi_body(cgi(state_, "action=status"));
+    EXPECT_NE(status.find("\"running\":0"), std::string::npos) << status;
+    EXPECT_NE(status.find("\"daemon_lock_held\":true"), std::string::npos) << status;
+    EXPECT_EQ(cgi(state_, "action=start").out, cgi_fail(409, why));
+    EXPECT_EQ(cgi(state_, "action=stop").out, cgi_fail(404, "the daemon is not running; " + why));
+    qv_plat_lock_release(held);
+    status = cgi_body(cgi(state_, "action=status"));
+    EXPECT_NE(status.find("\"daemon_lock_held\":false"), std::string::npos) << status;
 }
 
 TEST_F(SetupControl, StartedDaemonSeesNothingOfTheRequest) {

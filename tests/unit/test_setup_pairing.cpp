@@ -235,9 +235,11 @@ TEST_F(SetupPairing, StoresThatCannotBeWritten) {
 TEST_F(SetupPairing, AStateFolderHeldByAnotherProcessIsAnErrorNotAHang) {
     int64_t held = qv_plat_lock_take(state_.file("state.lock").c_str(), 0);
     ASSERT_GE(held, 0);
-    // The request waits its bounded time for the lock, then answers as for a store it cannot
-    // write, and changes nothing.
-    EXPECT_EQ(act("approve", key_body(k1)).out, cgi_fail(500, "cannot write the pairing store"));
+    // The request waits its bounded time for the lock, then says the folder is busy (503, try
+    // again), and changes nothing.
+    EXPECT_EQ(act("approve", key_body(k1)).out,
+              cgi_fail(503, "state folder busy (state.lock not free after 5000 ms): another "
+                            "process is changing it, try again"));
     qv_plat_lock_release(held);
     EXPECT_EQ(approved(), "");
     EXPECT_EQ(pending_keys(), k1.substr(0, 4) + " " + k2.substr(0, 4) + " ");

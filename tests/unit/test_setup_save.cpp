@@ -1,6 +1,7 @@
 // The save action: which fields replace, clear or keep a setting, clamping and ranges, secrets
 // that are kept, replaced or cleared but never echoed, cuts at the record's sizes, validation
 // after storing, and a store that fails.
+#include "platform.h"
 #include "setup_support.h"
 #include "state.h"
 
@@ -35,7 +36,7 @@ class SetupSave : public ::testing::Test {
     void store_base() {
         ASSERT_EQ(save(R"({"server_url":"https://old.example","topic":"a","publish_topic":"pa",)"
                        R"("target_session":"s","tags":"x","reply_prefix":"> ","title_prefix":"T",)"
-                       R"("ca_file":"/ca.pem","allowed_pins":"00ff","bearer_token":"tk_keep",)"
+                       R"("ca_file":"/ca.pem","allowed_pins":"00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff","bearer_token":"Bearer tk_keep",)"
                        R"("bot_password":"pw_keep","priority":2,"markdown":1,"allow_all":1,)"
                        R"("pairing_code_enabled":0,"reply_poll_ms":300,"idle_timeout_ms":4000})")
                       .exit_code,
@@ -104,8 +105,8 @@ TEST_F(SetupSave, SecretsAreKeptReplacedOrClearedNeverEchoed) {
         const char *body;
         const char *token, *password;
     } steps[] = {
-        {R"({"bearer_token":"","bot_password":""})", "\"tk_keep\"", "\"pw_keep\""},
-        {R"({"bearer_token":null,"bot_password":1.5})", "\"tk_keep\"", "\"pw_keep\""},
+        {R"({"bearer_token":"","bot_password":""})", "\"Bearer tk_keep\"", "\"pw_keep\""},
+        {R"({"bearer_token":null,"bot_password":1.5})", "\"Bearer tk_keep\"", "\"pw_keep\""},
         {R"({"bearer_token":"Bearer tk_new"})", "\"Bearer tk_new\"", "\"pw_keep\""},
         {R"({"bot_password":"__clear__"})", "\"Bearer tk_new\"", "\"\""},
         {R"({"bearer_token":"__clear__","bot_password":"pw2"})", "\"\"", "\"pw2\""},
@@ -116,7 +117,7 @@ TEST_F(SetupSave, SecretsAreKeptReplacedOrClearedNeverEchoed) {
         EXPECT_EQ(stored("bot_password"), s.password) << s.body;
         EXPECT_EQ(r.out.find("tk_"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("pw"), std::string::npos) << r.out;
-        EXPECT_EQ(r.out.find("00ff"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff"), std::string::npos) << r.out;
     }
 }
 
@@ -127,9 +128,9 @@ TEST_F(SetupSave, AnotherServerDropsTheOldTokenAndPinsUnlessNewOnesCome) {
         const char *tail; // how the answer ends
     } cases[] = {
         // The same server: a new path, the host in capitals, the default port written out.
-        {R"({"server_url":"https://old.example/ntfy"})", "\"tk_keep\"", "\"00ff\"",
+        {R"({"server_url":"https://old.example/ntfy"})", "\"Bearer tk_keep\"", "\"00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff\"",
          "\"valid\":true}"},
-        {R"({"server_url":"https://OLD.example:443/"})", "\"tk_keep\"", "\"00ff\"",
+        {R"({"server_url":"https://OLD.example:443/"})", "\"Bearer tk_keep\"", "\"00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff00ff\"",
          "\"valid\":true}"},
         // Another host, scheme or port.
         {R"({"server_url":"https://new.example"})", "\"\"", "\"\"",
@@ -140,12 +141,12 @@ TEST_F(SetupSave, AnotherServerDropsTheOldTokenAndPinsUnlessNewOnesCome) {
         {R"({"server_url":"https://old.example:8443"})", "\"\"", "\"\"",
          "\"valid\":true,\"token_cleared\":true,\"pins_cleared\":true}"},
         // New secrets with the new server are the new server's.
-        {R"({"server_url":"https://new.example","bearer_token":"tk_new","allowed_pins":"11aa"})",
-         "\"tk_new\"", "\"11aa\"", "\"valid\":true}"},
-        {R"({"server_url":"https://new.example","bearer_token":"tk_new"})", "\"tk_new\"", "\"\"",
+        {R"({"server_url":"https://new.example","bearer_token":"tk_new","allowed_pins":"11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa"})",
+         "\"Bearer tk_new\"", "\"11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa\"", "\"valid\":true}"},
+        {R"({"server_url":"https://new.example","bearer_token":"tk_new"})", "\"Bearer tk_new\"", "\"\"",
          "\"valid\":true,\"pins_cleared\":true}"},
-        {R"({"server_url":"https://new.example","bearer_token":"","allowed_pins":"11aa"})", "\"\"",
-         "\"11aa\"", "\"valid\":true,\"token_cleared\":true}"},
+        {R"({"server_url":"https://new.example","bearer_token":"","allowed_pins":"11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa"})", "\"\"",
+         "\"11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa11aa\"", "\"valid\":true,\"token_cleared\":true}"},
         // Cleared on purpose: nothing left for the change to take away.
         {R"({"server_url":"https://new.example","bearer_token":"__clear__","allowed_pins":""})",
          "\"\"", "\"\"", "\"valid\":true}"},
@@ -166,35 +167,45 @@ TEST_F(SetupSave, AnotherServerDropsTheOldTokenAndPinsUnlessNewOnesCome) {
               std::string::npos);
 }
 
-TEST_F(SetupSave, PriorityIsClampedAndTimingsKeptInRange) {
+TEST_F(SetupSave, PriorityIsClampedTimingsKeptInRangeAndOtherTextsRefused) {
     store_base();
     struct Case {
         const char *body;
         const char *member;
         const char *want;
+        const char *refusal; // the whole error, or null when the save goes through
     } cases[] = {
-        {R"({"priority":"9"})", "priority", "5"},
-        {R"({"priority":"0"})", "priority", "1"},
-        {R"({"priority":"4x"})", "priority", "4"},
-        {R"({"priority":"-3"})", "priority", "1"},
-        {R"({"priority":"abc"})", "priority", "1"},
-        {R"({"priority":2})", "priority", "2"},
-        {R"({"priority":""})", "priority", "2"},
-        {R"({"priority":true})", "priority", "1"},
-        {R"({"priority":"99999999999999999999"})", "priority", "5"},
-        {R"({"reply_poll_ms":"99"})", "reply_poll_ms", "300"},
-        {R"({"reply_poll_ms":60001})", "reply_poll_ms", "300"},
-        {R"({"reply_poll_ms":"abc"})", "reply_poll_ms", "300"},
-        {R"({"reply_poll_ms":100})", "reply_poll_ms", "100"},
-        {R"({"reply_poll_ms":"60000"})", "reply_poll_ms", "60000"},
-        {R"({"reply_poll_ms":""})", "reply_poll_ms", "60000"},
-        {R"({"idle_timeout_ms":1999})", "idle_timeout_ms", "4000"},
-        {R"({"idle_timeout_ms":300001})", "idle_timeout_ms", "4000"},
-        {R"({"idle_timeout_ms":"2000"})", "idle_timeout_ms", "2000"},
-        {R"({"idle_timeout_ms":300000})", "idle_timeout_ms", "300000"},
+        {R"({"priority":"9"})", "priority", "5", nullptr},
+        {R"({"priority":"0"})", "priority", "1", nullptr},
+        {R"({"priority":" 4 "})", "priority", "4", nullptr},
+        {R"({"priority":2})", "priority", "2", nullptr},
+        {R"({"priority":""})", "priority", "2", nullptr},
+        {R"({"priority":true})", "priority", "1", nullptr},
+        {R"({"priority":"4x"})", "priority", "1", "priority must be a whole number from 1 to 5"},
+        {R"({"priority":"-3"})", "priority", "1", "priority must be a whole number from 1 to 5"},
+        {R"({"priority":"abc"})", "priority", "1", "priority must be a whole number from 1 to 5"},
+        {R"({"priority":"99999999999999999999"})", "priority", "1",
+         "priority must be a whole number from 1 to 5"},
+        {R"({"reply_poll_ms":"99"})", "reply_poll_ms", "300", nullptr},
+        {R"({"reply_poll_ms":60001})", "reply_poll_ms", "300", nullptr},
+        {R"({"reply_poll_ms":"abc"})", "reply_poll_ms", "300",
+         "reply_poll_ms must be a whole number of milliseconds (100 to 60000)"},
+        {R"({"reply_poll_ms":100})", "reply_poll_ms", "100", nullptr},
+        {R"({"reply_poll_ms":"60000"})", "reply_poll_ms", "60000", nullptr},
+        {R"({"reply_poll_ms":""})", "reply_poll_ms", "60000", nullptr},
+        {R"({"idle_timeout_ms":1999})", "idle_timeout_ms", "4000", nullptr},
+        {R"({"idle_timeout_ms":300001})", "idle_timeout_ms", "4000", nullptr},
+        {R"({"idle_timeout_ms":"2000"})", "idle_timeout_ms", "2000", nullptr},
+        {R"({"idle_timeout_ms":300000})", "idle_timeout_ms", "300000", nullptr},
+        {R"({"idle_timeout_ms":"3e5"})", "idle_timeout_ms", "300000",
+         "idle_timeout_ms must be a whole number of milliseconds (2000 to 300000)"},
     };
     for (const Case &c : cases) {
-        save(c.body);
+        RunResult r = save(c.body);
+        if (c.refusal)
+            EXPECT_EQ(r.out, cgi_fail(400, c.refusal)) << c.body;
+        else
+            EXPECT_NE(cgi_body(r).find("\"ok\":true"), std::string::npos) << c.body << r.out;
         EXPECT_EQ(stored(c.member), c.want) << c.body;
     }
 }
@@ -214,7 +225,11 @@ TEST_F(SetupSave, CatchupWindowOutOfRangeIsRefused) {
         {R"({"catchup_s":"86401"})", false, "120"},
         {R"({"catchup_s":"abc"})", false, "120"},
         {R"({"catchup_s":"60s"})", false, "120"},
-        {R"({"catchup_s":""})", true, "120"},
+        {R"({"catchup_s":" 5"})", true, "5"},
+        {R"({"catchup_s":"6 "})", true, "6"},
+        {R"({"catchup_s":"\u0663"})", false, "6"}, // ARABIC-INDIC DIGIT THREE
+        {R"({"catchup_s":"+7"})", false, "6"},
+        {R"({"catchup_s":""})", true, "6"},
         {R"({"catchup_s":"0"})", true, "0"},
         {R"({"catchup_s":86400})", true, "86400"},
     };
@@ -273,21 +288,17 @@ TEST_F(SetupSave, LongTextsAreCutAtTheRecordSizeOnCharacterBoundaries) {
     // 127 bytes would end inside a character: 63 of them (126 bytes) are kept.
     EXPECT_EQ(stored("tags"), json_str(many_e.substr(0, 126)));
     EXPECT_EQ(stored("reply_prefix"), json_str(many_e.substr(0, 30)));
-    // The request's own buffer keeps 1,023 bytes of a field, also on a boundary.
-    save("{\"allowed_pins\":\"" + many_e + many_e + many_e + many_e + many_e + many_e + "\"}");
-    std::string pins = stored("allowed_pins");
-    EXPECT_EQ(pins,
-              json_str((many_e + many_e + many_e + many_e + many_e + many_e).substr(0, 1022)));
-    // A query value longer than the request's buffer is cut before decoding, never inside an
-    // escape and never inside a character.
+    // Pins are no free text: a value that names no key is refused, and nothing is stored.
+    const std::string refused = cgi_fail(
+        400, "allowed_pins: pin 1 is not a SHA-256 public-key pin: give 64 hexadecimal digits "
+             "(colons between the bytes allowed) or the digest in base64, with or without "
+             "sha256// in front");
+    EXPECT_EQ(save("{\"allowed_pins\":\"" + many_e + "\",\"topic\":\"never\"}").out, refused);
     std::string escaped;
     for (int i = 0; i < 200; i++)
         escaped += "%C3%A9";
-    for (const std::string &lead : {std::string(""), std::string("a")}) {
-        RunResult r = cgi(state_, "action=save&allowed_pins=" + lead + escaped);
-        EXPECT_NE(cgi_body(r).find("\"ok\":true"), std::string::npos) << r.out;
-        EXPECT_EQ(stored("allowed_pins"), json_str(lead + many_e + many_e.substr(0, 140)));
-    }
+    EXPECT_EQ(cgi(state_, "action=save&allowed_pins=a" + escaped).out, refused);
+    EXPECT_EQ(stored("topic"), json_str(std::string(159, 't')));
 }
 
 TEST_F(SetupSave, EnvironmentValuesAndFallbackDefaultsAreStored) {
@@ -308,4 +319,69 @@ TEST_F(SetupSave, StoreThatFailsAnswers500AndLeavesNoTemporary) {
     EXPECT_EQ(r.out, cgi_fail(500, "cannot write config.json"));
     for (const auto &entry : std::filesystem::directory_iterator(state_.state_dir()))
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+}
+
+TEST_F(SetupSave, TokensAndPinsAreTakenAsPeopleWriteThem) {
+    const std::string hex = "ab12" + std::string(60, 'c');
+    std::string colons;
+    for (size_t i = 0; i < hex.size(); i += 2)
+        colons += (i ? ":" : "") + hex.substr(i, 2);
+    // 0xab 0x12 0xcc...: its base64, worked out by hand.
+    const std::string b64 = "qxLMzMzMzMzMzMzMzMzMzMzMzMzMzMzMzMzMzMzMzMw=";
+    struct Case {
+        std::string body;
+        const char *member;
+        std::string want;
+    } cases[] = {
+        {R"({"bearer_token":" tk_abc\n"})", "bearer_token", "\"Bearer tk_abc\""},
+        {R"({"bearer_token":"Bearer tk_x"})", "bearer_token", "\"Bearer tk_x\""},
+        {R"({"bearer_token":"ann:s3cret"})", "bearer_token", "\"Basic YW5uOnMzY3JldA==\""},
+        {R"({"bearer_token":"Basic YW5u"})", "bearer_token", "\"Basic YW5u\""},
+        {R"({"allowed_pins":")" + colons + R"("})", "allowed_pins", "\"" + hex + "\""},
+        {R"({"allowed_pins":"sha256//)" + b64 + R"( , )" + hex + R"("})", "allowed_pins",
+         "\"" + hex + "," + hex + "\""},
+        {R"({"allowed_pins":")" + b64.substr(0, 43) + R"("})", "allowed_pins", "\"" + hex + "\""},
+    };
+    for (const Case &c : cases) {
+        RunResult r = save(c.body);
+        EXPECT_NE(cgi_body(r).find("\"ok\":true"), std::string::npos) << c.body << r.out;
+        EXPECT_EQ(stored(c.member), c.want) << c.body;
+    }
+    // What no header can carry is refused, and nothing is stored.
+    const std::string bad_token = cgi_fail(
+        400, "the access token holds a line break, a control character or a letter outside "
+             "ASCII, which no Authorization header can carry: paste the token alone");
+    for (const char *body : {R"({"bearer_token":"tk_a\nb","topic":"x"})",
+                             R"({"bearer_token":"tk_\u00e9","topic":"x"})"}) {
+        EXPECT_EQ(save(body).out, bad_token) << body;
+        EXPECT_EQ(stored("topic"), "\"\"") << body;
+    }
+    EXPECT_EQ(stored("bearer_token"), "\"Basic YW5u\"");
+}
+
+TEST_F(SetupSave, FieldsTheEnvironmentSetsAreSavedButSaidNotToApply) {
+    const CgiEnv env = {{"BOT_PASSWORD", "from-env"}, {"HTTP_X_BOT_PASSWORD", "from-env"},
+                        {"NTFY_TOPIC", "env_topic"}};
+    std::string body = cgi_body(save(R"({"bot_password":"typed","topic":"t","tags":"x"})", env));
+    EXPECT_NE(body.find(R"("env_overrides":["topic","bot_password"],)"
+                        R"("not_applied":["topic","bot_password"]})"),
+              std::string::npos)
+        << body;
+    // What the program runs with is still the environment's.
+    std::string view = cgi_body(cgi(state_, "action=config", "GET", "", env));
+    EXPECT_NE(view.find(R"("topic":"env_topic")"), std::string::npos) << view;
+    body = cgi_body(save(R"({"tags":"y"})", env));
+    EXPECT_EQ(body.find("not_applied"), std::string::npos) << body;
+    EXPECT_NE(body.find(R"("env_overrides":["topic","bot_password"])"), std::string::npos);
+}
+
+TEST_F(SetupSave, AStateFolderHeldByAnotherProcessIsBusyAndNothingIsSaved) {
+    store_base();
+    int64_t held = qv_plat_lock_take(state_.file("state.lock").c_str(), 0);
+    ASSERT_GE(held, 0);
+    EXPECT_EQ(save(R"({"topic":"later"})").out,
+              cgi_fail(503, "state folder busy (state.lock not free after 5000 ms): another "
+                            "process is changing it, try again"));
+    qv_plat_lock_release(held);
+    EXPECT_EQ(stored("topic"), "\"a\"");
 }

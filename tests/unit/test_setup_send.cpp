@@ -67,10 +67,20 @@ TEST_F(SetupSend, TestPublishesTheFixedMessageAndNotesItsId) {
         {"tt", "pt", "", "pt", "QUORVANE BOT test", 1},
     };
     for (const Case &k : cases) {
-        ScriptPeer peer(script_of({OK_ID}));
+        PeerScript script = script_of({OK_ID});
+        script.connections = 2; // the publication, then the read check
+        ScriptPeer peer(script);
         configure(peer.url(), k.topic, k.publish_topic, k.title_prefix, "ignored", k.priority);
         RunResult r = cgi(state_, "action=test");
-        std::string request = peer.received();
+        std::string both = peer.received();
+        size_t second = both.find("GET ");
+        std::string request = both.substr(0, second);
+        // The token must read the topic the daemon subscribes to: a poll that hands back nothing.
+        std::string read_topic = k.topic[0] ? k.topic : k.publish_topic;
+        EXPECT_EQ(both.substr(second, both.find("\r\n", second) - second)
+                      .rfind("GET /" + read_topic + "/json?poll=1&since=", 0),
+                  0u)
+            << both;
         EXPECT_EQ(r.out,
                   cgi_answer(200, std::string(R"({"ok":true,"published_id":"abc","topic":")") +
                                       k.want_topic + "\"}"));

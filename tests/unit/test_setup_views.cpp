@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 class SetupViews : public ::testing::Test {
@@ -47,11 +48,12 @@ static qv_ntfy_status sample_status() {
     return s;
 }
 
-static std::string status_body(int connected, int running) {
+// The record's pending_count (8) is not shown: the view counts pending.json, which is empty.
+static std::string status_body(int connected, int running, bool lock_held = false) {
     return std::string(
                R"({"ok":true,"status":{"started_at":1700000001,"last_seen_at":1700000002,)"
                R"("last_inbound_at":1700000003,"last_outbound_at":1700000004,)"
-               R"("inbound_count":5,"outbound_count":6,"blocked_count":7,"pending_count":8,)"
+               R"("inbound_count":5,"outbound_count":6,"blocked_count":7,"pending_count":0,)"
                R"("connect_count":9,"error_count":10,"connected":)") +
            std::to_string(connected) + ",\"running\":" + std::to_string(running) +
            R"(,"last_message_time":1700000011,"last_error":"ntfy said \"no\"",)"
@@ -60,8 +62,10 @@ static std::string status_body(int connected, int running) {
            R"("allow_all":true,"pairing_code_enabled":false,"markdown":true,"has_bearer":false,)"
            R"("has_bot_password":false,"tls_insecure":false,"pinned":false,"tls":false,)"
            R"("priority":4,"tags":"robot","reply_prefix":"> ","title_prefix":"Ops",)"
-           R"("queued_count":12,"queue_dropped_count":13},)"
-           R"("version":"1.0.2","id":"chimewick","tls_insecure_env":false})";
+           R"("queued_count":12,"queue_dropped_count":13,"restart_needed":false,)"
+           R"("own_echo_count":0,"daemon_lock_held":)" +
+           (lock_held ? "true" : "false") +
+           R"(},"version":"1.0.2","id":"chimewick","tls_insecure_env":false})";
 }
 
 TEST_F(SetupViews, StatusMembersInOrderAndLivenessFromThePidFile) {
@@ -82,11 +86,12 @@ TEST_F(SetupViews, StatusMembersInOrderAndLivenessFromThePidFile) {
 
     // No daemon: the saved "connected" is stale and shows as 0.
     EXPECT_EQ(cgi(state_, "action=status").out, cgi_answer(200, status_body(0, 0)));
-    // The daemon's lock held: running, and the record's "connected" counts.
+    // The daemon's lock held by a process that is not this program (this test) and names no
+    // daemon: none runs, and the view says what stands in the way of a start.
     int64_t claim = qv_ntfy_daemon_claim();
     ASSERT_GE(claim, 0);
     ASSERT_EQ(qv_ntfy_pidfile_write(getpid()), 0);
-    EXPECT_EQ(cgi(state_, "action=status").out, cgi_answer(200, status_body(1, 1)));
+    EXPECT_EQ(cgi(state_, "action=status").out, cgi_answer(200, status_body(0, 0, true)));
     EXPECT_TRUE(std::filesystem::exists(state_.file("daemon.pid")));
     qv_ntfy_daemon_release(claim);
     // A pid file naming a live process of another program (this test, not chimewick): no
@@ -233,4 +238,28 @@ TEST_F(SetupViews, PasswordFromTheEnvironmentCountsAsStored) {
     EXPECT_EQ(status_member(r, "has_bearer"), "false");
     EXPECT_EQ(status_member(r, "pinned"), "false");
     EXPECT_EQ(r.out.find("S3CRET"), std::string::npos);
+}
+
+TEST_F(SetupViews, PendingIsCountedFromTheQueueAsThePageLeftIt) {
+    qv_ntfy_status s = sample_status(); // the daemon last wrote 8
+    ASSERT_EQ(qv_ntfy_status_save(&s), 0);
+    const std::string a(64, 'a'), b(64, 'b');
+    write_whole(state_.file("pending.json"),
+                "[{\"key\":\"" + a + "\",\"label\":\"ann\"},{\"key\":\"" + b + "\",\"label\":\"bob\"}]");
+    EXPECT_NE(cgi_body(cgi(state_, "action=status")).find("\"pending_count\":2,"),
+              std::string::npos);
+    ASSERT_EQ(cgi(state_, "action=approve&key=" + a).exit_code, 0);
+    EXPECT_NE(cgi_body(cgi(state_, "action=status")).find("\"pending_count\":1,"),
+              std::string::npos);
+}
+
+TEST_F(SetupViews, AFolderOthersCouldChangeIsNamedByEveryActionButInfo) {
+    ASSERT_EQ(chmod(state_.state_dir().c_str(), 0770), 0);
+    for (const char *action : {"status", "config", "pending", "approved", "logs"}) {
+        RunResult r = cgi(state_, std::string("action=") + action);
+        EXPECT_EQ(r.out.rfind("Status: 500\r\n", 0), 0u) << action << r.out;
+        EXPECT_NE(cgi_body(r).find("writable by its group"), std::string::npos) << action << r.out;
+    }
+    EXPECT_EQ(cgi(state_, "action=info").out.rfind("Status: 200\r\n", 0), 0u);
+    ASSERT_EQ(chmod(state_.state_dir().c_str(), 0700), 0);
 }

@@ -105,7 +105,8 @@ static qv_ntfy_status sample_record() {
     for (int64_t *f : {&s.started_at, &s.last_seen_at, &s.last_inbound_at, &s.last_outbound_at,
                        &s.inbound_count, &s.outbound_count, &s.blocked_count, &s.pending_count,
                        &s.connect_count, &s.error_count, &s.last_message_time, &s.queued_count,
-                       &s.queue_dropped_count, &s.reply_given_up_count})
+                       &s.queue_dropped_count, &s.reply_given_up_count, &s.config_updated_at,
+                       &s.own_echo_count})
         *f = v++;
     int32_t flag = 1;
     for (int32_t *f : {&s.connected, &s.configured, &s.allow_all, &s.pairing_code_enabled,
@@ -131,7 +132,7 @@ TEST_F(Status, SaveThenLoadGivesBackEverythingButTheReplyCursor) {
     EXPECT_EQ(memcmp(&s, &saved, sizeof s), 0);
 }
 
-TEST_F(Status, SavedFileHasAll29MembersInOrder) {
+TEST_F(Status, SavedFileHasAll31MembersInOrder) {
     qv_ntfy_status s = sample_record();
     s.connected = 7; // flags are written exactly as stored
     ASSERT_EQ(qv_ntfy_status_save(&s), 0);
@@ -164,7 +165,9 @@ TEST_F(Status, SavedFileHasAll29MembersInOrder) {
                       "    \"server_url\": \"http://127.0.0.1:8080\",\n"
                       "    \"queued_count\": 1011,\n"
                       "    \"queue_dropped_count\": 1012,\n"
-                      "    \"reply_given_up_count\": 1013\n"
+                      "    \"reply_given_up_count\": 1013,\n"
+                      "    \"config_updated_at\": 1014,\n"
+                      "    \"own_echo_count\": 1015\n"
                       "}");
     struct stat st;
     ASSERT_EQ(stat(state_.file("status.json").c_str(), &st), 0);
@@ -180,7 +183,7 @@ TEST_F(Status, DefaultRecordWritesEveryMember) {
         EXPECT_NE(text.find("\"" + std::string(key) + "\": "), std::string::npos) << key;
     EXPECT_NE(text.find("\"last_error\": \"\","), std::string::npos);
     size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-    EXPECT_EQ(lines, 30u); // opening brace and 29 members
+    EXPECT_EQ(lines, 32u); // opening brace and 31 members
 }
 
 TEST_F(Status, TextThatIsNotUtf8FailsTheSaveAndKeepsTheFile) {
