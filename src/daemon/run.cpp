@@ -61,8 +61,6 @@ void daemon_save_status(const qv_daemon *d) {
     qv_plat_install_stop_handlers();
     // Without a log file the lines still reach standard error.
     (void)qv_ntfy_log_open(1);
-    if (qv_ntfy_pidfile_write(qv_plat_pid()) != 0)
-        qv_ntfy_logf("cannot write daemon.pid: the setup page will not see this daemon");
     // A first start has no status.json yet: the record starts at zero.
     (void)qv_ntfy_status_load(&d->st);
     // A daemon that was killed leaves "connected" behind; this one has no subscription yet.
@@ -71,6 +69,11 @@ void daemon_save_status(const qv_daemon *d) {
     // A save after this start is not taken up until the next one: the setup page compares.
     d->st.config_updated_at = d->cfg.updated_at;
     qv_ntfy_status_settings(&d->st, &d->cfg);
+    // The record says what this start runs with before the pid file names it, so that whoever
+    // sees the daemon running never reads the record of the one before.
+    daemon_save_status(d);
+    if (qv_ntfy_pidfile_write(qv_plat_pid()) != 0)
+        qv_ntfy_logf("cannot write daemon.pid: the setup page will not see this daemon");
     int64_t now = qv_ntfy_now_epoch();
     daemon_stream_start(d, now);
     daemon_reply_start(d, now);

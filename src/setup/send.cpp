@@ -86,7 +86,12 @@ void api_send(qv_api_request *r) {
     int priority = c->priority;
     if (req_field(r->query, r->body, "priority", priority_text, sizeof priority_text) &&
         priority_text[0]) {
-        long asked = strtol(priority_text, nullptr, 10);
+        // Read as every numeric field is; a number out of range keeps the configured one.
+        int64_t asked = 0;
+        if (qv_read_whole_number(priority_text, &asked) != 0) {
+            jfail(400, "priority must be a whole number from 1 to 5");
+            return;
+        }
         if (asked >= QV_PRIORITY_MIN && asked <= QV_PRIORITY_MAX)
             priority = static_cast<int>(asked);
     }

@@ -298,3 +298,58 @@ describe('many requests at once', () => {
     assert.match(config.tags, /^round[0-3]$/);
   });
 });
+
+describe('answers that tell the owner the truth', () => {
+  test('tokens as people write them reach the server; a write-only token is caught by the test action', async (t) => {
+    const srv = await startNtfy({
+      auth: true,
+      users: [{ name: 'owner', access: { tk_in: 'rw', tk_out: 'rw' } }, { name: 'writer', access: { tk_in: 'wo', tk_out: 'wo' } }],
+    });
+    t.after(() => srv.close());
+    const conn = await makeConnectorsDir();
+    t.after(() => conn.cleanup());
+    await saved(conn, { server_url: srv.url, topic: 'tk_in', publish_topic: 'tk_out', target_session: SESSION });
+    // A bare token with the line break a paste brings, and user:password, as Basic credentials.
+    const forms = [[`${srv.tokens.owner}\n`, `Bearer ${srv.tokens.owner}`],
+      [' owner:pw-owner ', `Basic ${Buffer.from('owner:pw-owner').toString('base64')}`]];
+    for (const [given, sent] of forms) {
+      await saved(conn, { bearer_token: given });
+      assert.equal((await readJson(conn.file('config.json'))).bearer_token, sent);
+      const r = await api(conn, 'test');
+      assert.equal(r.status, 200, r.stdout);
+    }
+    // The writer may publish the test notification, but the daemon could never read the topic.
+    await saved(conn, { bearer_token: srv.tokens.writer });
+    const r = await api(conn, 'test');
+    assert.equal(r.status, 502, r.stdout);
+    assert.match(r.json.error, /^published \(id \w+\), but reading the topic tk_in failed, so the daemon could not subscribe: ntfy server answered 403/);
+    // What cannot be a header value is refused at the save.
+    const bad = await api(conn, 'save', { bearer_token: `${srv.tokens.owner}\nX-Other: 1` });
+    assert.equal(bad.status, 400);
+    assert.equal((await readJson(conn.file('config.json'))).bearer_token, `Bearer ${srv.tokens.writer}`);
+  });
+
+  test('a body over 1 MiB answers 413 with or without CONTENT_LENGTH, one that never ends 408; nothing is saved', async (t) => {
+    const conn = await makeConnectorsDir();
+    t.after(() => conn.cleanup());
+    await saved(conn, { topic: 'before' });
+    const big = JSON.stringify({ topic: 'after', tags: 'x'.repeat(1048576) });
+    const tooLarge = { ok: false, error: 'the request body is larger than 1 MiB (1048576 bytes): nothing was done' };
+    for (const env of [{}, { CONTENT_LENGTH: undefined }]) {
+      const r = await api(conn, 'save', big, { env });
+      assert.equal(r.status, 413, JSON.stringify(env));
+      assert.deepEqual(r.json, tooLarge);
+    }
+    // A web server that passes fewer bytes than CONTENT_LENGTH and never ends the input.
+    const proc = await spawnExe([], {
+      connectorsDir: conn.dir,
+      env: { REQUEST_METHOD: 'POST', QUERY_STRING: 'action=save', CONTENT_LENGTH: '100', GATEWAY_INTERFACE: 'CGI/1.1' },
+    });
+    t.after(() => proc.close());
+    proc.write('{"topic":"af');
+    await proc.waitExit(15000);
+    assert.match(proc.stdout(), /^Status: 408\r\n/);
+    assert.ok(proc.stdout().includes('{"ok":false,"error":"the request body did not arrive within 10 s: nothing was done"}'));
+    assert.equal((await readJson(conn.file('config.json'))).topic, 'before');
+  });
+});

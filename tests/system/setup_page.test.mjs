@@ -3,7 +3,7 @@
 // against the real setup API, daemon and ntfy server, escaping, and screenshots in artifacts/.
 import assert from 'node:assert/strict';
 import { existsSync, readFileSync } from 'node:fs';
-import { mkdir, readFile } from 'node:fs/promises';
+import { mkdir, readFile, writeFile } from 'node:fs/promises';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
 import { chromium } from 'playwright-core';
@@ -712,6 +712,141 @@ describe('the whole flow against the real daemon and ntfy server', () => {
     await waitText(page, '#logBox', /daemon stopped by the setup UI/);
 
     assert.equal(await page.evaluate(() => window.__pwned), undefined, 'no script from the data ran');
+    noProblems(page);
+  });
+});
+
+describe('what the page tells the owner', () => {
+  test('a save while the daemon runs asks for a restart; Restart to apply stops, then starts, saying each step', async (t) => {
+    const srv = await startNtfy();
+    t.after(() => srv.close());
+    const node = await startDevnode({ unref: true, replyDelayMs: 50 });
+    t.after(() => node.close());
+    const { conn, host } = await serve(t);
+    const page = await openPage(t, `${host.url}?theme=light`);
+    await statusLoaded(page);
+    await page.click('#tabSetup');
+    await page.fill('#f_server', srv.url);
+    await page.fill('#f_topic', 'restart_topic');
+    await page.fill('#f_session', 'main');
+    await page.fill('#f_api', node.url);
+    await save(page, /^Saved at /);
+    await page.click('#tabStatus');
+    await page.click('#startBtn');
+    await waitNotice(page, 'Daemon started.');
+    await waitText(page, '#runPill', 'daemon: running');
+    assert.equal(await page.locator('#restartBox').isVisible(), false);
+    const pidOf = async () => Number.parseInt(await readFile(conn.file('daemon.pid'), 'utf8'), 10);
+    const first = await waitUntil(pidOf, { what: 'the pid file' });
+
+    await sleep(1100); // config.json's stamp has whole seconds
+    await page.click('#tabSetup');
+    await page.fill('#f_tags', 'after_restart');
+    await save(page, /^Saved at \d\d:\d\d:\d\d\. The running daemon keeps its settings until it restarts \(Status tab\)\.$/);
+    await page.click('#tabStatus');
+    await page.locator('#restartBox').waitFor({ state: 'visible' });
+    await page.evaluate(() => {
+      const m = document.getElementById('msg');
+      window.steps = [];
+      new MutationObserver(() => window.steps.push(m.textContent)).observe(m, { childList: true, characterData: true, subtree: true });
+    });
+    await page.click('#restartBtn');
+    await waitNotice(page, 'Restarted: the daemon stopped, then started with the saved settings.');
+    assert.deepEqual([...new Set(await page.evaluate(() => window.steps))], ['Restarting: stopping the daemon\u2026',
+      'Restarting: the daemon stopped; starting it\u2026', 'Restarted: the daemon stopped, then started with the saved settings.']);
+    const second = await waitUntil(async () => {
+      const pid = await pidOf().catch(() => 0);
+      return pid && pid !== first && pidAlive(pid) ? pid : false;
+    }, { what: 'a new daemon' });
+    assert.ok(!pidAlive(first));
+    await page.locator('#restartBox').waitFor({ state: 'hidden' });
+    assert.equal((await api(host, 'status')).status.restart_needed, false);
+    const log = await readFile(conn.file('daemon.log'), 'utf8');
+    assert.match(log, /daemon stopped by the setup UI\n.*daemon started by the setup UI\n/s);
+    assert.match(log, new RegExp(`daemon start topic=restart_topic`));
+    assert.ok(second > 0);
+    noProblems(page);
+  });
+
+  test('settings the web server sets show as set by it and stay out of a save; an API save of one says it will not apply', async (t) => {
+    const { conn, host } = await serve(t, { BOT_PASSWORD: 'sesame', NTFY_TOPIC: 'env_topic' });
+    const page = await openPage(t, `${host.url}?pwd=sesame`);
+    await statusLoaded(page);
+    await page.click('#tabSetup');
+    await waitUntil(() => page.locator('#f_pwd').isDisabled(), { what: 'the password box to be locked' });
+    assert.equal(await text(page, '#pwdState'), 'set by the web server');
+    assert.equal(await page.locator('#f_topic').isDisabled(), true);
+    assert.equal(await value(page, '#f_topic'), 'env_topic');
+    const notes = await page.locator('.env-note').allTextContents();
+    assert.equal(notes.length, 2);
+    for (const n of notes) assert.equal(n, "Set by the web server's environment, which wins over this page: change it there.");
+    assert.equal(await page.locator('#f_session').isDisabled(), false);
+    await page.fill('#f_session', 'main');
+    page.apiRequests.length = 0;
+    await save(page, /^Saved at /);
+    const sent = JSON.parse(page.apiRequests.find((r) => r.url().includes('action=save')).postData());
+    assert.equal(sent.target_session, 'main');
+    for (const key of ['topic', 'bot_password']) assert.ok(!(key in sent), key);
+    assert.equal(JSON.parse(await readFile(conn.file('config.json'), 'utf8')).target_session, 'main');
+
+    const r = await httpRequest(`${host.url}?action=save&pwd=sesame`, { method: 'POST', body: { bot_password: 'other', tags: 'x' } });
+    assert.deepEqual(r.json.env_overrides, ['topic', 'bot_password']);
+    assert.deepEqual(r.json.not_applied, ['bot_password']);
+    // The gate still wants the environment's password.
+    assert.equal((await httpRequest(`${host.url}?action=status&pwd=other`)).status, 401);
+    assert.equal((await httpRequest(`${host.url}?action=status&pwd=sesame`)).status, 200);
+    noProblems(page);
+  });
+
+  test('the Status tab explains a 403 in words and counts the program\'s own echoes apart from blocked senders', async (t) => {
+    const { conn, host } = await serve(t);
+    await mkdir(conn.stateDir, { recursive: true, mode: 0o700 });
+    await writeFile(conn.file('status.json'), JSON.stringify({ last_error: 'subscribe http 403', blocked_count: 2, own_echo_count: 5 }),
+      { mode: 0o600 });
+    const page = await openPage(t, `${host.url}?theme=light`);
+    await statusLoaded(page);
+    await page.locator('#authNote').waitFor({ state: 'visible' });
+    assert.equal(await text(page, '#authNote'), 'The ntfy server answered 403: the access token lacks read permission on '
+      + 'the topic, which the daemon needs to receive messages. Grant it on the server (ntfy access) or use a token that has it.');
+    assert.equal(await figure(page, 'Blocked'), '2');
+    assert.equal(await figure(page, 'Own echoes dropped'), '5');
+    noProblems(page);
+  });
+
+  test('a browser without the password gets a sign-in form; the password stays in the tab and travels as a header', async (t) => {
+    const { host } = await serve(t, { BOT_PASSWORD: 'p@ss w0rd' });
+    const page = await openPage(t, `${host.url}?theme=dark`);
+    assert.equal(page.firstResponse.status(), 401);
+    assert.equal(page.firstResponse.headers()['content-type'], 'text/html; charset=utf-8');
+    assert.equal(page.firstResponse.headers()['content-security-policy'], CSP);
+    await page.fill('#pwd', 'wrong');
+    await page.click('#signinBtn');
+    await waitText(page, '#msg', 'That is not the node password.');
+    await page.fill('#pwd', 'p@ss w0rd');
+    await page.click('#signinBtn');
+    await statusLoaded(page);
+    assert.equal(await themeOf(page), 'dark');
+    await page.click('#tabPair');
+    await page.click('#tabLog');
+    await waitText(page, '#logBox', /daemon|\(empty/);
+    assert.ok(page.apiRequests.length >= 4);
+    for (const req of page.apiRequests) {
+      assert.ok(!req.url().includes('pwd'), req.url());
+      assert.equal((await req.allHeaders())['x-bot-password'], 'p@ss w0rd', req.url());
+    }
+    for (const answer of page.apiAnswers) assert.equal(answer.status, 200, answer.url);
+    assert.equal(await page.evaluate(() => sessionStorage.getItem('chimewick_pwd')), 'p@ss w0rd');
+    assert.ok(!page.url().includes('pwd'));
+
+    // A reload signs in again from the tab's storage, without asking.
+    await page.reload();
+    await statusLoaded(page);
+    assert.equal(await page.locator('#signin').count(), 0);
+    // The API keeps its JSON refusal, whatever the request accepts; ?pwd= still works.
+    const refused = await httpRequest(`${host.url}?action=status`, { headers: { Accept: 'text/html' } });
+    assert.equal(refused.status, 401);
+    assert.deepEqual(refused.json, { ok: false, error: 'invalid node password' });
+    assert.equal((await httpRequest(`${host.url}?pwd=p%40ss%20w0rd`, { headers: { Accept: 'text/html' } })).status, 200);
     noProblems(page);
   });
 });

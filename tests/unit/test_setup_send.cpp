@@ -121,8 +121,7 @@ TEST_F(SetupSend, SendUsesTheRequestFieldsOrTheConfiguredOnes) {
         {R"({"message":"m","title":"","tags":"","priority":"0"})", "pt", "<none>", "robot,quorvane",
          "4", "m"},
         {R"({"message":"m","priority":"6"})", "pt", "<none>", "robot,quorvane", "4", "m"},
-        {R"({"message":"m","priority":"x"})", "pt", "<none>", "robot,quorvane", "4", "m"},
-        {R"({"message":"m","priority":"2"})", "pt", "<none>", "robot,quorvane", "2", "m"},
+        {R"({"message":"m","priority":" 2 "})", "pt", "<none>", "robot,quorvane", "2", "m"},
         {R"({"message":"m","title":" spaced "})", "pt", " spaced ", "robot,quorvane", "4", "m"},
     };
     for (const Case &k : cases) {
@@ -158,6 +157,13 @@ TEST_F(SetupSend, SendRefusals) {
     EXPECT_EQ(cgi(state_, "action=send", "POST", R"({"message":"   "})").out,
               cgi_fail(400, "message is required"));
     EXPECT_EQ(cgi(state_, "action=send").out, cgi_fail(400, "message is required"));
+    // A priority that is no whole number refuses the send, as it refuses a save.
+    for (const char *p : {"x", "2x", "-1"})
+        EXPECT_EQ(cgi(state_, "action=send", "POST",
+                      std::string(R"({"message":"m","priority":")") + p + "\"}")
+                      .out,
+                  cgi_fail(400, "priority must be a whole number from 1 to 5"))
+            << p;
     EXPECT_EQ(cgi(state_, "action=send", "POST", R"({"message":null,"x":1})").out,
               cgi_fail(400, "message is required"));
     EXPECT_EQ(cgi(state_, "action=send", "POST", R"({"message":"m"})").out,
