@@ -34,9 +34,11 @@ async function pairedDaemon(t, topic, extra = {}, node = {}) {
   const code = /PAIR ([A-Z2-9]{8})/.exec(challenge.message)[1];
   await publish(srv.url, topic, `  pair ${code.toLowerCase()} .`);
   await sub.waitForMessage('Paired. Your messages now reach the agent.');
-  // The first message, the challenge's echo and the confirmation's echo are all blocked.
-  await waitUntil(async () => (await readJson(d.file('status.json'))).blocked_count === 3,
-    { what: 'the pairing echoes to be handled' });
+  // The first message is blocked; the challenge's echo and the confirmation's echo are our own.
+  await waitUntil(async () => {
+    const s = await readJson(d.file('status.json'));
+    return s.blocked_count === 1 && s.own_echo_count === 2;
+  }, { what: 'the pairing echoes to be handled' });
   return { srv, dev, conn, sub, d, code };
 }
 
@@ -88,11 +90,11 @@ describe('pairing and the round trip', () => {
     assert.equal(status.connected, 1);
   });
 
-  test('replies carry the prefix and configured tags; every echo of our own is dropped and counted', async (t) => {
+  test('replies carry the prefix and configured tags; every echo of our own is dropped and counted apart', async (t) => {
     const topic = 'd_loop';
     const { srv, dev, conn, sub, d } = await pairedDaemon(t, topic, { NTFY_REPLY_PREFIX: 'BOT: ', NTFY_TAGS: 'bell' },
       { autoReply: false });
-    const before = (await readJson(d.file('status.json'))).blocked_count;
+    const before = await readJson(d.file('status.json'));
 
     dev.appendReply(SESSION, 'unprompted news');
     const reply = await sub.waitForMessage('BOT: unprompted news');
@@ -107,8 +109,9 @@ describe('pairing and the round trip', () => {
     await publish(srv.url, topic, 'BOT: pretending to be the bot');
     await publish(srv.url, topic, 'a real question');
     await dev.waitForInbox('[ntfy] a real question');
-    await waitUntil(async () => (await readJson(d.file('status.json'))).blocked_count === before + 3,
-      { what: 'three own messages blocked' });
+    await waitUntil(async () => (await readJson(d.file('status.json'))).own_echo_count === before.own_echo_count + 3,
+      { what: 'three own messages dropped' });
+    assert.equal((await readJson(d.file('status.json'))).blocked_count, before.blocked_count);
     assert.deepEqual(dev.inbox.map((m) => m.text), ['[ntfy] a real question']);
   });
 });

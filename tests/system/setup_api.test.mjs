@@ -125,12 +125,12 @@ describe('test and send through the real ntfy server', () => {
     t.after(() => d.close());
     await d.waitForOutput(/subscribed to /, { stream: 'stderr', timeoutMs: 8000 });
     const sub = await subscribeFor(t, srv.url, 'api_loop');
-    const before = (await readJson(conn.file('status.json'))).blocked_count;
+    const before = (await readJson(conn.file('status.json'))).own_echo_count;
 
     const r = await api(conn, 'send', { message: 'note to self' });
     assert.equal(r.status, 200, r.stdout);
     await sub.waitForMessage('note to self');
-    await waitUntil(async () => (await readJson(conn.file('status.json'))).blocked_count === before + 1,
+    await waitUntil(async () => (await readJson(conn.file('status.json'))).own_echo_count === before + 1,
       { what: 'the daemon to drop its own notification' });
     // A stranger's message on the same topic does reach the agent, so the daemon was listening.
     await publish(srv.url, 'api_loop', 'from a person');
