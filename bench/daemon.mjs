@@ -1,5 +1,5 @@
 // Benchmark: chimewick's channel gateway (--daemon) against the ntfy command-line client bridging a topic to
-// a command (`ntfy subscribe <url>/<topic> '<command>'`), in one run against the real ntfy server and the
+// a command, and chimewick with private device topics on beside off (`ntfy subscribe <url>/<topic> '<command>'`), in one run against the real ntfy server and the
 // devnode on 127.0.0.1. Started by bench/daemon.sh; prints medians, rates, memory and their ratios.
 //
 //   node bench/daemon.mjs EXE
@@ -40,6 +40,8 @@ const DAEMON_TOPIC = 'bench_daemon';
 const SESSION = 'main:bench';
 const TLS_TOPIC = 'bench_daemon_tls';
 const TLS_SESSION = 'main:bench-tls';
+const PRIVATE_LOBBY = 'bench_lobby';
+const PRIVATE_SESSION = 'main:bench-private';
 const WAIT_MS = 5000;              // one message's deadline in the latency runs
 const START_MS = 15000;            // a process to subscribe
 const STREAM_BASE_MS = 20000;      // a throughput run: this plus STREAM_PER_MESSAGE_MS per message
@@ -218,6 +220,18 @@ async function startDaemon(node, dir, { server, topic, session, trust = {} }) {
   cleanups.push(() => proc.stop());
   await proc.waitForOutput(/subscribed to /, { stream: 'stderr', timeoutMs: START_MS });
   return proc;
+}
+
+// With private topics: one device approved beforehand (approved.json as the page writes it), so its
+// messages come on its own topic, beside the lobby, in the daemon's one subscription.
+async function startPrivateDaemon(node, dir, server) {
+  const device = `${PRIVATE_LOBBY}-${'x'.repeat(22)}`;
+  fs.mkdirSync(path.join(dir, 'chimewick'), { mode: 0o700 });
+  const entry = { key: 'b'.repeat(64), label: 'bench', added_at: 1, last_seen: 1, count: 0, via: 0, topic: device };
+  fs.writeFileSync(path.join(dir, 'chimewick', 'approved.json'), JSON.stringify([entry]), { mode: 0o600 });
+  const proc = await startDaemon(node, dir, { server, topic: PRIVATE_LOBBY, session: PRIVATE_SESSION,
+    trust: { NTFY_PRIVATE_TOPICS: '1' } });
+  return { proc, device };
 }
 
 // The real pairing flow, as a phone does it: the daemon challenges the unknown sender, the sender answers
@@ -432,7 +446,8 @@ async function main() {
   const anchorDir = path.join(dir, 'anchor');
   const daemonDir = path.join(dir, 'daemon');
   const tlsDir = path.join(dir, 'daemon-tls');
-  for (const d of [anchorDir, daemonDir, tlsDir]) fs.mkdirSync(d, { mode: 0o700 });
+  const privateDir = path.join(dir, 'daemon-private');
+  for (const d of [anchorDir, daemonDir, tlsDir, privateDir]) fs.mkdirSync(d, { mode: 0o700 });
   say(`ntfy ${srv.url} and ${srv.httpsUrl}, devnode ${node.url}; starting the anchor and the daemons`);
   const anchor = await startAnchor(srv, anchorDir, agent);
   watched.push({ name: 'ntfy subscribe', proc: anchor.proc });
@@ -440,7 +455,9 @@ async function main() {
   // The same over https, trusting the server's self-signed certificate, as most servers are reached.
   const tlsDaemon = await startDaemon(node, tlsDir,
     { server: srv.httpsUrl, topic: TLS_TOPIC, session: TLS_SESSION, trust: { NTFY_CA_FILE: srv.tls.certFile } });
-  watched.push({ name: 'the daemon', proc: daemon }, { name: 'the https daemon', proc: tlsDaemon });
+  const priv = await startPrivateDaemon(node, privateDir, srv.url);
+  watched.push({ name: 'the daemon', proc: daemon }, { name: 'the https daemon', proc: tlsDaemon },
+    { name: 'the private-topics daemon', proc: priv.proc });
   await pair(srv, node, agent, DAEMON_TOPIC, SESSION);
   await pair(srv, node, agent, TLS_TOPIC, TLS_SESSION);
   const rssStart = { ours: memoryKb(daemon.pid), tls: memoryKb(tlsDaemon.pid), theirs: memoryKb(anchor.proc.pid) };
@@ -457,6 +474,8 @@ async function main() {
   const tpTls = series();
   const tally = { twice: 0 };
   const tlsTally = { twice: 0 };
+  const tpPrivate = series();
+  const privateTally = { twice: 0 };
   const runs = [
     (n, round) => throughput(srv, agent, ANCHOR_TOPIC, anchor.proc.pid,
       fifoCounter(anchor.fifo, anchor.fifo.order.length), `anchor r${round}`, n).then(tpTheirs.add),
@@ -464,6 +483,9 @@ async function main() {
       inboxCounter(node, node.inbox.length, `daemon r${round}`, tally), `daemon r${round}`, n).then(tpOurs.add),
     (n, round) => throughput(srv, agent, TLS_TOPIC, tlsDaemon.pid,
       inboxCounter(node, node.inbox.length, `https r${round}`, tlsTally), `https r${round}`, n).then(tpTls.add),
+    (n, round) => throughput(srv, agent, priv.device, priv.proc.pid,
+      inboxCounter(node, node.inbox.length, `private r${round}`, privateTally), `private r${round}`, n)
+      .then(tpPrivate.add),
   ];
   for (let round = 0; round < STREAM_ROUNDS; round++) {
     const n = Math.floor(MESSAGES / STREAM_ROUNDS) + (round < MESSAGES % STREAM_ROUNDS ? 1 : 0);
@@ -524,6 +546,16 @@ async function main() {
     tpOurs.rate() >= 600 && tpOurs.lost() === 0 && duplicates === 0 && median(roundRatios) >= 2.4);
   goal(`  the same over https (ratio ${fmt(tlsRatio)})`,
     tpTls.rate() >= 600 && tpTls.lost() === 0 && tlsTally.twice === 0 && tlsRatio >= 2.4);
+  out(' private device topics on (one device topic beside the lobby) beside off (the plain daemon above)');
+  const privateRatio = median(tpPrivate.rates.map((r, i) => r / tpOurs.rates[i]));
+  row('private topics on: handled, median of rounds', fmt(tpPrivate.rate(), 0), 'msg/s');
+  row('  rounds', list(tpPrivate.rates), 'msg/s');
+  row('  lost / forwarded twice', `${tpPrivate.lost()} / ${privateTally.twice}`);
+  row('CPU per message, on / off', `${fmt(tpPrivate.per('cpu'), 3)} / ${fmt(tpOurs.per('cpu'), 3)}`, 'ms');
+  row('ratio on / off: throughput (median of rounds) / CPU per message',
+    `${fmt(privateRatio)} / ${fmt(tpPrivate.per('cpu') / tpOurs.per('cpu'))}`);
+  goal('goal: within 10 % of off, none lost',
+    privateRatio >= 0.9 && tpPrivate.per('cpu') <= 1.1 * tpOurs.per('cpu') && tpPrivate.lost() === 0);
   out(` reply latency, devnode appends a reply -> its event on the topic (reply_poll_ms ${REPLY_POLL_MS}), ms`);
   row('median', fmt(median(reply.latencies), 1));
   row('mean / p90 / max', `${fmt(mean(reply.latencies), 0)} / ${fmt(quantile(reply.latencies, 0.9), 0)} / ${fmt(Math.max(...reply.latencies), 0)}`);

@@ -13,6 +13,8 @@
 
 enum {
     QV_STREAM_LINE_CAP = 262145,
+    // The subscription's path: the base path and the lobby, every device topic, the query.
+    QV_SUBSCRIBE_PATH_CAP = QV_NTFY_PATH_CAP + QV_DEVICE_TOPICS_MAX * (QV_DEVICE_TOPIC_CAP + 1),
     QV_RECENT_IDS = 512, // message ids remembered against replays after a reconnect
     QV_EVENT_ID_CAP = 48,
     QV_EVENT_KIND_CAP = 24,
@@ -30,7 +32,9 @@ enum {
     // A node slow to answer gets this long after it took a request without answering in time:
     // one that answers within it gets a message at most twice.
     QV_INBOX_SLOW_MS = 120000,
+    QV_CHALLENGE_BURST = 5, // challenges the daemon may publish at once, all senders together
 };
+enum : int64_t { QV_CHALLENGE_INTERVAL_MS = 60000 }; // then one per minute
 
 // Ids of the stream events handled most recently. ntfy's since=<time> is inclusive, so a
 // resubscription hands back the last events again; they must not be forwarded twice.
@@ -59,6 +63,14 @@ struct qv_stream_event {
     char tags[QV_EVENT_TAGS_CAP];
     qv_event_attachment attachment;
     int64_t time;
+};
+
+// An approved device with a topic of its own, as the daemon keeps it between reads of the list.
+struct qv_device {
+    char key[QV_SENDER_KEY_CAP];
+    char label[QV_SENDER_LABEL_CAP];
+    char topic[QV_DEVICE_TOPIC_CAP];
+    int64_t added_at;
 };
 
 // Everything the daemon works with for its whole life, the large working buffers included.
@@ -90,6 +102,14 @@ struct qv_daemon {
     int32_t inbox_deadline_ms;          // an /inbox exchange's deadline; 0: QV_EXCHANGE_MS
     bool held;                          // a message could be neither posted nor queued
     int64_t held_wait_ms;               // the wait before the stream is read again after that
+    int64_t challenge_tat_ms;           // the challenge budget: when it is whole again
+    char challenge_codes[QV_CHALLENGE_BURST][QV_PAIR_CODE_CAP]; // challenges waiting to go out
+    int32_t challenge_count;
+    qv_device devices[QV_DEVICE_TOPICS_MAX]; // with private topics: the device topics held
+    int32_t device_count;
+    int64_t devices_checked_ms; // when approved.json was last read for them
+    int64_t devices_since;      // after a change: the subscription reaches back to here
+    uint32_t device_sent_mask;  // devices that have the reply being published (bit per index)
 };
 
 // What became of a message posted to the node's inbox.
@@ -101,6 +121,12 @@ enum qv_inbox_result {
 
 // Handles one stream line: drops what must not reach the agent, pairs, forwards the rest.
 void daemon_handle_line(qv_daemon *d, const char *line);
+// The framed text for the agent (frame.cpp): the sender line, then the sender's title, text and
+// attachment, cleaned so that no other line passes for a sender line. `device_label` names the
+// device whose own topic carried the message, or is null.
+void frame_message(const qv_stream_event *ev, const char *device_label, char *out, size_t cap);
+// 1 when the line, after blanks, opens a bracket that names ntfy, as a sender line does.
+[[nodiscard]] int frame_looks_like_sender_line(const char *line);
 // 1 when the message is a pairing command ("PAIR <code>"), with the code in upper case.
 [[nodiscard]] int pair_command_parse(const char *message, char *code, size_t cap);
 // 1 when the id was handled before (and so must be dropped); otherwise remembers it.
@@ -121,10 +147,11 @@ void recent_ids_forget(qv_recent_ids *r, const char *id);
 
 // The inbound queue (queue.cpp). Opens it on first use; true when it can take messages.
 [[nodiscard]] bool daemon_queue_ready(qv_daemon *d);
-// Keeps a framed message from the sender after those waiting. `failure` is why its own post
-// failed, or null when it was not posted because others wait before it. False when it could
-// not be kept (the queue file not written): the message is then neither posted nor queued.
-[[nodiscard]] bool daemon_queue_add(qv_daemon *d, const char *text, const char *key,
+// Keeps a framed message from the sender (its key, and topic for a device) after those waiting.
+// `failure` is why its own post failed, or null when it was not posted because others wait
+// before it. False when it could not be kept (the queue file not written): the message is then
+// neither posted nor queued.
+[[nodiscard]] bool daemon_queue_add(qv_daemon *d, const char *text, const qv_inq_sender *from,
                                     const char *failure);
 // Opens the queue at start and hands over what waits from before, before the subscription.
 void daemon_queue_start(qv_daemon *d);
@@ -142,6 +169,22 @@ void daemon_stream_note(qv_daemon *d);
 // one, else from the time of the last event.
 void daemon_subscription_path(qv_daemon *d, const qv_url *server, char *path, size_t cap);
 
+// Private device topics (devices.cpp). Reads the devices at the start.
+void daemon_devices_start(qv_daemon *d);
+// About once a second reads approved.json again; true when the device topics changed, so the
+// subscription must start again (from devices_since when a device was added).
+[[nodiscard]] bool daemon_devices_changed(qv_daemon *d);
+// The device whose own topic this is, or none (always none without private topics).
+const qv_device *daemon_device_of_topic(const qv_daemon *d, const char *topic);
+// ",topic1,topic2" for the subscription path: every device topic after the lobby.
+void daemon_devices_path_suffix(qv_daemon *d, char *out, size_t cap);
+// Publishes to every device topic whose bit in *sent is clear, setting it for each that took
+// the message; 0 (and *sent cleared) when all have it, -1 with the last failure (in `why`
+// when given) otherwise.
+[[nodiscard]] int daemon_publish_devices(qv_daemon *d, const char *message, const char *title,
+                                         int priority, const char *tags, uint32_t *sent,
+                                         qv_pub_failure *why, char *err, size_t cap);
+
 // Moves the reply cursor past the conversation the node already holds.
 void daemon_seed_cursor(qv_daemon *d);
 // At a start, after daemon_stream_start: goes on from the stored reply cursor when it is of the
@@ -158,3 +201,6 @@ void daemon_relay_step(qv_daemon *d);
 // budget, else the longest start that ends after a paragraph, a line or a word (one that
 // reaches past half the budget), else the budget backed off to a whole UTF-8 character.
 size_t reply_part_cut(const char *text, size_t len, size_t budget);
+// Publishes the pairing challenges waiting in the outbox, unless a reply still waits for the
+// server (inbound.cpp). Run right after daemon_relay_step, so replies always go first.
+void daemon_challenge_step(qv_daemon *d);

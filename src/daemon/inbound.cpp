@@ -6,10 +6,10 @@
 #include "base.h"
 #include "clients.h"
 #include "net.h"
+#include "platform.h"
 #include "state.h"
 
 #include <cctype>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,8 +28,6 @@ enum {
     QV_PAIR_CODE_MIN = 4,
     QV_PAIR_CODE_MAX = 16,
     QV_PUBLISH_ERR_CAP = 256,
-    // Room for every part of the attachment line whole, with its separators.
-    QV_ATTACH_LINE_CAP = QV_ATTACH_NAME_CAP + QV_ATTACH_TYPE_CAP + QV_ATTACH_URL_CAP + 64,
 };
 
 static const char PAIRING_TITLE[] = "QUORVANE BOT pairing";
@@ -152,9 +150,14 @@ static const char *reply_topic(const qv_ntfy_config *cfg) {
     return cfg->publish_topic[0] ? cfg->publish_topic : cfg->topic;
 }
 
-// Publishes one of our own notices and notes its id, so its echo is dropped.
-[[nodiscard]] static int publish_notice(const qv_daemon *d, const char *message, const char *title,
+// Publishes one of our own notices and notes its id, so its echo is dropped. With private
+// topics it goes to every device topic, never to the lobby.
+[[nodiscard]] static int publish_notice(qv_daemon *d, const char *message, const char *title,
                                         const char *tags, char *err, size_t cap) {
+    if (d->cfg.private_topics) {
+        uint32_t sent = 0;
+        return daemon_publish_devices(d, message, title, 3, tags, &sent, nullptr, err, cap);
+    }
     char id[QV_PUB_ID_CAP];
     if (ntfy_publish(&d->cfg, reply_topic(&d->cfg), message, title, 3, tags, id, err, cap) != 0)
         return -1;
@@ -251,6 +254,28 @@ static void send_challenge(qv_daemon *d, const char *code) {
         qv_ntfy_logf("challenge publish failed: %s", err);
 }
 
+// Every challenge is published from the owner's own address and spends the owner's quota on the
+// server, so the whole daemon has one budget for them: a burst of QV_CHALLENGE_BURST, then one
+// per QV_CHALLENGE_INTERVAL_MS (a theoretical arrival time, as a rate limiter keeps it).
+// A challenge taken from it waits in the daemon's small outbox until the replies went out.
+static bool challenge_budget_take(qv_daemon *d, int64_t now_ms) {
+    int64_t tat = d->challenge_tat_ms > now_ms ? d->challenge_tat_ms : now_ms;
+    if (tat - now_ms > (QV_CHALLENGE_BURST - 1) * QV_CHALLENGE_INTERVAL_MS ||
+        d->challenge_count >= QV_CHALLENGE_BURST)
+        return false;
+    d->challenge_tat_ms = tat + QV_CHALLENGE_INTERVAL_MS;
+    return true;
+}
+
+void daemon_challenge_step(qv_daemon *d) {
+    // A reply the server has not taken yet goes before any challenge.
+    if (d->reply_failing_since != 0)
+        return;
+    for (int i = 0; i < d->challenge_count; i++)
+        send_challenge(d, d->challenge_codes[i]);
+    d->challenge_count = 0;
+}
+
 // Queues the sender (or updates its entry) under the state folder's lock and decides there
 // whether a challenge is due, marking it sent; the code to challenge with, or "" for none.
 static void queue_sender(qv_daemon *d, const qv_stream_event *ev, const char *key,
@@ -268,18 +293,30 @@ static void queue_sender(qv_daemon *d, const qv_stream_event *ev, const char *ke
     qv_heap<qv_ntfy_pending_entry> table(loaded);
     if (rc != 0)
         return;
+    qv_ntfy_pending_entry evicted;
     qv_ntfy_pending_entry *entry =
-        qv_ntfy_pending_touch(table.get(), &count, key, label, ev->message);
+        qv_ntfy_pending_touch(table.get(), &count, key, label, ev->message, &evicted);
     if (!entry)
         return;
+    if (evicted.key[0]) {
+        d->st.pending_evicted_count++;
+        qv_ntfy_logf("pairing queue full: dropped the request seen longest ago, %s (%s), "
+                     "to record %s",
+                     evicted.key, evicted.label, key);
+    }
     bool due =
         entry->last_challenge_at == 0 || now - entry->last_challenge_at > QV_CHALLENGE_EVERY_S;
     // Without pairing codes a "reply with PAIR" challenge would promise what the daemon then
     // refuses; the sender waits for approval in the setup UI instead. A challenge counts as
-    // sent whether or not its publish then succeeds.
-    if (due && d->cfg.pairing_code_enabled) {
-        entry->last_challenge_at = now;
-        cp_trunc(code, QV_PAIR_CODE_CAP, entry->code);
+    // sent whether or not its publish then succeeds; one the daemon's budget has no room for
+    // is not marked, so the sender's next message may bring it.
+    if (due && d->cfg.pairing_code_enabled && !d->cfg.private_topics) {
+        if (challenge_budget_take(d, qv_now_ms())) {
+            entry->last_challenge_at = now;
+            cp_trunc(code, QV_PAIR_CODE_CAP, entry->code);
+        } else {
+            qv_ntfy_logf("no challenge for %s now: the daemon's challenge budget is spent", key);
+        }
     }
     // A queue that cannot be saved loses nothing for good: the sender stays blocked and is
     // queued again with its next message.
@@ -291,85 +328,13 @@ static void handle_unknown_sender(qv_daemon *d, const qv_stream_event *ev, const
                                   const char *label) {
     char code[QV_PAIR_CODE_CAP];
     queue_sender(d, ev, key, label, qv_ntfy_now_epoch(), code);
-    // Published only once the lock is released: the network never holds up another change.
+    // Published after the lock is released and after the replies (daemon_challenge_step).
     if (code[0])
-        send_challenge(d, code);
+        cp_trunc(d->challenge_codes[d->challenge_count++], QV_PAIR_CODE_CAP, code);
     d->st.blocked_count++;
     d->st.last_seen_at = qv_ntfy_now_epoch();
     daemon_save_status(d);
     qv_ntfy_logf("blocked unapproved sender %s (%s)", key, label);
-}
-
-// Drops control bytes other than tab and line feed; cut at a character boundary.
-static void clean_message(const char *in, char *out, size_t cap) {
-    char kept[QV_EVENT_MESSAGE_CAP];
-    size_t n = 0;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(in); *p; p++) {
-        bool control = *p < 0x20 || *p == 0x7F;
-        if (!control || *p == '\t' || *p == '\n')
-            kept[n++] = static_cast<char>(*p);
-    }
-    kept[n] = '\0';
-    cp_trunc(out, cap, kept);
-}
-
-// An update of an earlier message comes as a message of its own whose sequence_id is the
-// earlier one's; the agent is told it replaces something it already has.
-static bool is_edit(const qv_stream_event *ev) {
-    return ev->sequence_id[0] && strcmp(ev->sequence_id, ev->id) != 0;
-}
-
-// Adds one part of the attachment line, control bytes dropped so it stays one line.
-static size_t add_attachment_part(char *out, size_t len, size_t cap, const char *part) {
-    if (!part[0] || len + 1 >= cap)
-        return len;
-    if (out[len - 1] != ' ')
-        len += cp_trunc(out + len, cap - len, ", ");
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(part);
-         *p && len + 1 < cap; p++)
-        if (*p >= 0x20 && *p != 0x7F)
-            out[len++] = static_cast<char>(*p);
-    out[len] = '\0';
-    return len;
-}
-
-// "\n[attachment: name, type, N bytes, url]" with the parts the event has, or "" for none.
-static void attachment_line(const qv_event_attachment *att, char *out, size_t cap) {
-    out[0] = '\0';
-    char size[32] = "";
-    if (att->size >= 0)
-        snprintf(size, sizeof size, "%" PRId64 " bytes", att->size);
-    if (!att->name[0] && !att->type[0] && !size[0] && !att->url[0])
-        return;
-    char parts[QV_ATTACH_LINE_CAP] = "\n[attachment: ";
-    size_t len = strlen(parts);
-    const char *each[] = {att->name, att->type, size, att->url};
-    for (const char *part : each)
-        len = add_attachment_part(parts, len, sizeof parts, part);
-    snprintf(parts + len, sizeof parts - len, "]");
-    cp_trunc(out, cap, parts);
-}
-
-static void frame_message(const qv_stream_event *ev, char *out, size_t cap) {
-    char cleaned[QV_EVENT_MESSAGE_CAP];
-    clean_message(ev->message, cleaned, sizeof cleaned);
-    const char *mark = is_edit(ev) ? "(edited) " : "";
-    char framed[QV_FRAMED_CAP * 2];
-    if (ev->user[0] || ev->tags[0])
-        snprintf(framed, sizeof framed, "[%s via ntfy%s%s] %s%s",
-                 ev->user[0] ? ev->user : "anonymous", ev->tags[0] ? " tags=" : "", ev->tags,
-                 mark, cleaned);
-    else
-        snprintf(framed, sizeof framed, "[ntfy] %s%s", mark, cleaned);
-    char titled[QV_FRAMED_CAP * 2 + QV_EVENT_TITLE_CAP];
-    snprintf(titled, sizeof titled, "%s%s%s", ev->title, ev->title[0] ? "\n" : "", framed);
-    // The attachment line is kept whole; a long message gives way to it.
-    char attached[QV_ATTACH_LINE_CAP];
-    attachment_line(&ev->attachment, attached, sizeof attached);
-    size_t extra = strlen(attached);
-    size_t room = extra < cap ? cap - extra : 1;
-    size_t len = cp_trunc(out, room, titled);
-    cp_trunc(out + len, cap - len, attached);
 }
 
 // Builds {"text":...,"mode":"queue"}; 0 with the text in json, or -1 with a message.
@@ -455,17 +420,19 @@ qv_inbox_result daemon_post_inbox(qv_daemon *d, const char *text, char *err, siz
 
 // False when the message could be neither posted nor queued (the caller holds the stream);
 // true when it was posted, queued, or refused for good.
-[[nodiscard]] static bool forward(qv_daemon *d, const qv_stream_event *ev, const char *key) {
+[[nodiscard]] static bool forward(qv_daemon *d, const qv_stream_event *ev,
+                                  const qv_inq_sender *from, const char *device_label) {
+    const char *key = from->key;
     char *text = d->inbox_text;
-    frame_message(ev, text, sizeof d->inbox_text);
+    frame_message(ev, device_label, text, sizeof d->inbox_text);
     // While messages wait for the node a new one goes behind them: the agent sees them in order.
     bool queue = daemon_queue_ready(d);
     if (queue && d->queue.count > 0)
-        return daemon_queue_add(d, text, key, nullptr);
+        return daemon_queue_add(d, text, from, nullptr);
     char err[QV_INBOX_ERR_CAP] = "";
     qv_inbox_result result = daemon_post_inbox(d, text, err, sizeof err);
     if (result == QV_INBOX_RETRY && queue)
-        return daemon_queue_add(d, text, key, err);
+        return daemon_queue_add(d, text, from, err);
     if (result == QV_INBOX_RETRY) {
         d->st.error_count++;
         qv_errf(d->st.last_error, sizeof d->st.last_error,
@@ -497,6 +464,33 @@ static int sender_approved(const char *key) {
                  "list not loadable)",
                  key);
     return qv_ntfy_approved_has(key);
+}
+
+// A message on a device's own topic is that device's, whatever its tags or title claim, and is
+// framed with the device's label; one that comes before the daemon noticed a revocation is
+// dropped here.
+// False as forward() says.
+[[nodiscard]] static bool forward_device(qv_daemon *d, const qv_stream_event *ev,
+                                         const qv_device *device) {
+    if (!d->cfg.allow_all && sender_approved(device->key) != 1) {
+        d->st.blocked_count++;
+        daemon_save_status(d);
+        qv_ntfy_logf("blocked a message on the topic of a revoked device (%s)", device->key);
+        return true;
+    }
+    qv_inq_sender from = {};
+    cp_trunc(from.key, sizeof from.key, device->key);
+    cp_trunc(from.topic, sizeof from.topic, device->topic);
+    return forward(d, ev, &from, device->label);
+}
+
+// Neither posted nor queued: nothing moves past it. The stream is read again from the stored
+// position later, and the server hands this message out once more.
+static void hold_message(qv_daemon *d, const qv_stream_event *ev, int64_t position_before) {
+    recent_ids_forget(&d->recent, ev->id);
+    d->event_fresh = false;
+    d->st.last_message_time = position_before;
+    d->held = true;
 }
 
 void daemon_handle_line(qv_daemon *d, const char *line) {
@@ -532,12 +526,22 @@ void daemon_handle_line(qv_daemon *d, const char *line) {
         daemon_save_status(d);
         return;
     }
-    if (ev->topic[0] && strcmp(ev->topic, d->cfg.topic) != 0)
-        return;
     const char *topic = ev->topic[0] ? ev->topic : d->cfg.topic;
+    if (const qv_device *device = daemon_device_of_topic(d, topic)) {
+        if (!forward_device(d, ev, device))
+            hold_message(d, ev, position_before);
+        return;
+    }
+    if (strcmp(topic, d->cfg.topic) != 0)
+        return;
     char key[QV_SENDER_KEY_CAP], label[QV_SENDER_LABEL_CAP];
     identity_of(topic, ev->user, ev->tags, key);
     identity_label(ev->user, ev->tags, topic, label);
+    // With private topics the lobby carries pairing requests only, approved on the page.
+    if (d->cfg.private_topics) {
+        handle_unknown_sender(d, ev, key, label);
+        return;
+    }
     char code[QV_PAIR_CODE_READ_CAP];
     if (d->cfg.pairing_code_enabled && pair_command_parse(ev->message, code, sizeof code)) {
         handle_pair_command(d, code, key, label);
@@ -548,12 +552,8 @@ void daemon_handle_line(qv_daemon *d, const char *line) {
         handle_unknown_sender(d, ev, key, label);
         return;
     }
-    if (!forward(d, ev, key)) {
-        // Neither posted nor queued: nothing moves past it. The stream is read again from the
-        // stored position later, and the server hands this message out once more.
-        recent_ids_forget(&d->recent, ev->id);
-        d->event_fresh = false;
-        d->st.last_message_time = position_before;
-        d->held = true;
-    }
+    qv_inq_sender from = {};
+    cp_trunc(from.key, sizeof from.key, key);
+    if (!forward(d, ev, &from, nullptr))
+        hold_message(d, ev, position_before);
 }

@@ -64,10 +64,12 @@ static void back_off(qv_daemon *d, uint64_t seq, const char *err) {
                  d->queue.count, retry_seconds(d));
 }
 
-bool daemon_queue_add(qv_daemon *d, const char *text, const char *key, const char *failure) {
+bool daemon_queue_add(qv_daemon *d, const char *text, const qv_inq_sender *from,
+                      const char *failure) {
+    const char *key = from->key;
     int64_t dropped = 0;
     char err[QV_QUEUE_ERR_CAP] = "";
-    if (qv_inq_push(&d->queue, text, strlen(text), &dropped, err, sizeof err) != 0) {
+    if (qv_inq_push(&d->queue, from, text, strlen(text), &dropped, err, sizeof err) != 0) {
         d->st.error_count++;
         qv_errf(d->st.last_error, sizeof d->st.last_error,
                 "inbox: cannot queue a message (%s): the stream waits until it can", err);
@@ -90,6 +92,27 @@ bool daemon_queue_add(qv_daemon *d, const char *text, const char *key, const cha
     return true;
 }
 
+// A waiting message goes to the node only while its sender is still approved: a device revoked
+// after its message was queued (a lost phone) gets nothing more through. Files from before
+// senders were kept carry none; they were approved when queued and go as they did then.
+static bool sender_still_admitted(qv_daemon *d, const qv_inq_sender *from, uint64_t seq) {
+    if (d->cfg.allow_all)
+        return true;
+    if (!from->key[0]) {
+        qv_ntfy_logf("queued message %" PRIu64 " names no sender (queued by an older version): "
+                     "handed over unchecked",
+                     seq);
+        return true;
+    }
+    if (qv_ntfy_approved_has(from->key))
+        return true;
+    d->st.revoked_dropped_count++;
+    qv_ntfy_logf("queued message %" PRIu64 " from %s dropped: the sender is no longer approved "
+                 "(%" PRId64 " dropped so far)",
+                 seq, from->key, d->st.revoked_dropped_count);
+    return false;
+}
+
 // Posts the oldest message. false when it stays for a later try; true when it left the queue,
 // delivered, refused for good, or unreadable.
 static bool hand_over_oldest(qv_daemon *d) {
@@ -97,8 +120,12 @@ static bool hand_over_oldest(qv_daemon *d) {
     uint64_t seq = 0;
     char err[QV_QUEUE_ERR_CAP] = "";
     qv_inbox_result result = QV_INBOX_REFUSED;
-    if (qv_inq_front(&d->queue, text, sizeof d->inbox_text, &seq) != 0)
+    qv_inq_sender from;
+    bool revoked = false;
+    if (qv_inq_front(&d->queue, text, sizeof d->inbox_text, &from, &seq) != 0)
         qv_errf(err, sizeof err, "queued message %" PRIu64 " cannot be read", seq);
+    else if (!sender_still_admitted(d, &from, seq))
+        revoked = true;
     else
         result = daemon_post_inbox(d, text, err, sizeof err);
     if (result == QV_INBOX_RETRY) {
@@ -112,6 +139,8 @@ static bool hand_over_oldest(qv_daemon *d) {
                      seq);
     d->queue_backoff_ms = 0;
     d->queue_next_try_ms = 0;
+    if (revoked)
+        return true;
     if (result == QV_INBOX_DELIVERED) {
         d->st.inbound_count++;
         d->st.last_inbound_at = qv_ntfy_now_epoch();

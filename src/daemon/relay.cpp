@@ -122,10 +122,15 @@ static int64_t reply_limit(const qv_daemon *d) {
 [[nodiscard]] static int publish_text(qv_daemon *d, const char *text, qv_pub_failure *why,
                                       char *err, size_t cap) {
     const qv_ntfy_config *c = &d->cfg;
-    char id[QV_PUB_ID_CAP];
-    if (ntfy_publish_sorted(c, reply_topic(c), text,
-                            c->title_prefix[0] ? c->title_prefix : nullptr, c->priority,
-                            c->tags[0] ? c->tags : "robot", id, why, err, cap) != 0)
+    char id[QV_PUB_ID_CAP] = "";
+    const char *title = c->title_prefix[0] ? c->title_prefix : nullptr;
+    const char *tags = c->tags[0] ? c->tags : "robot";
+    // With private topics every device gets the reply on its own topic, the lobby never.
+    int rc = c->private_topics ? daemon_publish_devices(d, text, title, c->priority, tags,
+                                                        &d->device_sent_mask, why, err, cap)
+                               : ntfy_publish_sorted(c, reply_topic(c), text, title, c->priority,
+                                                     tags, id, why, err, cap);
+    if (rc != 0)
         return -1;
     d->reply_failing_since = 0;
     d->reply_backoff_ms = 0;
@@ -198,6 +203,7 @@ static publish_next after_failure(qv_daemon *d, const qv_reply *r, const qv_pub_
 }
 
 static void parts_reset(qv_daemon *d, int64_t position) {
+    d->device_sent_mask = 0;
     d->reply_parts_of = position;
     d->reply_parts_done = 0;
     d->reply_parts_sent = 0;

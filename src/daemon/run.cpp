@@ -75,6 +75,7 @@ void daemon_save_status(const qv_daemon *d) {
     if (qv_ntfy_pidfile_write(qv_plat_pid()) != 0)
         qv_ntfy_logf("cannot write daemon.pid: the setup page will not see this daemon");
     int64_t now = qv_ntfy_now_epoch();
+    daemon_devices_start(d);
     daemon_stream_start(d, now);
     daemon_reply_start(d, now);
     daemon_save_status(d);
@@ -96,10 +97,15 @@ static void stream_loop(qv_daemon *d) {
     while (!stop_requested()) {
         if (qv_now_ms() - last_relay >= poll_ms) {
             daemon_relay_step(d);
+            daemon_challenge_step(d);
             last_relay = qv_now_ms();
         }
         // Messages waiting for the node are handed over between reads, never instead of them.
         daemon_queue_step(d);
+        if (daemon_devices_changed(d)) {
+            qv_ntfy_logf("device topics changed: subscribing again");
+            return;
+        }
         int64_t slice = poll_ms - (qv_now_ms() - last_relay);
         int64_t queue_due = daemon_queue_due_ms(d);
         if (queue_due >= 0 && queue_due < slice)
@@ -131,7 +137,7 @@ static void stream_loop(qv_daemon *d) {
                                         bool first) {
     qv_conn *conn = &d->conn;
     char err[QV_SUBSCRIBE_ERR_CAP] = "";
-    char path[QV_NTFY_PATH_CAP];
+    char path[QV_SUBSCRIBE_PATH_CAP];
     daemon_subscription_path(d, url, path, sizeof path);
     const qv_ntfy_config *c = &d->cfg;
     // The access token goes on the subscription too, so read-protected topics work.

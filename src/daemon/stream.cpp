@@ -12,7 +12,10 @@
 #include <cstdio>
 #include <cstring>
 
-enum { QV_SUBSCRIBE_SUFFIX_CAP = 96 };
+enum {
+    QV_SUBSCRIBE_QUERY_CAP = 96,
+    QV_SUBSCRIBE_SUFFIX_CAP = QV_SUBSCRIBE_QUERY_CAP + QV_DEVICE_TOPICS_MAX * (QV_DEVICE_TOPIC_CAP + 1),
+};
 // ntfy stores a scheduled message when it is sent and hands it out when it fires, which its
 // delayed sender notices up to 10 s late, with the time it was due: resuming by time this far
 // back catches one that fired while the daemon was away. since=<id> would miss it for good.
@@ -69,18 +72,41 @@ void daemon_stream_note(qv_daemon *d) {
     (void)qv_ntfy_stream_save(&d->stream);
 }
 
+// Where a resubscription after the newest handled message starts: a margin before it.
+static int64_t resume_since(const qv_ntfy_stream *s) {
+    int64_t since = s->last_time - QV_RESUME_MARGIN_S;
+    // With the tail full, what is older than its oldest id can no longer be told from a
+    // repeat: the margin ends there (never after the newest message's own second).
+    if (s->tail_count == QV_STREAM_TAIL && s->tail_time[0] > 0 && s->tail_time[0] + 1 > since)
+        since = s->tail_time[0] + 1 < s->last_time ? s->tail_time[0] + 1 : s->last_time;
+    return since;
+}
+
+// After the device topics changed: from when the earliest new device was added, or from the
+// newest message handled when that is older, so nothing on any topic falls between; what comes
+// again is dropped by its id.
+static int64_t since_devices_changed(qv_daemon *d) {
+    int64_t since = d->devices_since;
+    d->devices_since = 0;
+    int64_t handled = d->stream.last_id[0] ? resume_since(&d->stream) : d->st.last_message_time;
+    return handled > 0 && handled < since ? handled : since;
+}
+
 void daemon_subscription_path(qv_daemon *d, const qv_url *server, char *path, size_t cap) {
-    char suffix[QV_SUBSCRIBE_SUFFIX_CAP] = "/json";
-    const qv_ntfy_stream *s = &d->stream;
-    if (s->last_id[0]) {
-        int64_t since = s->last_time - QV_RESUME_MARGIN_S;
-        // With the tail full, what is older than its oldest id can no longer be told from a
-        // repeat: the margin ends there (never after the newest message's own second).
-        if (s->tail_count == QV_STREAM_TAIL && s->tail_time[0] > 0 && s->tail_time[0] + 1 > since)
-            since = s->tail_time[0] + 1 < s->last_time ? s->tail_time[0] + 1 : s->last_time;
-        snprintf(suffix, sizeof suffix, "/json?since=%" PRId64, since < 1 ? int64_t{1} : since);
+    char suffix[QV_SUBSCRIBE_SUFFIX_CAP];
+    daemon_devices_path_suffix(d, suffix, sizeof suffix);
+    size_t topics = strlen(suffix);
+    char *query = suffix + topics;
+    const size_t query_cap = sizeof suffix - topics;
+    snprintf(query, query_cap, "/json");
+    if (d->devices_since > 0) {
+        int64_t since = since_devices_changed(d);
+        snprintf(query, query_cap, "/json?since=%" PRId64, since < 1 ? int64_t{1} : since);
+    } else if (d->stream.last_id[0]) {
+        int64_t since = resume_since(&d->stream);
+        snprintf(query, query_cap, "/json?since=%" PRId64, since < 1 ? int64_t{1} : since);
     } else if (d->st.last_message_time >= 1) {
-        snprintf(suffix, sizeof suffix, "/json?since=%" PRId64, d->st.last_message_time);
+        snprintf(query, query_cap, "/json?since=%" PRId64, d->st.last_message_time);
     }
     ntfy_topic_path(server, d->cfg.topic, suffix, path, cap);
 }

@@ -226,7 +226,7 @@ static const api_action ACTIONS[] = {
     {"save", api_save},           {"test", api_test},         {"send", api_send},
     {"pending", api_pending},     {"approved", api_approved}, {"approve", api_approve},
     {"unapprove", api_unapprove}, {"deny", api_deny},         {"logs", api_logs},
-    {"start", api_start},         {"stop", api_stop},
+    {"start", api_start},         {"stop", api_stop},         {"add_device", api_add_device},
 };
 
 int mode_json(const char *query) {

@@ -1,15 +1,25 @@
 // The setup API's side of the sender gate: list the pairing queue and the approved senders,
-// approve a sender (by identity or by its pairing code), revoke an approval, drop a request.
+// approve a sender (by identity or by its pairing code), revoke an approval, drop a request,
+// and, with private topics, give an approved or new device a topic of its own.
 #include "setup_internal.h"
 
 #include "base.h"
+#include "platform.h"
 #include "state.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <yyjson.h>
 
-enum { QV_KEY_FIELD_CAP = 68, QV_DENY_KEY_FIELD_CAP = 80, QV_CODE_FIELD_CAP = 24 };
+enum {
+    QV_KEY_FIELD_CAP = 68,
+    QV_DENY_KEY_FIELD_CAP = 80,
+    QV_CODE_FIELD_CAP = 24,
+    QV_DEVICE_ERR_CAP = 256,
+    QV_DEVICE_KEY_BYTES = 32,
+};
+static const char DEFAULT_DEVICE_LABEL[] = "device";
 
 static const char BAD_KEY[] = "key must be the 64-hex identity from ?action=pending";
 
@@ -19,7 +29,7 @@ static const qv_view_member PENDING_VIEW[] = {
 };
 
 static const qv_view_member APPROVED_VIEW[] = {
-    {"key"}, {"label"}, {"added_at"}, {"last_seen"}, {"count"}, {"via"},
+    {"key"}, {"label"}, {"added_at"}, {"last_seen"}, {"count"}, {"via"}, {"topic"},
 };
 
 // Answers with the entries of the list as an array of objects named `name`.
@@ -59,11 +69,14 @@ static void lower_hex(char *key) {
             *key = static_cast<char>(*key - 'A' + 'a');
 }
 
-static void answer_key(const char *key, const char *action) {
+// {"ok":true,"key":...,"action":...} and "topic" when a device got one.
+static void answer_key(const char *key, const char *action, const char *topic = nullptr) {
     jout j;
     jout_init(&j);
     yyjson_mut_obj_add_strcpy(j.doc, j.root, "key", key);
     yyjson_mut_obj_add_str(j.doc, j.root, "action", action);
+    if (topic && topic[0])
+        yyjson_mut_obj_add_strcpy(j.doc, j.root, "topic", topic);
     jout_done(&j);
 }
 
@@ -73,6 +86,25 @@ static void fail_store(const char *msg, const char *otherwise) {
         jfail(503, msg);
     else
         jfail(500, otherwise);
+}
+
+// Approves the key as a device with a topic of its own, its request leaving the queue, under
+// one hold of the state folder's lock; answers either way.
+static void approve_device(qv_api_request *r, const char *key, const char *label,
+                           const char *action) {
+    char topic[QV_DEVICE_TOPIC_CAP] = "", err[QV_DEVICE_ERR_CAP] = "";
+    qv_state_lock lock;
+    int rc = lock.take(err, sizeof err);
+    if (rc == 0)
+        rc = qv_ntfy_approved_add_device(key, label[0] ? label : DEFAULT_DEVICE_LABEL,
+                                         QV_VIA_SETUP, r->cfg.topic, topic, err, sizeof err);
+    if (rc != 0) {
+        fail_store(err, err);
+        return;
+    }
+    // An approved device still in the queue is only clutter; failing to drop it is harmless.
+    (void)qv_ntfy_pending_remove(key);
+    answer_key(key, action, topic);
 }
 
 // Both lists change under one hold of the state folder's lock, so the daemon never sees the
@@ -108,12 +140,40 @@ static void approval_change(qv_api_request *r, int approve) {
         return;
     }
     lower_hex(key);
+    if (approve && r->cfg.private_topics) {
+        approve_device(r, key, label, "approve");
+        return;
+    }
     char msg[QV_DIR_ERR_CAP] = "";
     if (store_approval(key, label, approve, msg, sizeof msg) != 0) {
         fail_store(msg, "cannot write the pairing store");
         return;
     }
     answer_key(key, approve ? "approve" : "unapprove");
+}
+
+// A device added on the page without a request: a random identity bound to a new topic.
+void api_add_device(qv_api_request *r) {
+    if (!r->cfg.private_topics) {
+        jfail(400, "devices get topics of their own only with private_topics on (Setup tab)");
+        return;
+    }
+    if (!valid_topic_name(r->cfg.topic)) {
+        jfail(400, "set the topic first: device topics are named after it");
+        return;
+    }
+    char label[QV_SENDER_LABEL_CAP];
+    req_field(r->query, r->body, "label", label, sizeof label);
+    trim_inplace(label);
+    unsigned char bytes[QV_DEVICE_KEY_BYTES];
+    if (qv_plat_random_bytes(bytes, sizeof bytes) != 0) {
+        jfail(500, "no random source for a device identity");
+        return;
+    }
+    char key[QV_SENDER_KEY_CAP];
+    for (size_t i = 0; i < sizeof bytes; i++)
+        snprintf(key + 2 * i, 3, "%02x", bytes[i]);
+    approve_device(r, key, label, "add_device");
 }
 
 void api_approve(qv_api_request *r) {

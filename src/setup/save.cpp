@@ -39,7 +39,8 @@ static const text_setting TEXT_SETTINGS[] = {
 
 static const char *const SECRET_SETTINGS[] = {"bearer_token", "bot_password"};
 
-static const char *const FLAG_SETTINGS[] = {"markdown", "allow_all", "pairing_code_enabled"};
+static const char *const FLAG_SETTINGS[] = {"markdown", "allow_all", "pairing_code_enabled",
+                                            "private_topics"};
 
 // Sets a text member of the configuration, cut to its field.
 static void set_text(qv_ntfy_config *c, const char *name, const char *value) {

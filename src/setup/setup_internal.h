@@ -71,6 +71,7 @@ void api_pending(qv_api_request *r);
 void api_approved(qv_api_request *r);
 void api_approve(qv_api_request *r);
 void api_unapprove(qv_api_request *r);
+void api_add_device(qv_api_request *r);
 void api_deny(qv_api_request *r);
 void api_logs(qv_api_request *r);
 void api_start(qv_api_request *r);

@@ -28,6 +28,7 @@ static const qv_view_member CONFIG_VIEW[] = {
     {"markdown"},
     {"allow_all"},
     {"pairing_code_enabled"},
+    {"private_topics"},
     {"reply_poll_ms"},
     {"idle_timeout_ms"},
     {"catchup_s"},
@@ -98,6 +99,7 @@ static const qv_view_member STATUS_VIEW[] = {
     {"configured", FROM_STATUS, QV_SHOW_FLAG},
     {"allow_all", FROM_STATUS, QV_SHOW_FLAG},
     {"pairing_code_enabled", FROM_STATUS, QV_SHOW_FLAG},
+    {"private_topics", FROM_CONFIG, QV_SHOW_FLAG},
     {"markdown", FROM_STATUS, QV_SHOW_FLAG},
     {"has_bearer", FROM_STATUS, QV_SHOW_FLAG},
     {"has_bot_password", FROM_STATUS, QV_SHOW_FLAG},
@@ -113,6 +115,8 @@ static const qv_view_member STATUS_VIEW[] = {
     {"restart_needed", FROM_FACTS, QV_SHOW_FLAG},
     {"own_echo_count"},
     {"daemon_lock_held", FROM_FACTS, QV_SHOW_FLAG},
+    {"revoked_dropped_count"},
+    {"pending_evicted_count"},
 };
 
 // The senders waiting now, counted from pending.json: an approval or a denial on the page

@@ -3,6 +3,7 @@
 #include "state_internal.h"
 
 #include "base.h"
+#include "platform.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +18,8 @@ static const qv_field APPROVED_FIELDS[] = {
     QV_I32_FIELD(qv_ntfy_approved_entry, count),
     // The stored value stays as it is, even one no approval path writes.
     QV_I32_FIELD(qv_ntfy_approved_entry, via),
+    // Last: lists written before device topics read as they were, without one.
+    QV_TEXT_FIELD(qv_ntfy_approved_entry, topic),
 };
 const qv_list_store QV_APPROVED_LIST = {"approved.json", APPROVED_FIELDS,
                                         sizeof(qv_ntfy_approved_entry), QV_APPROVED_MAX};
@@ -67,6 +70,77 @@ int qv_ntfy_approved_add(const char *key, const char *label, int via) {
         return -1;
     approve_new(&table[count], key, label, via);
     return qv_ntfy_approved_save(table, count + 1);
+}
+
+// Letters ntfy takes in a topic name; a random byte picks one by its low six bits, evenly.
+static const char TOPIC_ALPHABET[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+int qv_ntfy_device_topic_new(const char *lobby, char out[QV_DEVICE_TOPIC_CAP]) {
+    unsigned char bytes[QV_DEVICE_RANDOM_LEN];
+    // Never the fallback generator: the topic is the device's only secret.
+    if (qv_plat_random_bytes(bytes, sizeof bytes) != 0)
+        return -1;
+    size_t keep = strlen(lobby);
+    if (keep > QV_DEVICE_TOPIC_MAX - 1 - QV_DEVICE_RANDOM_LEN)
+        keep = QV_DEVICE_TOPIC_MAX - 1 - QV_DEVICE_RANDOM_LEN;
+    memcpy(out, lobby, keep);
+    out[keep] = '-';
+    for (size_t i = 0; i < QV_DEVICE_RANDOM_LEN; i++)
+        out[keep + 1 + i] = TOPIC_ALPHABET[bytes[i] & 63];
+    out[keep + 1 + QV_DEVICE_RANDOM_LEN] = '\0';
+    return 0;
+}
+
+static int device_count(const qv_ntfy_approved_entry *table, int count) {
+    int n = 0;
+    for (int i = 0; i < count; i++)
+        n += table[i].topic[0] != '\0';
+    return n;
+}
+
+int qv_ntfy_approved_add_device(const char *key, const char *label, int via, const char *lobby,
+                                char topic_out[QV_DEVICE_TOPIC_CAP], char *err, size_t cap) {
+    topic_out[0] = '\0';
+    qv_state_lock lock;
+    if (lock.take(err, cap) != 0)
+        return -1;
+    qv_ntfy_approved_entry *table = nullptr;
+    int count = 0;
+    if (qv_ntfy_approved_load(&table, &count) != 0) {
+        qv_errf(err, cap, "out of memory reading approved.json");
+        return -1;
+    }
+    qv_heap<qv_ntfy_approved_entry> held(table);
+    int at = qv_list_find(&QV_APPROVED_LIST, table, count, key);
+    if (at < 0 && count >= QV_APPROVED_MAX) {
+        qv_errf(err, cap, "the approved list is full (%d entries): revoke one first", QV_APPROVED_MAX);
+        return -1;
+    }
+    qv_ntfy_approved_entry *e = at >= 0 ? &table[at] : &table[count];
+    if (at >= 0)
+        reapprove(e, label, via);
+    else
+        approve_new(e, key, label, via);
+    if (!e->topic[0]) {
+        if (device_count(table, at >= 0 ? count : count + 1) >= QV_DEVICE_TOPICS_MAX) {
+            qv_errf(err, cap,
+                    "%d devices already have a topic, the most one subscription names: revoke "
+                    "a device first",
+                    QV_DEVICE_TOPICS_MAX);
+            return -1;
+        }
+        if (qv_ntfy_device_topic_new(lobby, e->topic) != 0) {
+            qv_errf(err, cap, "no random source for a device topic");
+            return -1;
+        }
+    }
+    if (qv_ntfy_approved_save(table, at >= 0 ? count : count + 1) != 0) {
+        qv_errf(err, cap, "cannot write the pairing store");
+        return -1;
+    }
+    cp_trunc(topic_out, QV_DEVICE_TOPIC_CAP, e->topic);
+    return 0;
 }
 
 int qv_ntfy_approved_remove(const char *key) {

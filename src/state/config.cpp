@@ -55,6 +55,8 @@ static const qv_field CONFIG_FIELDS[] = {
     QV_I64(reconnect_max_ms),
     QV_I64(catchup_s),
     QV_I64(updated_at),
+    // Last, so that a file written before it existed reads as it was (off).
+    QV_SWITCH_FIELD(qv_ntfy_config, private_topics),
 };
 #undef QV_TEXT
 #undef QV_I64
@@ -136,6 +138,7 @@ void apply_env(qv_ntfy_config *c) {
     c->markdown = env_int("NTFY_MARKDOWN", c->markdown);
     c->allow_all = env_int("NTFY_ALLOW_ALL", c->allow_all);
     c->pairing_code_enabled = env_int("NTFY_PAIRING_CODE", c->pairing_code_enabled);
+    c->private_topics = env_int("NTFY_PRIVATE_TOPICS", c->private_topics);
     if (const char *v = env_nonempty("NTFY_PRIORITY")) {
         int64_t p = leading_int64(v);
         if (p >= QV_PRIORITY_MIN && p <= QV_PRIORITY_MAX)

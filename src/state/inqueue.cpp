@@ -16,6 +16,11 @@
 #include <cstring>
 
 static const char QUEUE_DIR[] = "inbox-queue";
+// A file opens with this, the sender's key, a blank, its topic and a line feed, then the text.
+// Files written before senders were kept hold the text alone (framed text never starts with a
+// control byte).
+static const char SENDER_MARK[] = "\x01sender ";
+enum { QV_INQ_HEAD_CAP = sizeof SENDER_MARK + QV_INQ_KEY_CAP + QV_INQ_TOPIC_CAP + 2 };
 
 static qv_inq_entry *slot(qv_inqueue *q, int i) {
     return &q->slots[(q->head + i) % QV_INQ_MAX_MESSAGES];
@@ -116,21 +121,56 @@ int qv_inq_open(qv_inqueue *q, int64_t *dropped, char *err, size_t cap) {
     return 0;
 }
 
-int qv_inq_push(qv_inqueue *q, const char *text, size_t len, int64_t *dropped, char *err,
-                size_t cap) {
-    if (!q->opened || static_cast<int64_t>(len) > QV_INQ_MAX_BYTES) {
+// The sender head of a file; "" when there is no sender to keep.
+static size_t sender_head(const qv_inq_sender *from, char *out, size_t cap) {
+    out[0] = '\0';
+    if (!from || !from->key[0] || strpbrk(from->key, " \n") || strchr(from->topic, '\n'))
+        return 0;
+    int n = snprintf(out, cap, "%s%s %s\n", SENDER_MARK, from->key, from->topic);
+    return n > 0 && static_cast<size_t>(n) < cap ? static_cast<size_t>(n) : 0;
+}
+
+// Splits a file's content into its sender (empty for an old file) and where the text starts.
+static const char *read_sender_head(const char *content, qv_inq_sender *from) {
+    memset(from, 0, sizeof *from);
+    size_t mark = strlen(SENDER_MARK);
+    if (strncmp(content, SENDER_MARK, mark) != 0)
+        return content;
+    const char *key = content + mark;
+    const char *blank = strchr(key, ' ');
+    const char *end = blank ? strchr(blank, '\n') : nullptr;
+    if (!end || static_cast<size_t>(blank - key) >= sizeof from->key ||
+        static_cast<size_t>(end - blank - 1) >= sizeof from->topic)
+        return nullptr;
+    memcpy(from->key, key, static_cast<size_t>(blank - key));
+    memcpy(from->topic, blank + 1, static_cast<size_t>(end - blank - 1));
+    return end + 1;
+}
+
+int qv_inq_push(qv_inqueue *q, const qv_inq_sender *from, const char *text, size_t len,
+                int64_t *dropped, char *err, size_t cap) {
+    char head[QV_INQ_HEAD_CAP];
+    size_t head_len = sender_head(from, head, sizeof head);
+    if (!q->opened || static_cast<int64_t>(head_len + len) > QV_INQ_MAX_BYTES) {
         qv_errf(err, cap, q->opened ? "message too large for the inbox queue"
                                     : "the inbox queue is not open");
         return -1;
     }
+    qv_heap<char> content(static_cast<char *>(malloc(head_len + len + 1)));
+    if (!content) {
+        qv_errf(err, cap, "out of memory queueing a message");
+        return -1;
+    }
+    memcpy(content.get(), head, head_len);
+    memcpy(content.get() + head_len, text, len);
     char path[QV_TMP_PATH_CAP];
     seq_path(q, q->next_seq, path, sizeof path);
-    if (qv_ntfy_write_file_atomic(path, text, len) != 0) {
+    if (qv_ntfy_write_file_atomic(path, content.get(), head_len + len) != 0) {
         qv_errf(err, cap, "cannot write the inbox queue file %s", path);
         return -1;
     }
     // Room is made only once the new message is safe, so a failed write drops nothing.
-    int64_t size = static_cast<int64_t>(len);
+    int64_t size = static_cast<int64_t>(head_len + len);
     while (q->count > 0 && (q->count >= QV_INQ_MAX_MESSAGES || q->bytes + size > QV_INQ_MAX_BYTES))
         drop_oldest(q, dropped);
     *slot(q, q->count) = {q->next_seq++, size};
@@ -139,7 +179,9 @@ int qv_inq_push(qv_inqueue *q, const char *text, size_t len, int64_t *dropped, c
     return 0;
 }
 
-int qv_inq_front(const qv_inqueue *q, char *out, size_t cap, uint64_t *seq) {
+int qv_inq_front(const qv_inqueue *q, char *out, size_t cap, qv_inq_sender *from,
+                 uint64_t *seq) {
+    memset(from, 0, sizeof *from);
     if (cap > 0)
         out[0] = '\0';
     if (!q->opened || q->count == 0 || cap == 0)
@@ -152,9 +194,12 @@ int qv_inq_front(const qv_inqueue *q, char *out, size_t cap, uint64_t *seq) {
     size_t len = 0;
     int rc = qv_ntfy_read_file(path, &raw, &len);
     qv_heap<char> text(raw);
-    if (rc != 0 || !text || len >= cap || strlen(text.get()) != len)
+    if (rc != 0 || !text || strlen(text.get()) != len)
         return -1;
-    memcpy(out, text.get(), len + 1);
+    const char *body = read_sender_head(text.get(), from);
+    if (!body || strlen(body) >= cap)
+        return -1;
+    memcpy(out, body, strlen(body) + 1);
     return 0;
 }
 

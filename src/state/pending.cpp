@@ -50,7 +50,9 @@ static void refresh_entry(qv_ntfy_pending_entry *e, const char *label, const cha
 
 qv_ntfy_pending_entry *qv_ntfy_pending_touch(qv_ntfy_pending_entry *table, int *count,
                                              const char *key, const char *label,
-                                             const char *sample) {
+                                             const char *sample, qv_ntfy_pending_entry *evicted) {
+    if (evicted)
+        evicted->key[0] = '\0';
     if (!table || !count || !key || *count < 0)
         return nullptr;
     int at = qv_list_find(&QV_PENDING_LIST, table,
@@ -59,8 +61,20 @@ qv_ntfy_pending_entry *qv_ntfy_pending_touch(qv_ntfy_pending_entry *table, int *
         refresh_entry(&table[at], label, sample);
         return &table[at];
     }
-    if (*count >= QV_PENDING_MAX)
-        return nullptr;
+    if (*count >= QV_PENDING_MAX) {
+        // Full: the request seen longest ago makes room, so outsiders who fill the queue
+        // cannot keep a new sender out; the owner still sees the latest requests.
+        if (!evicted)
+            return nullptr;
+        int oldest = 0;
+        for (int i = 1; i < QV_PENDING_MAX; i++)
+            if (table[i].last_seen < table[oldest].last_seen)
+                oldest = i;
+        *evicted = table[oldest];
+        memmove(&table[oldest], &table[oldest + 1],
+                sizeof *table * static_cast<size_t>(QV_PENDING_MAX - 1 - oldest));
+        --*count;
+    }
     qv_ntfy_pending_entry *e = &table[*count];
     memset(e, 0, sizeof *e);
     cp_trunc(e->key, sizeof e->key, key);

@@ -60,6 +60,9 @@ struct qv_ntfy_config {
     int64_t reconnect_max_ms;
     int64_t catchup_s;
     int64_t updated_at;
+    // Each approved device gets a topic of its own and the configured topic becomes a lobby
+    // where messages are only pairing requests.
+    int32_t private_topics;
 };
 
 extern const char QV_DEFAULT_BOT_API_URL[];

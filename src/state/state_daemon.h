@@ -100,6 +100,8 @@ struct qv_ntfy_status {
     int64_t reply_given_up_count; // agent replies the server refused for good (or for an hour)
     int64_t config_updated_at;   // updated_at of the config.json the daemon started with
     int64_t own_echo_count;      // the program's own notifications seen again and dropped
+    int64_t revoked_dropped_count; // waiting messages dropped because their sender was revoked
+    int64_t pending_evicted_count; // requests the full pairing queue let go of, oldest first
 };
 
 // The members of status.json, in file order (reply_cursor has none).

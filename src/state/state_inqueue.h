@@ -21,6 +21,15 @@ struct qv_inq_entry {
     int64_t size;
 };
 
+// Who sent a queued message, kept in its file ahead of the text so that a revocation made while
+// it waits still reaches it: the sender's identity and, for a device, the topic it came on. An
+// empty key means a file from before senders were kept.
+enum { QV_INQ_KEY_CAP = 65, QV_INQ_TOPIC_CAP = 160 };
+struct qv_inq_sender {
+    char key[QV_INQ_KEY_CAP];
+    char topic[QV_INQ_TOPIC_CAP];
+};
+
 // What the folder holds, kept in memory so that adding and taking a message touch only its
 // own file. A ring: the oldest message at `head`.
 struct qv_inqueue {
@@ -40,11 +49,12 @@ struct qv_inqueue {
 // Adds a message after the others, written through a private temporary and renamed into place
 // before this returns; then the oldest go while the bounds are passed (their number added to
 // *dropped). 0, or -1 with the reason (nothing added, nothing dropped).
-[[nodiscard]] int qv_inq_push(qv_inqueue *q, const char *text, size_t len, int64_t *dropped,
-                              char *err, size_t cap);
-// The oldest message's text (zero-terminated) and its number. 0, or -1 when the queue is empty
-// or the file cannot be read or does not fit; such a file is for qv_inq_pop to take away.
-[[nodiscard]] int qv_inq_front(const qv_inqueue *q, char *out, size_t cap, uint64_t *seq);
+[[nodiscard]] int qv_inq_push(qv_inqueue *q, const qv_inq_sender *from, const char *text,
+                              size_t len, int64_t *dropped, char *err, size_t cap);
+// The oldest message's text (zero-terminated), its sender and its number. 0, or -1 when the queue
+// is empty or the file cannot be read or does not fit; such a file is for qv_inq_pop to take away.
+[[nodiscard]] int qv_inq_front(const qv_inqueue *q, char *out, size_t cap, qv_inq_sender *from,
+                               uint64_t *seq);
 // Takes the oldest message away, its file deleted. 0, or -1 when the file could not be
 // deleted (it is forgotten here all the same and comes back at the next start).
 [[nodiscard]] int qv_inq_pop(qv_inqueue *q);

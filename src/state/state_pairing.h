@@ -38,11 +38,13 @@ extern const qv_list_store QV_PENDING_LIST;
 [[nodiscard]] int qv_ntfy_pending_load(qv_ntfy_pending_entry **table, int *count);
 // A caller that loaded the queue to change it holds the state folder's lock until this save.
 [[nodiscard]] int qv_ntfy_pending_save(const qv_ntfy_pending_entry *table, int count);
-// The entry for the key, updated (or appended with a fresh code); none when the key is new
-// and the queue is full. Changes only the caller's table.
+// The entry for the key, updated (or appended with a fresh code). When the key is new and the
+// queue is full, the entry seen longest ago is taken out into *evicted (its key empty when none
+// was) to make room; without `evicted` the newcomer is turned away (none). Changes only the
+// caller's table.
 qv_ntfy_pending_entry *qv_ntfy_pending_touch(qv_ntfy_pending_entry *table, int *count,
                                              const char *key, const char *label,
-                                             const char *sample);
+                                             const char *sample, qv_ntfy_pending_entry *evicted);
 // 1 with the key of the first entry holding the code (letter case ignored), else 0.
 int qv_ntfy_pending_find_code(const char *code, char *key_out, size_t cap);
 // 0 when no entry holds the key any more (also when none did); -1 when the save fails or the
@@ -57,6 +59,19 @@ void qv_ntfy_fallback_code(uint64_t seed, char out[QV_PAIR_CODE_CAP]);
 
 enum { QV_APPROVED_MAX = 256, QV_VIA_SETUP = 0, QV_VIA_PAIRING_CODE = 1 };
 
+enum {
+    // ntfy's longest topic name, and the random part of a device topic: 22 characters of a
+    // 64-letter alphabet are 132 bits.
+    QV_DEVICE_TOPIC_MAX = 64,
+    QV_DEVICE_TOPIC_CAP = QV_DEVICE_TOPIC_MAX + 1,
+    QV_DEVICE_RANDOM_LEN = 22,
+    // One subscription names the lobby and every device topic. ntfy counts it as one of the 30
+    // subscriptions a visitor may hold by default, however many topics it names (measured:
+    // 35 topics in one request took one); 20 device topics keep its request line well within
+    // the 2,000-byte path the client sends.
+    QV_DEVICE_TOPICS_MAX = 20,
+};
+
 struct qv_ntfy_approved_entry {
     char key[QV_SENDER_KEY_CAP];
     char label[QV_SENDER_LABEL_CAP];
@@ -64,6 +79,8 @@ struct qv_ntfy_approved_entry {
     int64_t last_seen;
     int32_t count;
     int32_t via;
+    // A device's own topic; empty for a sender approved on the shared topic.
+    char topic[QV_DEVICE_TOPIC_CAP];
 };
 
 // approved.json: its entries' members in file order, and its bound.
@@ -81,6 +98,17 @@ int qv_ntfy_approved_has(const char *key);
 [[nodiscard]] int qv_ntfy_approved_add(const char *key, const char *label, int via);
 // 0 when no entry holds the key any more (also when none did); -1 when the save fails.
 [[nodiscard]] int qv_ntfy_approved_remove(const char *key);
+// Approves the key as a device with a topic of its own (one it already has is kept; otherwise
+// a new one from the lobby's name, a dash and QV_DEVICE_RANDOM_LEN random characters). 0 with
+// the topic in topic_out; -1 with the reason (list full, too many devices for one
+// subscription, no random source, not saved).
+[[nodiscard]] int qv_ntfy_approved_add_device(const char *key, const char *label, int via,
+                                              const char *lobby,
+                                              char topic_out[QV_DEVICE_TOPIC_CAP], char *err,
+                                              size_t cap);
+// A fresh device topic for the lobby: its name (cut so the whole fits ntfy's limit), a dash and
+// random characters from the system's random source. 0, or -1 when there is no random source.
+[[nodiscard]] int qv_ntfy_device_topic_new(const char *lobby, char out[QV_DEVICE_TOPIC_CAP]);
 // 1 when the key is approved and its sighting recorded, 0 when it is not approved, -1 when
 // the list cannot be loaded or the lock is not obtained for an approved key. A 1 answers
 // qv_ntfy_approved_has as well.

@@ -25,7 +25,7 @@ static const qv_field STATUS_FIELDS[] = {
     QV_TEXT(last_event),      QV_TEXT(topic),        QV_TEXT(publish_topic),
     QV_TEXT(target_session),  QV_TEXT(server_url),    QV_I64(queued_count),
     QV_I64(queue_dropped_count), QV_I64(reply_given_up_count), QV_I64(config_updated_at),
-    QV_I64(own_echo_count),
+    QV_I64(own_echo_count), QV_I64(revoked_dropped_count), QV_I64(pending_evicted_count),
 };
 #undef QV_I64
 #undef QV_I32

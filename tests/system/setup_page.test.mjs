@@ -480,6 +480,62 @@ describe('setup form', () => {
     noProblems(page);
   });
 
+  test('a guessable topic on a public server warns on Status and Setup; a generated name or a private server does not', async (t) => {
+    const { host } = await serve(t);
+    const page = await openPage(t, `${host.url}?theme=light`);
+    await statusLoaded(page);
+    const shown = () => page.evaluate(() => ['topicWarnSt', 'topicWarnSf', 'genTopicBtn'].map((id) => !document.getElementById(id).hidden));
+    await page.click('#tabSetup');
+    await page.fill('#f_server', 'https://ntfy.sh');
+    await page.fill('#f_topic', 'home_alerts');
+    await page.fill('#f_session', 'main');
+    await save(page, /^Saved at /);
+    assert.match(await text(page, '#topicWarnSf'), /the topic "home_alerts" on the public server can be guessed \(about 53 bits/);
+    await page.click('#tabStatus');
+    await page.locator('#topicWarnSt').waitFor({ state: 'visible' });
+    assert.deepEqual(await shown(), [true, true, true]);
+
+    await page.click('#tabSetup');
+    await page.click('#genTopicBtn');
+    const generated = await value(page, '#f_topic');
+    assert.match(generated, /^cw-[A-Za-z0-9_-]{22}$/);
+    assert.equal(await value(page, '#f_ptopic'), generated, 'a publish topic that was the topic follows it');
+    await save(page, /^Saved at /);
+    await waitUntil(async () => (await shown()).every((on) => !on), { what: 'the warnings to go' });
+
+    await page.fill('#f_server', 'http://192.168.1.20:8080');
+    await page.fill('#f_topic', 'home_alerts');
+    assert.equal(await page.locator('#topicWarnSf').isVisible(), false, 'a server on a private address');
+    noProblems(page);
+  });
+
+  test('with private device topics a device added on the Pairing tab shows its topic and a subscribe link', async (t) => {
+    const { host } = await serve(t);
+    const page = await openPage(t, `${host.url}?theme=light`);
+    await statusLoaded(page);
+    assert.equal(await page.locator('#addDevCard').isVisible(), false);
+    await page.click('#tabSetup');
+    await page.fill('#f_server', 'http://127.0.0.1:9');
+    await page.fill('#f_topic', 'lobby_t');
+    await page.fill('#f_session', 'main');
+    await page.check('#f_private');
+    await save(page, /^Saved at /);
+    assert.equal(await page.locator('#f_private').isChecked(), true, 'the switch is stored');
+    await page.click('#tabPair');
+    await page.locator('#addDevCard').waitFor({ state: 'visible' });
+    assert.match(await text(page, '#pairPolicy'), /^A message on the lobby is only a request/);
+    await page.fill('#a_label', 'phone');
+    await page.click('#addDevBtn');
+    const shown = await waitNotice(page, /^Device added: subscribe to lobby_t-[A-Za-z0-9_-]{22} on it\.$/);
+    const topic = /(lobby_t-\S+) on it/.exec(shown.text)[1];
+    await waitUntil(async () => (await rows(page, 'apprBody')).some((r) => r.label === 'phone'), { what: 'the device row' });
+    assert.equal(await text(page, '#apprBody .topic-name'), topic);
+    assert.equal(await page.locator('#apprBody a.topic-link').getAttribute('href'), `http://127.0.0.1:9/${topic}`);
+    const [entry] = (await api(host, 'approved')).approved;
+    assert.equal(entry.topic, topic);
+    noProblems(page);
+  });
+
   test('saving another server says that the old token and pins were removed', async (t) => {
     const { conn, host } = await serve(t);
     const page = await openPage(t, `${host.url}?theme=light`);

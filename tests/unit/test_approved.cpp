@@ -116,7 +116,8 @@ TEST_F(Approved, SavedFileHasTheExactForm) {
                       "        \"added_at\": 1700000000,\n"
                       "        \"last_seen\": 1700000500,\n"
                       "        \"count\": 12,\n"
-                      "        \"via\": 1\n"
+                      "        \"via\": 1,\n"
+                      "        \"topic\": \"\"\n"
                       "    }\n"
                       "]");
     struct stat st;
@@ -296,4 +297,35 @@ TEST_F(Approved, UnusableStateDirectory) {
     EXPECT_EQ(qv_ntfy_approved_touch_seen("a"), 0);
     EXPECT_EQ(qv_ntfy_approved_remove("a"), 0);
     EXPECT_EQ(load(), 0);
+}
+
+TEST_F(Approved, DevicesGetTopicsOfTheirOwnWithinWhatOneSubscriptionHolds) {
+    const std::string long_lobby(100, 'l');
+    struct {
+        std::string lobby, prefix;
+    } cases[] = {{"alerts", "alerts-"}, {long_lobby, std::string(41, 'l') + "-"}};
+    for (const auto &c : cases) {
+        char topic[QV_DEVICE_TOPIC_CAP];
+        ASSERT_EQ(qv_ntfy_device_topic_new(c.lobby.c_str(), topic), 0);
+        std::string t = topic;
+        EXPECT_EQ(t.rfind(c.prefix, 0), 0u) << t;
+        EXPECT_EQ(t.size(), c.prefix.size() + QV_DEVICE_RANDOM_LEN);
+        EXPECT_LE(t.size(), static_cast<size_t>(QV_DEVICE_TOPIC_MAX));
+        EXPECT_EQ(t.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
+                  std::string::npos);
+    }
+    // Re-approving keeps the device's topic; a sender approved before keeps its entry and gains one.
+    ASSERT_EQ(qv_ntfy_approved_add(hex_key(0).c_str(), "old", QV_VIA_SETUP), 0);
+    char first[QV_DEVICE_TOPIC_CAP], again[QV_DEVICE_TOPIC_CAP], err[256];
+    ASSERT_EQ(qv_ntfy_approved_add_device(hex_key(0).c_str(), "phone", QV_VIA_SETUP, "alerts", first, err, sizeof err), 0) << err;
+    ASSERT_EQ(qv_ntfy_approved_add_device(hex_key(0).c_str(), "", QV_VIA_SETUP, "alerts", again, err, sizeof err), 0) << err;
+    EXPECT_STREQ(first, again);
+    ASSERT_EQ(load(), 1);
+    EXPECT_STREQ(table_[0].topic, first);
+    EXPECT_STREQ(table_[0].label, "phone");
+    for (int i = 1; i < QV_DEVICE_TOPICS_MAX; i++)
+        ASSERT_EQ(qv_ntfy_approved_add_device(hex_key(i).c_str(), "d", QV_VIA_SETUP, "alerts", again, err, sizeof err), 0) << err;
+    EXPECT_EQ(qv_ntfy_approved_add_device(hex_key(99).c_str(), "d", QV_VIA_SETUP, "alerts", again, err, sizeof err), -1);
+    EXPECT_STREQ(err, "20 devices already have a topic, the most one subscription names: revoke a device first");
+    EXPECT_EQ(load(), QV_DEVICE_TOPICS_MAX);
 }

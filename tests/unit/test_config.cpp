@@ -317,7 +317,7 @@ TEST_F(Config, SavedFileIsPrettyWithMembersInOrder) {
                            "tags", "reply_prefix", "title_prefix", "priority", "markdown",
                            "allow_all", "pairing_code_enabled", "reply_poll_ms",
                            "idle_timeout_ms", "reconnect_min_ms", "reconnect_max_ms",
-                           "updated_at"};
+                           "updated_at", "private_topics"};
     size_t pos = 0;
     for (const char *key : order) {
         size_t at = text.find(std::string("\"") + key + "\":", pos);
@@ -330,7 +330,7 @@ TEST_F(Config, SavedFileIsPrettyWithMembersInOrder) {
         const char *written;
     } switches[] = {{7, "1"}, {-3, "1"}, {2, "1"}, {1, "1"}, {0, "0"}};
     for (const auto &w : switches) {
-        c.markdown = c.allow_all = c.pairing_code_enabled = w.value;
+        c.markdown = c.allow_all = c.pairing_code_enabled = c.private_topics = w.value;
         ASSERT_EQ(qv_ntfy_config_save(&c, err, sizeof err), 0);
         text = read_whole(state_.file("config.json"));
         for (const char *key : {"markdown", "allow_all", "pairing_code_enabled"})

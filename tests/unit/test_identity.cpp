@@ -136,7 +136,7 @@ TEST(Identity, LongLabelsAreCutAtCharactersAndStillSave) {
         int count = 0;
         ASSERT_EQ(qv_ntfy_pending_load(&table, &count), 0);
         ASSERT_NE(qv_ntfy_pending_touch(table, &count, identity("alerts", user.c_str(), "").c_str(),
-                                        got.c_str(), user.c_str()),
+                                        got.c_str(), user.c_str(), nullptr),
                   nullptr);
         EXPECT_EQ(qv_ntfy_pending_save(table, count), 0);
         free(table);

@@ -113,7 +113,7 @@ TEST_F(Inbound, ForwardedTextIsFramedWithTheSender) {
         std::string event, text;
     } cases[] = {
         {R"({"id":"a1","event":"message","topic":"alerts","message":"hi","user":"ann","tags":["x"],"title":"T"})",
-         "T\n[ann via ntfy tags=x] hi"},
+         "[ann via ntfy tags=x] title: T\nhi"},
         {R"({"id":"a2","event":"message","message":"hi","user":"ann"})", "[ann via ntfy] hi"},
         {R"({"id":"a3","event":"message","message":"hi","tags":["a","","b",3]})", "[anonymous via ntfy tags=a,,b] hi"},
         {R"({"id":"a4","event":"message","message":"hi","tags":"raw,tags"})", "[anonymous via ntfy tags=raw,tags] hi"},
@@ -122,7 +122,7 @@ TEST_F(Inbound, ForwardedTextIsFramedWithTheSender) {
         {R"({"id":"a7","sequence_id":"a2","event":"message","message":"hi!!"})", "[ntfy] (edited) hi!!"},
         {R"({"id":"a8","sequence_id":"a8","event":"message","message":"first"})", "[ntfy] first"},
         {R"({"id":"a9","event":"message","message":"You received a file: x.jpg","user":"ann","title":"T","attachment":{"name":"x.jpg","type":"image/jpeg","size":12345,"url":"https://ntfy.example/file/abc.jpg","expires":1800000000}})",
-         "T\n[ann via ntfy] You received a file: x.jpg\n[attachment: x.jpg, image/jpeg, 12345 bytes, https://ntfy.example/file/abc.jpg]"},
+         "[ann via ntfy] title: T\nYou received a file: x.jpg\n[attachment: x.jpg, image/jpeg, 12345 bytes, https://ntfy.example/file/abc.jpg]"},
         {R"({"id":"a10","event":"message","message":"file","attachment":{"name":"n\u000a.txt","url":"https://ntfy.example/file/n.txt"}})",
          "[ntfy] file\n[attachment: n.txt, https://ntfy.example/file/n.txt]"},
         {R"({"id":"a11","event":"message","message":"file","attachment":{"name":5,"type":["a"],"size":"12","url":null}})", "[ntfy] file"},
@@ -231,7 +231,7 @@ TEST_F(Inbound, AFullQueueLetsTheOldestGo) {
     int64_t dropped = 0;
     char err[300];
     for (int i = 0; i < 9; i++)
-        ASSERT_EQ(qv_inq_push(&d_->queue, big.data(), big.size(), &dropped, err, sizeof err), 0) << err;
+        ASSERT_EQ(qv_inq_push(&d_->queue, nullptr, big.data(), big.size(), &dropped, err, sizeof err), 0) << err;
     EXPECT_EQ(d_->queue.count, 8);
     EXPECT_EQ(d_->queue.bytes, QV_INQ_MAX_BYTES);
 }
@@ -257,6 +257,32 @@ TEST_F(Inbound, TheQueueOutlivesTheDaemon) {
     EXPECT_EQ(body_of(step()), "{\"text\":\"[ntfy] two\",\"mode\":\"queue\"}");
     EXPECT_EQ(body_of(step()), "{\"text\":\"[ntfy] three\",\"mode\":\"queue\"}");
     EXPECT_EQ(d_->st.queued_count, 0);
+}
+
+TEST_F(Inbound, ARevocationReachesMessagesStillWaiting) {
+    d_->cfg.allow_all = 0;
+    char ann[QV_SENDER_KEY_CAP], bob[QV_SENDER_KEY_CAP];
+    identity_of("alerts", "", "ann", ann);
+    identity_of("alerts", "", "bob", bob);
+    ASSERT_EQ(qv_ntfy_approved_add(ann, "ann", QV_VIA_SETUP), 0);
+    ASSERT_EQ(qv_ntfy_approved_add(bob, "bob", QV_VIA_SETUP), 0);
+    refused_node();
+    daemon_handle_line(d_, R"({"id":"v1","event":"message","topic":"alerts","message":"one","tags":["ann"]})");
+    daemon_handle_line(d_, R"({"id":"v2","event":"message","topic":"alerts","message":"two","tags":["bob"]})");
+    // A file queued by a version that kept no sender: handed over as it was then.
+    int64_t dropped = 0;
+    char err[300];
+    ASSERT_EQ(qv_inq_push(&d_->queue, nullptr, "[ntfy] old", 10, &dropped, err, sizeof err), 0) << err;
+    ASSERT_EQ(qv_ntfy_approved_remove(ann), 0); // the lost phone
+    EXPECT_EQ(body_of(step()), "");
+    EXPECT_EQ(d_->st.revoked_dropped_count, 1);
+    EXPECT_EQ(body_of(step()), "{\"text\":\"[anonymous via ntfy tags=bob] two\",\"mode\":\"queue\"}");
+    EXPECT_EQ(body_of(step()), "{\"text\":\"[ntfy] old\",\"mode\":\"queue\"}");
+    EXPECT_EQ(d_->st.queued_count, 0);
+    std::string log = read_whole(state_.file("daemon.log"));
+    EXPECT_NE(log.find(std::string("from ") + ann + " dropped: the sender is no longer approved (1 dropped so far)"),
+              std::string::npos);
+    EXPECT_NE(log.find("names no sender (queued by an older version): handed over unchecked"), std::string::npos);
 }
 
 TEST_F(Inbound, OwnMessagesAreDroppedAndCountedApartFromBlocked) {
@@ -314,6 +340,7 @@ TEST_F(Inbound, UnknownSenderIsQueuedAndChallengedOncePerTenMinutes) {
     ScriptPeer ntfy(script_of({"HTTP/1.1 200 OK\r\nContent-Length: 15\r\n\r\n{\"id\":\"chal1\"}\n"}));
     snprintf(d_->cfg.server_url, sizeof d_->cfg.server_url, "%s", ntfy.url().c_str());
     EXPECT_EQ(forward(R"({"id":"s1","event":"message","message":"hello","user":"ann"})"), "");
+    daemon_challenge_step(d_);
     std::string challenge = ntfy.received();
     EXPECT_NE(challenge.find("Title: QUORVANE BOT pairing: pairing required\r\n"), std::string::npos);
     EXPECT_NE(challenge.find("Tags: lock,quorvane\r\n"), std::string::npos);
@@ -328,6 +355,34 @@ TEST_F(Inbound, UnknownSenderIsQueuedAndChallengedOncePerTenMinutes) {
     ASSERT_NE(queued.key[0], '\0');
     EXPECT_EQ(queued.count, 2);
     EXPECT_STREQ(queued.sample, "hello");
+}
+
+TEST_F(Inbound, ChallengesShareOneBudgetAndWaitBehindAReplyTheServerHasNotTaken) {
+    d_->cfg.allow_all = 0;
+    refused_node(); // and no ntfy server: every publish fails at once
+    auto sender = [&](int i) {
+        daemon_handle_line(d_, (R"({"id":"b)" + std::to_string(i) + R"(","event":"message","message":"hi","tags":["t)" +
+                                std::to_string(i) + "\"]}").c_str());
+    };
+    for (int i = 0; i < QV_CHALLENGE_BURST + 2; i++)
+        sender(i);
+    EXPECT_EQ(d_->challenge_count, QV_CHALLENGE_BURST);
+    EXPECT_EQ(d_->st.pending_count, QV_CHALLENGE_BURST + 2);
+    d_->reply_failing_since = 1;
+    daemon_challenge_step(d_);
+    EXPECT_EQ(d_->challenge_count, QV_CHALLENGE_BURST);
+    d_->reply_failing_since = 0;
+    daemon_challenge_step(d_);
+    EXPECT_EQ(d_->challenge_count, 0);
+    sender(100);
+    EXPECT_EQ(d_->challenge_count, 0);
+    // A minute later there is room for one more.
+    d_->challenge_tat_ms -= QV_CHALLENGE_INTERVAL_MS;
+    sender(101);
+    sender(102);
+    EXPECT_EQ(d_->challenge_count, 1);
+    std::string log = read_whole(state_.file("daemon.log"));
+    EXPECT_NE(log.find("now: the daemon's challenge budget is spent"), std::string::npos);
 }
 
 TEST_F(Inbound, PairingByCodeApprovesTheQueuedSenderAndNeverForwardsThePairMessage) {

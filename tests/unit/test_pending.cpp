@@ -59,8 +59,9 @@ class Pending : public ::testing::Test {
         EXPECT_NE(table_, nullptr);
         return count_;
     }
-    qv_ntfy_pending_entry *touch(const std::string &key, const char *label, const char *sample) {
-        return qv_ntfy_pending_touch(table_, &count_, key.c_str(), label, sample);
+    qv_ntfy_pending_entry *touch(const std::string &key, const char *label, const char *sample,
+                                 qv_ntfy_pending_entry *evicted = nullptr) {
+        return qv_ntfy_pending_touch(table_, &count_, key.c_str(), label, sample, evicted);
     }
     std::string file() {
         return read_whole(state_.file("pending.json"));
@@ -153,7 +154,7 @@ TEST_F(Pending, CountStaysAtItsCeiling) {
     EXPECT_EQ(e->count, INT32_MAX);
 }
 
-TEST_F(Pending, FullQueueTurnsNewSendersAway) {
+TEST_F(Pending, AFullQueueTurnsNewcomersAwayOrMakesRoomByTheLongestUnseen) {
     load();
     for (int i = 0; i < QV_PENDING_MAX; i++)
         ASSERT_NE(touch(hex_key(i), "l", "s"), nullptr) << i;
@@ -171,6 +172,18 @@ TEST_F(Pending, FullQueueTurnsNewSendersAway) {
     qv_ntfy_pending_entry *known = touch(hex_key(5), nullptr, nullptr);
     ASSERT_EQ(known, &table_[5]);
     EXPECT_EQ(known->count, 2);
+
+    // With room to be made, the request seen longest ago goes and the newcomer is recorded last.
+    table_[7].last_seen = 1;
+    qv_ntfy_pending_entry evicted;
+    qv_ntfy_pending_entry *added = touch(hex_key(1000), "newcomer", "hi", &evicted);
+    ASSERT_EQ(added, &table_[QV_PENDING_MAX - 1]);
+    EXPECT_EQ(std::string(added->key), hex_key(1000));
+    EXPECT_EQ(std::string(evicted.key), hex_key(7));
+    EXPECT_EQ(std::string(table_[7].key), hex_key(8));
+    EXPECT_EQ(count_, QV_PENDING_MAX);
+    EXPECT_EQ(touch(hex_key(5), nullptr, nullptr, &evicted)->count, 3);
+    EXPECT_EQ(evicted.key[0], '\0');
 }
 
 TEST_F(Pending, SavedFileHasTheExactForm) {
@@ -424,7 +437,7 @@ TEST(PairingCode, QueuedSendersGetDistinctCodes) {
     std::set<std::string> codes;
     for (int i = 0; i < QV_PENDING_MAX; i++) {
         qv_ntfy_pending_entry *e =
-            qv_ntfy_pending_touch(table, &count, hex_key(i).c_str(), nullptr, nullptr);
+            qv_ntfy_pending_touch(table, &count, hex_key(i).c_str(), nullptr, nullptr, nullptr);
         ASSERT_NE(e, nullptr);
         codes.insert(e->code);
     }

@@ -15,7 +15,7 @@ static const std::string DEFAULT_CONFIG =
     R"({"ok":true,"config":{"server_url":"https://ntfy.sh","topic":"","publish_topic":"",)"
     R"("bot_api_url":"http://127.0.0.1:8150","target_session":"","tags":"","reply_prefix":"",)"
     R"("title_prefix":"QUORVANE BOT","ca_file":"","priority":3,"markdown":0,"allow_all":0,)"
-    R"("pairing_code_enabled":1,"reply_poll_ms":700,"idle_timeout_ms":90000,"catchup_s":3600,)"
+    R"("pairing_code_enabled":1,"private_topics":0,"reply_poll_ms":700,"idle_timeout_ms":90000,"catchup_s":3600,)"
     R"("updated_at":0}})";
 
 static const std::string INFO_PREFIX =

@@ -106,7 +106,7 @@ TEST_F(SetupPairing, ListsMemberByMember) {
     EXPECT_EQ(cgi(state_, "action=approved").out,
               cgi_answer(200, "{\"ok\":true,\"approved\":[{\"key\":\"" + k3 +
                                   "\",\"label\":\"l3\",\"added_at\":10,\"last_seen\":11,"
-                                  "\"count\":12,\"via\":1}]}"));
+                                  "\"count\":12,\"via\":1,\"topic\":\"\"}]}"));
     std::filesystem::remove(state_.file("pending.json"));
     EXPECT_EQ(cgi(state_, "action=pending").out, cgi_answer(200, R"({"ok":true,"pending":[]})"));
 }

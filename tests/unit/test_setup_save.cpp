@@ -53,7 +53,7 @@ TEST_F(SetupSave, SaveWithoutFieldsStoresAndReportsValidation) {
                          R"("publish_topic":"","bot_api_url":"http://127.0.0.1:8150",)"
                          R"("target_session":"","tags":"","reply_prefix":"",)"
                          R"("title_prefix":"QUORVANE BOT","ca_file":"","priority":3,"markdown":0,)"
-                         R"("allow_all":0,"pairing_code_enabled":1,"reply_poll_ms":700,)"
+                         R"("allow_all":0,"pairing_code_enabled":1,"private_topics":0,"reply_poll_ms":700,)"
                          R"("idle_timeout_ms":90000,"catchup_s":3600,"updated_at":0},"valid":false,)"
                          R"("validation":"topic is required"})"));
     struct stat st;
@@ -254,7 +254,7 @@ TEST_F(SetupSave, SwitchesFollowTruthValues) {
         {"true", "1"},    {"1", "1"},      {"\"no\"", "0"},   {"\"0\"", "0"},
         {"\"\"", "0"},    {"false", "0"},  {"\"2\"", "0"},    {"\"y\"", "0"},
     };
-    for (const char *name : {"markdown", "allow_all", "pairing_code_enabled"}) {
+    for (const char *name : {"markdown", "allow_all", "pairing_code_enabled", "private_topics"}) {
         for (const Case &c : cases) {
             // Start from the opposite value so that every case changes something.
             save(std::string("{\"") + name + "\":" + (c.want[0] == '1' ? "0" : "1") + "}");

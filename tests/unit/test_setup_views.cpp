@@ -59,13 +59,13 @@ static std::string status_body(int connected, int running, bool lock_held = fals
            R"(,"last_message_time":1700000011,"last_error":"ntfy said \"no\"",)"
            R"("last_event":"message","topic":"alerts","publish_topic":"alerts",)"
            R"("target_session":"main","server_url":"http://127.0.0.1:9","configured":true,)"
-           R"("allow_all":true,"pairing_code_enabled":false,"markdown":true,"has_bearer":false,)"
+           R"("allow_all":true,"pairing_code_enabled":false,"private_topics":false,"markdown":true,"has_bearer":false,)"
            R"("has_bot_password":false,"tls_insecure":false,"pinned":false,"tls":false,)"
            R"("priority":4,"tags":"robot","reply_prefix":"> ","title_prefix":"Ops",)"
            R"("queued_count":12,"queue_dropped_count":13,"restart_needed":false,)"
            R"("own_echo_count":0,"daemon_lock_held":)" +
            (lock_held ? "true" : "false") +
-           R"(},"version":"1.0.2","id":"chimewick","tls_insecure_env":false})";
+           R"(,"revoked_dropped_count":0,"pending_evicted_count":0},"version":"1.0.2","id":"chimewick","tls_insecure_env":false})";
 }
 
 TEST_F(SetupViews, StatusMembersInOrderAndLivenessFromThePidFile) {
@@ -170,7 +170,7 @@ TEST_F(SetupViews, ConfigViewWritesSwitchesAsIntegers) {
                         R"(","bot_api_url":"http://127.0.0.1:8150","target_session":"",)"
                         R"("tags":"","reply_prefix":"","title_prefix":"QUORVANE BOT",)"
                         R"("ca_file":"/etc/ca.pem","priority":3,"markdown":1,"allow_all":1,)"
-                        R"("pairing_code_enabled":0,"reply_poll_ms":250,"idle_timeout_ms":5000,)"
+                        R"("pairing_code_enabled":0,"private_topics":0,"reply_poll_ms":250,"idle_timeout_ms":5000,)"
                         R"("catchup_s":3600,"updated_at":)" +
                             stamp + "}}"));
     EXPECT_NE(stamp, "0");

@@ -1,4 +1,4 @@
-// The status record: defaults, strict member types, cuts, the exact 28-member file form, and
+// The status record: defaults, strict member types, cuts, the exact 33-member file form, and
 // save-then-load of every field but the in-memory reply cursor.
 #include "state.h"
 #include "support.h"
@@ -106,7 +106,7 @@ static qv_ntfy_status sample_record() {
                        &s.inbound_count, &s.outbound_count, &s.blocked_count, &s.pending_count,
                        &s.connect_count, &s.error_count, &s.last_message_time, &s.queued_count,
                        &s.queue_dropped_count, &s.reply_given_up_count, &s.config_updated_at,
-                       &s.own_echo_count})
+                       &s.own_echo_count, &s.revoked_dropped_count, &s.pending_evicted_count})
         *f = v++;
     int32_t flag = 1;
     for (int32_t *f : {&s.connected, &s.configured, &s.allow_all, &s.pairing_code_enabled,
@@ -132,7 +132,7 @@ TEST_F(Status, SaveThenLoadGivesBackEverythingButTheReplyCursor) {
     EXPECT_EQ(memcmp(&s, &saved, sizeof s), 0);
 }
 
-TEST_F(Status, SavedFileHasAll31MembersInOrder) {
+TEST_F(Status, SavedFileHasEveryMemberInOrder) {
     qv_ntfy_status s = sample_record();
     s.connected = 7; // flags are written exactly as stored
     ASSERT_EQ(qv_ntfy_status_save(&s), 0);
@@ -167,7 +167,9 @@ TEST_F(Status, SavedFileHasAll31MembersInOrder) {
                       "    \"queue_dropped_count\": 1012,\n"
                       "    \"reply_given_up_count\": 1013,\n"
                       "    \"config_updated_at\": 1014,\n"
-                      "    \"own_echo_count\": 1015\n"
+                      "    \"own_echo_count\": 1015,\n"
+                      "    \"revoked_dropped_count\": 1016,\n"
+                      "    \"pending_evicted_count\": 1017\n"
                       "}");
     struct stat st;
     ASSERT_EQ(stat(state_.file("status.json").c_str(), &st), 0);
@@ -183,7 +185,7 @@ TEST_F(Status, DefaultRecordWritesEveryMember) {
         EXPECT_NE(text.find("\"" + std::string(key) + "\": "), std::string::npos) << key;
     EXPECT_NE(text.find("\"last_error\": \"\","), std::string::npos);
     size_t lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-    EXPECT_EQ(lines, 32u); // opening brace and 31 members
+    EXPECT_EQ(lines, 34u); // opening brace and 33 members
 }
 
 TEST_F(Status, TextThatIsNotUtf8FailsTheSaveAndKeepsTheFile) {

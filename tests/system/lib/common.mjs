@@ -259,9 +259,10 @@ export function assertLoopback(url) {
 }
 
 // One request, whole answer. Options: method, headers, body (string, Buffer or object sent as JSON), ca (PEM
-// to trust for https), timeoutMs. Resolves with {status, headers, text, json} (json undefined unless the body
+// to trust for https), timeoutMs, localAddress (a loopback source address, so that a server counts the
+// request to another visitor). Resolves with {status, headers, text, json} (json undefined unless the body
 // parses); rejects on connection failures and time-outs.
-export function httpRequest(url, { method = 'GET', headers = {}, body, ca, timeoutMs = 5000 } = {}) {
+export function httpRequest(url, { method = 'GET', headers = {}, body, ca, timeoutMs = 5000, localAddress } = {}) {
   const u = assertLoopback(url);
   const lib = u.protocol === 'https:' ? https : http;
   let payload = body;
@@ -271,7 +272,7 @@ export function httpRequest(url, { method = 'GET', headers = {}, body, ca, timeo
     if (!Object.keys(hdrs).some((k) => k.toLowerCase() === 'content-type')) hdrs['Content-Type'] = 'application/json';
   }
   return new Promise((resolve, reject) => {
-    const req = lib.request(u, { method, headers: hdrs, ca, agent: false }, (res) => {
+    const req = lib.request(u, { method, headers: hdrs, ca, agent: false, localAddress }, (res) => {
       const chunks = [];
       res.on('data', (c) => chunks.push(c));
       res.on('end', () => {
