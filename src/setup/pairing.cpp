@@ -32,9 +32,26 @@ static const qv_view_member APPROVED_VIEW[] = {
     {"key"}, {"label"}, {"added_at"}, {"last_seen"}, {"count"}, {"via"}, {"topic"},
 };
 
-// Answers with the entries of the list as an array of objects named `name`.
+constexpr size_t QV_SUBSCRIBE_URL_CAP = size_t{QV_CFG_URL_CAP} + size_t{QV_DEVICE_TOPIC_CAP} + 2;
+
+// A device's topic as a phone subscribes to it: the server's address and the topic, and its QR
+// code, which a phone's camera or ntfy app scans.
+static void add_subscribe_link(yyjson_mut_doc *doc, yyjson_mut_val *obj, const char *server,
+                               const char *topic) {
+    char url[QV_SUBSCRIBE_URL_CAP];
+    size_t base = strcspn(server, "?#");
+    while (base > 0 && server[base - 1] == '/')
+        base--;
+    snprintf(url, sizeof url, "%.*s/%s", static_cast<int>(base), server, topic);
+    yyjson_mut_obj_add_strcpy(doc, obj, "subscribe_url", url);
+    // A code that cannot be made leaves the link, which says the same.
+    (void)qr_add_rows(url, doc, obj, "qr");
+}
+
+// Answers with the entries of the list as an array of objects named `name`; approved devices
+// get their subscribe link and its QR code.
 static void answer_list(const char *name, const qv_list_store *list,
-                        std::span<const qv_view_member> view) {
+                        std::span<const qv_view_member> view, const char *server) {
     void *table = nullptr;
     int count = 0;
     // Out of memory leaves no table and no entries: the list shows as empty.
@@ -47,18 +64,24 @@ static void answer_list(const char *name, const qv_list_store *list,
         const qv_view_source source[] = {
             {list->fields,
              static_cast<const char *>(table) + static_cast<size_t>(i) * list->entry_size}};
+        yyjson_mut_val *obj = yyjson_mut_arr_add_obj(j.doc, arr);
         // A member that cannot be added leaves the answer short, never absent.
-        (void)qv_record_view(j.doc, yyjson_mut_arr_add_obj(j.doc, arr), view, source);
+        (void)qv_record_view(j.doc, obj, view, source);
+        if (list == &QV_APPROVED_LIST) {
+            const auto *e = static_cast<const qv_ntfy_approved_entry *>(table) + i;
+            if (obj && e->topic[0])
+                add_subscribe_link(j.doc, obj, server, e->topic);
+        }
     }
     jout_done(&j);
 }
 
-void api_pending(qv_api_request *) {
-    answer_list("pending", &QV_PENDING_LIST, PENDING_VIEW);
+void api_pending(qv_api_request *r) {
+    answer_list("pending", &QV_PENDING_LIST, PENDING_VIEW, r->cfg.server_url);
 }
 
-void api_approved(qv_api_request *) {
-    answer_list("approved", &QV_APPROVED_LIST, APPROVED_VIEW);
+void api_approved(qv_api_request *r) {
+    answer_list("approved", &QV_APPROVED_LIST, APPROVED_VIEW, r->cfg.server_url);
 }
 
 // Identities are stored as the daemon derives them, in lower case; an identity pasted in

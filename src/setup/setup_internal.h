@@ -60,6 +60,11 @@ void cfg_obj(jout *j, const qv_ntfy_config *c);
 // cannot change (left out when there are none).
 void env_overrides_arr(jout *j);
 
+// Adds `name`: the QR code of the text as rows of "1" (dark) and "0" (qr.cpp, libqrencode). 0, or
+// -1 when the text cannot be encoded (nothing, or a short array, added).
+[[nodiscard]] int qr_add_rows(const char *text, yyjson_mut_doc *doc, yyjson_mut_val *obj,
+                              const char *name);
+
 // The actions. Each writes exactly one response.
 void api_status(qv_api_request *r);
 void api_config(qv_api_request *r);

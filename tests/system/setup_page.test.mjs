@@ -509,7 +509,7 @@ describe('setup form', () => {
     noProblems(page);
   });
 
-  test('with private device topics a device added on the Pairing tab shows its topic and a subscribe link', async (t) => {
+  test('with private device topics a device added on the Pairing tab shows its topic, a subscribe link and its QR code', async (t) => {
     const { host } = await serve(t);
     const page = await openPage(t, `${host.url}?theme=light`);
     await statusLoaded(page);
@@ -533,6 +533,12 @@ describe('setup form', () => {
     assert.equal(await page.locator('#apprBody a.topic-link').getAttribute('href'), `http://127.0.0.1:9/${topic}`);
     const [entry] = (await api(host, 'approved')).approved;
     assert.equal(entry.topic, topic);
+    // Its QR code, drawn from the rows the API gives, with a quiet zone of four modules.
+    const qr = await page.evaluate(() => {
+      const c = document.querySelector('#apprBody canvas.qr');
+      return c && { w: c.width, dark: c.getContext('2d').getImageData(4, 4, 1, 1).data[0] };
+    });
+    assert.deepEqual(qr, { w: entry.qr.length + 8, dark: 0 });
     noProblems(page);
   });
 

@@ -244,3 +244,46 @@ TEST_F(SetupPairing, AStateFolderHeldByAnotherProcessIsAnErrorNotAHang) {
     EXPECT_EQ(approved(), "");
     EXPECT_EQ(pending_keys(), k1.substr(0, 4) + " " + k2.substr(0, 4) + " ");
 }
+
+TEST_F(SetupPairing, WithPrivateTopicsDevicesGetATopicALinkAndItsQrCode) {
+    const CgiEnv priv = {{"NTFY_PRIVATE_TOPICS", "1"}, {"NTFY_TOPIC", "alerts"},
+                         {"NTFY_SERVER_URL", "https://ntfy.example/base/"}};
+    EXPECT_EQ(act("add_device", R"({"label":"tablet"})").out,
+              cgi_fail(400, "devices get topics of their own only with private_topics on (Setup tab)"));
+    std::string approve = cgi_body(cgi(state_, "action=approve", "POST", key_body(k1, ",\"label\":\"phone\""), priv));
+    std::string add = cgi_body(cgi(state_, "action=add_device", "POST", R"({"label":"tablet"})", priv));
+    std::string list = cgi_body(cgi(state_, "action=approved", "GET", "", priv));
+    yyjson_doc *docs[] = {yyjson_read(approve.data(), approve.size(), 0), yyjson_read(add.data(), add.size(), 0),
+                          yyjson_read(list.data(), list.size(), 0)};
+    ASSERT_TRUE(docs[0] && docs[1] && docs[2]) << approve << add << list;
+    std::string topics[2];
+    for (int i = 0; i < 2; i++) {
+        yyjson_val *root = yyjson_doc_get_root(docs[i]);
+        topics[i] = yyjson_get_str(yyjson_obj_get(root, "topic")) ? yyjson_get_str(yyjson_obj_get(root, "topic")) : "";
+        EXPECT_EQ(topics[i].rfind("alerts-", 0), 0u) << topics[i];
+        EXPECT_EQ(topics[i].size(), 7u + QV_DEVICE_RANDOM_LEN);
+    }
+    EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(yyjson_doc_get_root(docs[1]), "action")), "add_device");
+    EXPECT_EQ(pending_keys(), k2.substr(0, 4) + " ");
+    yyjson_val *entries = yyjson_obj_get(yyjson_doc_get_root(docs[2]), "approved");
+    ASSERT_EQ(yyjson_arr_size(entries), 2u);
+    for (size_t i = 0; i < 2; i++) {
+        yyjson_val *e = yyjson_arr_get(entries, i);
+        EXPECT_EQ(std::string(yyjson_get_str(yyjson_obj_get(e, "subscribe_url"))),
+                  "https://ntfy.example/base/" + topics[i]);
+        // The QR code libqrencode made: square, a size QR codes have, a finder pattern at the top left.
+        yyjson_val *qr = yyjson_obj_get(e, "qr");
+        size_t n = yyjson_arr_size(qr);
+        EXPECT_TRUE(n >= 21 && (n - 21) % 4 == 0) << n;
+        for (size_t y = 0; y < n; y++) {
+            std::string row = yyjson_get_str(yyjson_arr_get(qr, y));
+            ASSERT_EQ(row.size(), n);
+            ASSERT_EQ(row.find_first_not_of("01"), std::string::npos);
+            if (y == 0 || y == 6) {
+                EXPECT_EQ(row.substr(0, 8), "11111110");
+            }
+        }
+    }
+    for (yyjson_doc *doc : docs)
+        yyjson_doc_free(doc);
+}
