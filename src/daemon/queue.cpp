@@ -113,8 +113,30 @@ static bool sender_still_admitted(qv_daemon *d, const qv_inq_sender *from, uint6
     return false;
 }
 
+// A file that holds no message is moved aside for a person to look at; one that cannot be
+// moved stays first and is tried again later, like a post that failed.
+static bool set_aside_oldest(qv_daemon *d, uint64_t seq) {
+    char moved[QV_QUEUE_ERR_CAP] = "";
+    if (qv_inq_set_aside(&d->queue, moved, sizeof moved) != 0) {
+        char err[QV_QUEUE_ERR_CAP];
+        qv_errf(err, sizeof err, "queued message %" PRIu64 " holds no message and cannot be moved aside",
+                seq);
+        back_off(d, seq, err);
+        return false;
+    }
+    d->st.error_count++;
+    qv_errf(d->st.last_error, sizeof d->st.last_error,
+            "inbox: queued message %" PRIu64 " holds no message", seq);
+    qv_ntfy_logf("queued message %" PRIu64 " holds no message (empty or not text): moved to %s, "
+                 "not posted",
+                 seq, moved);
+    d->queue_backoff_ms = 0;
+    d->queue_next_try_ms = 0;
+    return true;
+}
+
 // Posts the oldest message. false when it stays for a later try; true when it left the queue,
-// delivered, refused for good, or unreadable.
+// delivered, refused for good, set aside or gone.
 static bool hand_over_oldest(qv_daemon *d) {
     char *text = d->inbox_text;
     uint64_t seq = 0;
@@ -122,19 +144,28 @@ static bool hand_over_oldest(qv_daemon *d) {
     qv_inbox_result result = QV_INBOX_REFUSED;
     qv_inq_sender from;
     bool revoked = false;
-    if (qv_inq_front(&d->queue, text, sizeof d->inbox_text, &from, &seq) != 0)
-        qv_errf(err, sizeof err, "queued message %" PRIu64 " cannot be read", seq);
-    else if (!sender_still_admitted(d, &from, seq))
+    int found = qv_inq_front(&d->queue, text, sizeof d->inbox_text, &from, &seq);
+    if (found == QV_INQ_BAD)
+        return set_aside_oldest(d, seq);
+    // A read that failed for a reason that can pass (no file handle free) leaves the file.
+    if (found == QV_INQ_UNREADABLE) {
+        qv_errf(err, sizeof err, "queued message %" PRIu64 " cannot be read now", seq);
+        result = QV_INBOX_RETRY;
+    } else if (found == QV_INQ_GONE) {
+        qv_errf(err, sizeof err, "queued message %" PRIu64 " is no longer in the queue folder",
+                seq);
+    } else if (!sender_still_admitted(d, &from, seq)) {
         revoked = true;
-    else
+    } else {
         result = daemon_post_inbox(d, text, err, sizeof err);
+    }
     if (result == QV_INBOX_RETRY) {
         back_off(d, seq, err);
         return false;
     }
     // The file goes only after the node took the message: a kill in between hands it over once
     // more after the restart. At most one duplicate per kill is accepted; a loss is not.
-    if (qv_inq_pop(&d->queue) != 0)
+    if (qv_inq_pop(&d->queue) != 0 && found != QV_INQ_GONE)
         qv_ntfy_logf("cannot delete queued message %" PRIu64 ": it comes again after a restart",
                      seq);
     d->queue_backoff_ms = 0;

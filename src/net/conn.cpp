@@ -136,8 +136,10 @@ void qv_conn_close(qv_conn *c) {
 static int connect_any(qv_conn *c, const qv_url *u, const char *hostport, int timeout_ms, char *err,
                        size_t cap) {
     qv_plat_addrs *addrs = nullptr;
+    char why[QV_PLAT_ERROR_TEXT_CAP] = "";
     if (qv_plat_resolve(u->host, u->port, &addrs) != 0) {
-        qv_errf(err, cap, "cannot resolve %s", hostport);
+        qv_plat_resolve_error_text(why, sizeof why);
+        qv_errf(err, cap, "cannot resolve %s: %s", hostport, why);
         return -1;
     }
     // One window for all addresses: a name with many dead addresses must not multiply it.
@@ -146,17 +148,25 @@ static int connect_any(qv_conn *c, const qv_url *u, const char *hostport, int ti
     for (int i = 0; i < qv_plat_addrs_count(addrs) && sock == -1; i++) {
         int pending = 0;
         int64_t s = qv_plat_connect_start(addrs, i, &pending);
-        if (s == -1)
+        if (s == -1) {
+            qv_plat_error_text(why, sizeof why);
             continue;
-        if (!pending ||
-            (qv_wait_ready(s, 1, c->wait_mode, deadline) && qv_plat_connect_result(s) == 0))
+        }
+        if (!pending)
             sock = s;
+        else if (!qv_wait_ready(s, 1, c->wait_mode, deadline))
+            qv_errf(why, sizeof why, "timed out");
+        else if (qv_plat_connect_result(s) != 0)
+            qv_plat_error_text(why, sizeof why);
         else
+            sock = s;
+        if (sock == -1)
             qv_plat_sock_close(s);
     }
     qv_plat_addrs_free(addrs);
     if (sock == -1) {
-        qv_errf(err, cap, "cannot connect to %s", hostport);
+        // The last address's reason: with one address, as on loopback, the only one.
+        qv_errf(err, cap, "cannot connect to %s: %s", hostport, why[0] ? why : "no address");
         return -1;
     }
     c->sock = sock;
@@ -186,7 +196,9 @@ static int allocate_tls(qv_conn *c) {
 static unsigned char *read_ca_file(const char *path, size_t *len, char *err, size_t cap) {
     FILE *f = fopen(path, "rb");
     if (!f) {
-        qv_errf(err, cap, "cannot open ca_file %s", path);
+        char why[QV_PLAT_ERROR_TEXT_CAP];
+        qv_plat_error_text(why, sizeof why);
+        qv_errf(err, cap, "cannot open ca_file %s: %s", path, why);
         return nullptr;
     }
     unsigned char *buf = nullptr;
@@ -371,6 +383,38 @@ static bool pinned_in_chain(qv_conn *c, const char *pins) {
     return peer && chain_verifies_to_pinned(peer, pins, c->host);
 }
 
+// The verification's findings in words, in the order a person would fix them.
+static void verify_reasons(uint32_t flags, char *out, size_t cap) {
+    static const struct {
+        uint32_t flags;
+        const char *words;
+    } REASONS[] = {
+        {MBEDTLS_X509_BADCERT_NOT_TRUSTED, "not trusted: no trusted root signed it"},
+        {MBEDTLS_X509_BADCERT_EXPIRED, "expired"},
+        {MBEDTLS_X509_BADCERT_FUTURE, "not yet valid"},
+        {MBEDTLS_X509_BADCERT_REVOKED, "revoked"},
+        {MBEDTLS_X509_BADCERT_BAD_KEY | MBEDTLS_X509_BADCERT_BAD_MD | MBEDTLS_X509_BADCERT_BAD_PK,
+         "signed with a key or hash too weak"},
+        {MBEDTLS_X509_BADCERT_KEY_USAGE | MBEDTLS_X509_BADCERT_EXT_KEY_USAGE |
+             MBEDTLS_X509_BADCERT_NS_CERT_TYPE,
+         "not meant for a server"},
+    };
+    size_t len = 0;
+    out[0] = '\0';
+    uint32_t named = 0;
+    for (const auto &r : REASONS) {
+        if (!(flags & r.flags))
+            continue;
+        named |= r.flags;
+        len += static_cast<size_t>(snprintf(out + len, len < cap ? cap - len : 0, "%s%s",
+                                            len ? ", " : "", r.words));
+        if (len >= cap)
+            return;
+    }
+    if (flags & ~named)
+        snprintf(out + len, cap - len, "%s", len ? ", and another problem" : "not verified");
+}
+
 static int decide_trust(qv_conn *c, const char *pins, int insecure, char *err, size_t cap) {
     c->verified = 0;
     c->pinned = 0;
@@ -391,8 +435,9 @@ static int decide_trust(qv_conn *c, const char *pins, int insecure, char *err, s
         c->pinned = 1;
         return 0;
     }
-    qv_errf(err, cap, "tls certificate rejected (verify flags 0x%x, no matching pin)",
-            static_cast<unsigned>(flags));
+    char why[QV_PLAT_ERROR_TEXT_CAP];
+    verify_reasons(flags, why, sizeof why);
+    qv_errf(err, cap, "tls certificate rejected (%s, no matching pin)", why);
     return -1;
 }
 

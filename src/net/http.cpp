@@ -7,6 +7,7 @@
 
 #include <mbedtls/ssl.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -71,7 +72,10 @@ int qv_send_all(qv_conn *c, const void *data, size_t len, int64_t deadline, char
             if (n == QV_PLAT_WOULD_BLOCK)
                 continue; // readiness can be spurious: wait again
             if (n <= 0) {
-                qv_errf(err, cap, "connection dropped while sending");
+                char why[QV_PLAT_ERROR_TEXT_CAP] = "closed";
+                if (n < 0)
+                    qv_plat_error_text(why, sizeof why);
+                qv_errf(err, cap, "connection dropped while sending: %s", why);
                 return -1;
             }
             sent += static_cast<size_t>(n);
@@ -181,10 +185,16 @@ int qv_read_headers(qv_conn *c, int64_t deadline, char *err, size_t cap) {
 
 // --- the body -----------------------------------------------------------------------------
 
-// The next body byte. A slice's end (`soft`) may cut in anywhere, as the decoder resumes at
-// every byte; only the line's own deadline turns a silent server into an error.
-static int body_byte(qv_conn *c, qv_wait_mode mode, int64_t deadline, int64_t soft,
-                     unsigned char *out) {
+enum { BODY_CUT = -3 }; // the server closed before the body's end
+
+// The next run of body bytes, taken from the receive buffer where it stays readable until the
+// next receive (*run, *len): at most `max` bytes and, with `to_lf`, no further than the first LF.
+// 1 with a run, 0 at the end of the body, BYTE_NOT_YET when the slice (`soft`) ended (the decoder
+// resumes at any byte; only the line's own deadline turns a silent server into an error), -1 on
+// time-out, receive error or broken chunk framing, BODY_CUT when the server closed before the
+// body's end (short of Content-Length, or without the last chunk).
+static int body_run(qv_conn *c, qv_wait_mode mode, int64_t deadline, int64_t soft, size_t max,
+                    bool to_lf, const unsigned char **run, size_t *len) {
     for (;;) {
         if (c->body.state == qv_body_state::done)
             return 0;
@@ -192,10 +202,23 @@ static int body_byte(qv_conn *c, qv_wait_mode mode, int64_t deadline, int64_t so
         int got = fill(c, mode, soft, &timed_out);
         if (got == -1 && timed_out && soft < deadline)
             return BYTE_NOT_YET;
+        if (got == 0)
+            return qv_body_close_ok(&c->body) ? 0 : BODY_CUT;
         if (got != 1)
-            return got; // the server closing ends the body wherever the framing stands
+            return got;
         const unsigned char *in = c->rbuf + c->rpos;
-        qv_body_step s = qv_body_decode(&c->body, in, static_cast<size_t>(c->rlen - c->rpos), 1);
+        size_t avail = static_cast<size_t>(c->rlen - c->rpos);
+        // Decoded on a copy first, so a run cut at its LF leaves the decoder right behind the LF.
+        qv_body_decoder next = c->body;
+        qv_body_step s = qv_body_decode(&next, in, avail, max);
+        const void *lf = to_lf && s.body_len > 0 ? memchr(in + s.body_at, '\n', s.body_len) : nullptr;
+        size_t upto = lf ? static_cast<size_t>(static_cast<const unsigned char *>(lf) - in) + 1 - s.body_at
+                         : s.body_len;
+        if (upto < s.body_len) {
+            next = c->body;
+            s = qv_body_decode(&next, in, avail, upto);
+        }
+        c->body = next;
         c->rpos += s.used;
         if (s.result == qv_body_result::error)
             return -1;
@@ -203,15 +226,21 @@ static int body_byte(qv_conn *c, qv_wait_mode mode, int64_t deadline, int64_t so
             c->eof = 1;
             c->rpos = c->rlen; // the response is complete; nothing after it belongs to it
         }
-        if (s.body_len == 1) {
-            *out = in[s.body_at];
+        if (s.body_len > 0) {
+            *run = in + s.body_at;
+            *len = s.body_len;
             return 1;
         }
     }
 }
 
 int qv_body_byte(qv_conn *c, int64_t deadline, unsigned char *out) {
-    return body_byte(c, c->wait_mode, deadline, deadline, out);
+    const unsigned char *run = nullptr;
+    size_t len = 0;
+    int got = body_run(c, c->wait_mode, deadline, deadline, 1, false, &run, &len);
+    if (got == 1)
+        *out = run[0];
+    return got < 0 ? -1 : got;
 }
 
 // --- exchanges ----------------------------------------------------------------------------
@@ -246,17 +275,24 @@ static int collect_body(qv_conn *c, int64_t deadline, char **out, size_t *out_le
     }
     size_t len = 0;
     while (len < QV_BODY_MAX) {
-        unsigned char b;
-        int got = qv_body_byte(c, deadline, &b);
+        const unsigned char *run = nullptr;
+        size_t n = 0;
+        int got = body_run(c, c->wait_mode, deadline, deadline, QV_BODY_MAX - len, false, &run, &n);
         if (got == 0)
             break;
         if (got < 0) {
             free(buf);
-            qv_errf(err, cap, "error reading response body");
+            qv_errf(err, cap, "%s", got == BODY_CUT
+                                        ? "response body cut short (the server closed before its end)"
+                                        : "error reading response body");
             return -1;
         }
-        if (len + 1 >= size) {
-            size_t bigger = size * 2 > size_t{QV_BODY_MAX} + 1 ? size_t{QV_BODY_MAX} + 1 : size * 2;
+        if (len + n >= size) {
+            size_t bigger = size;
+            while (len + n >= bigger)
+                bigger *= 2;
+            if (bigger > size_t{QV_BODY_MAX} + 1)
+                bigger = size_t{QV_BODY_MAX} + 1;
             char *grown = static_cast<char *>(realloc(buf, bigger));
             if (!grown) {
                 free(buf);
@@ -266,7 +302,8 @@ static int collect_body(qv_conn *c, int64_t deadline, char **out, size_t *out_le
             buf = grown;
             size = bigger;
         }
-        buf[len++] = static_cast<char>(b);
+        memcpy(buf + len, run, n);
+        len += n;
     }
     buf[len] = '\0';
     *out = buf;
@@ -337,6 +374,19 @@ static void start_dropping(qv_line_reader *r, unsigned char first_dropped) {
     r->len = qv_utf8_cut(r->buf, r->len + 1, r->len);
 }
 
+// Adds bytes of a line (no LF among them) as far as the line keeps them.
+static void keep_bytes(qv_line_reader *r, const unsigned char *bytes, size_t n) {
+    if (r->dropping || n == 0)
+        return;
+    size_t limit = r->cap - 1 < QV_LINE_KEEP_MAX ? r->cap - 1 : size_t{QV_LINE_KEEP_MAX};
+    size_t room = r->len < limit ? limit - r->len : 0;
+    size_t take = n < room ? n : room;
+    memcpy(r->buf + r->len, bytes, take);
+    r->len += take;
+    if (take < n)
+        start_dropping(r, bytes[take]);
+}
+
 int qv_http_readline_slice(qv_conn *c, qv_line_reader *r, int timeout_ms, int slice_ms) {
     if (!r->buf || r->cap == 0)
         return -1;
@@ -354,9 +404,10 @@ int qv_http_readline_slice(qv_conn *c, qv_line_reader *r, int timeout_ms, int sl
     if (slice_ms > 0 && now + slice_ms < soft)
         soft = now + slice_ms;
     for (;;) {
-        unsigned char b;
+        const unsigned char *run = nullptr;
+        size_t n = 0;
         // A stop leaves a stream at once, whatever the connection's mode.
-        int got = body_byte(c, qv_wait_mode::stream, r->deadline, soft, &b);
+        int got = body_run(c, qv_wait_mode::stream, r->deadline, soft, SIZE_MAX, true, &run, &n);
         if (got == BYTE_NOT_YET)
             return QV_LINE_NOT_YET;
         if (got == 0)
@@ -367,17 +418,13 @@ int qv_http_readline_slice(qv_conn *c, qv_line_reader *r, int timeout_ms, int sl
             r->len = 0; // what was collected is lost
             return finish_line(r, -1);
         }
-        if (b == '\n') {
+        bool ends = run[n - 1] == '\n';
+        keep_bytes(r, run, ends ? n - 1 : n);
+        if (ends) {
             if (!r->dropping && r->len > 0 && r->buf[r->len - 1] == '\r')
                 r->len--;
             return finish_line(r, 1);
         }
-        if (r->dropping)
-            continue;
-        if (r->len < r->cap - 1 && r->len < QV_LINE_KEEP_MAX)
-            r->buf[r->len++] = static_cast<char>(b);
-        else
-            start_dropping(r, b);
     }
 }
 

@@ -47,8 +47,8 @@ struct qv_resp_head {
     int32_t status;
     char reason[QV_REASON_CAP];
     int32_t chunked;
-    int64_t length; // the last Content-Length (negative reads as 0, capped at QV_BODY_MAX), -1 when
-                    // none
+    int64_t length; // the last Content-Length (capped at QV_BODY_MAX), -1 when none; 0 for the
+                    // answers that never have a body (1xx, 204, 304)
     int64_t retry_after_s; // Retry-After in seconds, -1 when none (or given as a date)
 };
 
@@ -91,7 +91,10 @@ struct qv_body_step {
 // be 1 or more), then stops. more: call again with in[used, len) or, when that is empty, with
 // the next bytes. done: the body ended after `used` bytes; nothing after it belongs to it.
 // error: broken chunk framing; the offending byte is consumed and the decoder starts the size
-// line or line end it was reading afresh. The end of the input (the server closing) ends the body
-// wherever the decoder stands.
+// line or line end it was reading afresh.
 [[nodiscard]] qv_body_step qv_body_decode(qv_body_decoder *d, const unsigned char *in, size_t len,
                                           size_t body_max);
+// Whether the server closing here ends the body whole: after the last chunk, after
+// Content-Length bytes, or anywhere in a body that lasts until the close. Otherwise the body was
+// cut short, and taking it as complete would report a failure as a success.
+[[nodiscard]] bool qv_body_close_ok(const qv_body_decoder *d);

@@ -6,13 +6,8 @@
 #include "base.h"
 
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-
-enum {
-    STATUS_MAX = 99999, // status digits beyond this are read but not accumulated
-};
 
 // --- the response head --------------------------------------------------------------------
 
@@ -56,19 +51,27 @@ static bool find_head_end(const char *head, size_t len, size_t from, size_t *cut
     return false;
 }
 
+static bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Digits only, blanks around them allowed; -1 for anything else ("12abc", "-7", "+3", nothing):
+// such a length cannot frame a body, and guessing one would split or merge responses. Lengths
+// beyond QV_BODY_MAX read as QV_BODY_MAX (a body is never collected further).
 static int64_t parse_content_length(const char *s, size_t len) {
     size_t i = 0;
-    while (i < len && isspace(static_cast<unsigned char>(s[i])))
+    while (i < len && is_blank(s[i]))
         i++;
-    bool negative = false;
-    if (i < len && (s[i] == '+' || s[i] == '-'))
-        negative = s[i++] == '-';
+    size_t digits = i;
     int64_t value = 0;
     for (; i < len && s[i] >= '0' && s[i] <= '9'; i++)
         if (value <= QV_BODY_MAX)
             value = value * 10 + (s[i] - '0');
-    if (negative)
-        return 0;
+    bool any = i > digits;
+    while (i < len && is_blank(s[i]))
+        i++;
+    if (!any || i != len)
+        return -1;
     return value > QV_BODY_MAX ? int64_t{QV_BODY_MAX} : value;
 }
 
@@ -95,26 +98,33 @@ static size_t trim_crs(const char *s, size_t len) {
     return len;
 }
 
-// The status line's number and reason phrase; the reason is cut to whole UTF-8 letters.
-static void parse_status_line(const char *line, size_t line_len, qv_resp_head *out) {
-    size_t i = 9;
+// The status line's three-digit code (100 to 599) and reason phrase, cut to whole UTF-8
+// letters. false for any other code: nothing is set then.
+static bool parse_status_line(const char *line, size_t line_len, qv_resp_head *out) {
+    const size_t at = 9; // after "HTTP/1.x "
+    if (line_len < at + 3)
+        return false;
     int32_t status = 0;
-    for (; i < line_len && line[i] >= '0' && line[i] <= '9'; i++)
-        if (status <= STATUS_MAX)
-            status = status * 10 + (line[i] - '0');
+    for (size_t i = at; i < at + 3; i++) {
+        if (line[i] < '0' || line[i] > '9')
+            return false;
+        status = status * 10 + (line[i] - '0');
+    }
+    size_t after = trim_crs(line, line_len);
+    if (status < 100 || status > 599 || (after > at + 3 && line[at + 3] != ' '))
+        return false;
     out->status = status;
-    const char *blank = static_cast<const char *>(memchr(line + i, ' ', line_len - i));
-    if (blank) {
-        const char *reason = blank + 1;
-        size_t n = trim_crs(reason, static_cast<size_t>(line + line_len - reason));
-        n = qv_utf8_cut(reason, n, sizeof out->reason - 1);
-        memcpy(out->reason, reason, n);
+    if (after > at + 4) {
+        size_t n = qv_utf8_cut(line + at + 4, after - at - 4, sizeof out->reason - 1);
+        memcpy(out->reason, line + at + 4, n);
         out->reason[n] = '\0';
     }
+    return true;
 }
 
-// A head without its terminating empty line. The status and reason are set before a head
-// without header lines is refused, as the connection reports them either way.
+// A head without its terminating empty line. The status and reason are set before the rest of
+// the head is refused, as the connection reports them either way. A head of the status line
+// alone ("HTTP/1.1 204 No Content") is whole.
 static int parse_head(const char *head, size_t len, qv_resp_head *out, char *err, size_t cap) {
     if (len < 9 || (memcmp(head, "HTTP/1.1", 8) != 0 && memcmp(head, "HTTP/1.0", 8) != 0) ||
         head[8] != ' ') {
@@ -122,12 +132,11 @@ static int parse_head(const char *head, size_t len, qv_resp_head *out, char *err
         return -1;
     }
     const char *lf = static_cast<const char *>(memchr(head, '\n', len));
-    parse_status_line(head, lf ? static_cast<size_t>(lf - head) : len, out);
-    if (!lf) {
-        qv_errf(err, cap, "malformed response");
+    if (!parse_status_line(head, lf ? static_cast<size_t>(lf - head) : len, out)) {
+        qv_errf(err, cap, "malformed status line (a code from 100 to 599 expected)");
         return -1;
     }
-    for (const char *line = lf + 1; line < head + len;) {
+    for (const char *line = lf ? lf + 1 : head + len; line < head + len;) {
         const char *next =
             static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(head + len - line)));
         size_t n = trim_crs(line, next ? static_cast<size_t>(next - line)
@@ -138,6 +147,10 @@ static int parse_head(const char *head, size_t len, qv_resp_head *out, char *err
         } else if (starts_with_nocase(line, n, "Content-Length:")) {
             size_t name = strlen("Content-Length:");
             out->length = parse_content_length(line + name, n - name);
+            if (out->length < 0) {
+                qv_errf(err, cap, "malformed Content-Length");
+                return -1;
+            }
         } else if (starts_with_nocase(line, n, "Retry-After:")) {
             out->retry_after_s = parse_retry_after(line + strlen("Retry-After:"),
                                                    n - strlen("Retry-After:"));
@@ -145,6 +158,11 @@ static int parse_head(const char *head, size_t len, qv_resp_head *out, char *err
         if (!next)
             break;
         line = next + 1;
+    }
+    // These answers never carry a body, whatever the head says about one.
+    if (out->status < 200 || out->status == 204 || out->status == 304) {
+        out->chunked = 0;
+        out->length = 0;
     }
     return 0;
 }
@@ -205,16 +223,49 @@ void qv_body_init(qv_body_decoder *d, int chunked, int64_t length) {
     }
 }
 
-// A whole chunk-size line: hexadecimal size, optional 0x, extensions after it ignored.
+enum { QV_CHUNK_SIZE_DIGITS_MAX = 15 }; // 15 hexadecimal digits never overflow an int64_t
+
+static int hex_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// A chunk-size line's size: blanks, an optional 0x, hexadecimal digits, then blanks and an
+// extension (";...") or nothing. -1 for anything else, a size too large for 64 bits included:
+// read as a smaller number it would end the body early and report a cut body as complete.
+static int64_t chunk_size(const char *line) {
+    const char *p = line;
+    while (is_blank(*p))
+        p++;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && hex_value(p[2]) >= 0)
+        p += 2;
+    int64_t size = 0;
+    int digits = 0;
+    for (; hex_value(*p) >= 0; p++) {
+        if (size > 0 || hex_value(*p) > 0)
+            digits++;
+        if (digits > QV_CHUNK_SIZE_DIGITS_MAX)
+            return -1;
+        size = size * 16 + hex_value(*p);
+    }
+    if (p == line || hex_value(p[-1]) < 0)
+        return -1;
+    while (is_blank(*p))
+        p++;
+    return *p == '\0' || *p == ';' ? size : -1;
+}
+
+// A whole chunk-size line; extensions after the size are ignored.
 static bool end_size_line(qv_body_decoder *d) {
     d->line[d->line_len] = '\0';
-    char *end = nullptr;
-    errno = 0;
-    long long size = strtoll(d->line, &end, 16);
+    int64_t size = chunk_size(d->line);
     d->line_len = 0; // the next size line starts afresh, also after an error
-    // A size line without a number is broken framing, not the last chunk: reading it as 0
-    // would end the body early and report a cut body as complete.
-    if (end == d->line || size < 0)
+    if (size < 0)
         return false;
     if (size == 0) {
         d->state = qv_body_state::trailers;
@@ -294,4 +345,9 @@ qv_body_step qv_body_decode(qv_body_decoder *d, const unsigned char *in, size_t 
     if (d->state == qv_body_state::done)
         s.result = qv_body_result::done;
     return s;
+}
+
+bool qv_body_close_ok(const qv_body_decoder *d) {
+    return d->state == qv_body_state::done ||
+           (!d->chunked && d->state == qv_body_state::data && d->remaining < 0);
 }

@@ -45,8 +45,21 @@ enum {
 // them, each in a slot of name_cap bytes of `names`; a name that does not fit is skipped. The
 // number of names copied, or -1 when the folder cannot be read.
 [[nodiscard]] int qv_plat_list_dir(const char *path, char *names, size_t name_cap, int max);
-// Moves a file onto a target name in one step, replacing the target. 0 or -1.
+// 1 when nothing has this name (a link counts as something), 0 otherwise, also when that
+// cannot be told.
+int qv_plat_path_missing(const char *path);
+// Moves a file onto a target name in one step, replacing the target. 0 or -1. On Windows the
+// move is written through: it is on the disk when this returns.
 [[nodiscard]] int qv_plat_replace_file(const char *from, const char *to);
+// Writes what the stream buffers and then has the system put the file's data on the disk
+// (fdatasync; FlushFileBuffers), so a rename that publishes the file after this never publishes
+// an empty or short file after a power loss. 0 or -1.
+[[nodiscard]] int qv_plat_file_flush(FILE *f);
+// Has the system put a folder's own entries on the disk (fsync of the folder), so a file created,
+// renamed into it or deleted from it stays so after a power loss. On Windows, where a rename is
+// written through already, the folder is flushed when the file system allows it and otherwise
+// taken as flushed. 0 or -1.
+[[nodiscard]] int qv_plat_dir_flush(const char *path);
 // The home folder of the user running the process (HOME, else the account's entry; on Windows
 // USERPROFILE, else C:\Users\Default). 0 or -1.
 [[nodiscard]] int qv_plat_home_dir(char *out, size_t cap);
@@ -65,6 +78,16 @@ enum {
 [[nodiscard]] int64_t qv_plat_lock_take(const char *path, int64_t wait_ms);
 // Releases a lock taken with qv_plat_lock_take and closes its file; -1 is ignored.
 void qv_plat_lock_release(int64_t lock);
+
+// --- why the last call failed ---
+
+enum { QV_PLAT_ERROR_TEXT_CAP = 128 }; // room for one of the reasons below
+
+// The system's reason for the failure of the platform call made last on this thread (strerror
+// of errno; on Windows the system's text for GetLastError), lower case, without a full stop.
+void qv_plat_error_text(char *out, size_t cap);
+// The resolver's reason for a failed qv_plat_resolve (gai_strerror), as qv_plat_error_text.
+void qv_plat_resolve_error_text(char *out, size_t cap);
 
 // --- process and clocks ---
 

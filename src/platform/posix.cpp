@@ -121,8 +121,42 @@ int qv_plat_list_dir(const char *path, char *names, size_t name_cap, int max) {
     return count;
 }
 
+int qv_plat_path_missing(const char *path) {
+    struct stat st;
+    return lstat(path, &st) != 0 && (errno == ENOENT || errno == ENOTDIR) ? 1 : 0;
+}
+
 int qv_plat_replace_file(const char *from, const char *to) {
     return rename(from, to) == 0 ? 0 : -1;
+}
+
+// fdatasync writes the data and what reading it back needs (the length), not the times.
+int qv_plat_file_flush(FILE *f) {
+    if (fflush(f) != 0)
+        return -1;
+    return fdatasync(fileno(f)) == 0 ? 0 : -1;
+}
+
+int qv_plat_dir_flush(const char *path) {
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int rc = fsync(fd);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return rc == 0 ? 0 : -1;
+}
+
+// The reasons are the C library's sentences; ours are lower case.
+static void reason_text(const char *text, char *out, size_t cap) {
+    qv_errf(out, cap, "%s", text ? text : "unknown error");
+    if (cap > 0 && out[0] >= 'A' && out[0] <= 'Z' && !(out[1] >= 'A' && out[1] <= 'Z'))
+        out[0] = static_cast<char>(out[0] - 'A' + 'a');
+}
+
+void qv_plat_error_text(char *out, size_t cap) {
+    reason_text(strerror(errno), out, cap);
 }
 
 enum { QV_PLAT_LOCK_RETRY_MS = 2 };
@@ -228,13 +262,23 @@ int qv_plat_random_bytes(void *buf, size_t len) {
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 struct qv_plat_addrs {
     struct addrinfo *list;
     int count;
 };
+
+static thread_local int g_resolve_error = 0;
+static thread_local int g_resolve_errno = 0;
+
+void qv_plat_resolve_error_text(char *out, size_t cap) {
+    if (g_resolve_error == EAI_SYSTEM)
+        reason_text(strerror(g_resolve_errno), out, cap);
+    else
+        reason_text(g_resolve_error ? gai_strerror(g_resolve_error) : "no address found", out, cap);
+}
 
 static std::atomic<int> g_stop_requested{0};
 static std::atomic<int64_t> g_stop_at_ms{-1}; // set before the flag, by the first stop only
@@ -249,7 +293,9 @@ int qv_plat_resolve(const char *host, int port, qv_plat_addrs **out) {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo *list = nullptr;
-    if (getaddrinfo(host, service, &hints, &list) != 0 || !list)
+    g_resolve_error = getaddrinfo(host, service, &hints, &list);
+    g_resolve_errno = errno;
+    if (g_resolve_error != 0 || !list)
         return -1;
     qv_plat_addrs *a = static_cast<qv_plat_addrs *>(calloc(1, sizeof *a));
     if (!a) {
@@ -310,26 +356,24 @@ int qv_plat_connect_result(int64_t sock) {
     socklen_t len = sizeof error;
     if (getsockopt(static_cast<int>(sock), SOL_SOCKET, SO_ERROR, &error, &len) != 0)
         return -1;
+    errno = error; // the connect's own reason, for qv_plat_error_text
     return error == 0 ? 0 : -1;
 }
 
 int qv_plat_sock_wait(int64_t sock, int for_write, int64_t timeout_ms) {
-    // fd_set holds only FD_SETSIZE descriptors; a larger one would write outside it.
-    if (sock < 0 || sock >= FD_SETSIZE)
+    if (sock < 0)
         return 0;
     if (timeout_ms < 0)
         timeout_ms = 0;
-    int fd = static_cast<int>(sock);
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fd, &set);
-    struct timeval tv;
-    tv.tv_sec = static_cast<time_t>(timeout_ms / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
-    int n = select(fd + 1, for_write ? nullptr : &set, for_write ? &set : nullptr, nullptr, &tv);
+    if (timeout_ms > INT_MAX)
+        timeout_ms = INT_MAX;
+    // poll, unlike select, has no cap on the descriptor's number.
+    struct pollfd p = {static_cast<int>(sock), static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
+    int n = poll(&p, 1, static_cast<int>(timeout_ms));
     if (n < 0)
         return errno == EINTR ? QV_PLAT_INTERRUPTED : 0;
-    return n > 0 && FD_ISSET(fd, &set) ? 1 : 0;
+    // An error or a hang-up is "ready" too: the read or the connect result then tells which.
+    return n > 0 && p.revents != 0 ? 1 : 0;
 }
 
 int64_t qv_plat_sock_send(int64_t sock, const void *buf, size_t len) {

@@ -235,6 +235,13 @@ int qv_plat_list_dir(const char *path, char *names, size_t name_cap, int max) {
     return count;
 }
 
+int qv_plat_path_missing(const char *path) {
+    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES)
+        return 0;
+    DWORD err = GetLastError();
+    return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? 1 : 0;
+}
+
 int qv_plat_replace_file(const char *from, const char *to) {
     for (int attempt = 0;; attempt++) {
         if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
@@ -248,6 +255,72 @@ int qv_plat_replace_file(const char *from, const char *to) {
             return -1;
         Sleep(QV_PLAT_SHARING_RETRY_MS);
     }
+}
+
+int qv_plat_file_flush(FILE *f) {
+    if (fflush(f) != 0)
+        return -1;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) ? 0 : -1;
+}
+
+// Renames are written through (qv_plat_replace_file) and NTFS journals a folder's entries; a
+// folder handle is flushed where the file system takes one, and a refusal of the request
+// itself (not of the disk) counts as nothing left to flush.
+int qv_plat_dir_flush(const char *path) {
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_ACCESS_DENIED ? 0 : -1;
+    BOOL ok = FlushFileBuffers(h);
+    DWORD err = ok ? 0 : GetLastError();
+    CloseHandle(h);
+    bool refused = err == ERROR_ACCESS_DENIED || err == ERROR_INVALID_FUNCTION ||
+                   err == ERROR_INVALID_PARAMETER || err == ERROR_NOT_SUPPORTED;
+    return ok || refused ? 0 : -1;
+}
+
+// Our messages are lower case; a leading word in capitals (an acronym) stays as it is.
+static void lower_first(char *out, size_t cap) {
+    if (cap > 0 && out[0] >= 'A' && out[0] <= 'Z' && !(out[1] >= 'A' && out[1] <= 'Z'))
+        out[0] = static_cast<char>(out[0] - 'A' + 'a');
+}
+
+// The system's text for an error code: one line, lower case, without the full stop.
+static void code_text(DWORD code, char *out, size_t cap) {
+    char text[256] = "";
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT), text, sizeof text,
+                             nullptr);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.' ||
+                     text[n - 1] == ' '))
+        text[--n] = '\0';
+    if (n == 0)
+        qv_errf(out, cap, "error %lu", static_cast<unsigned long>(code));
+    else
+        qv_errf(out, cap, "%s", text);
+    lower_first(out, cap);
+}
+
+void qv_plat_error_text(char *out, size_t cap) {
+    DWORD code = GetLastError();
+    if (code != 0) {
+        code_text(code, out, cap);
+        return;
+    }
+    qv_errf(out, cap, "%s", strerror(errno));
+    lower_first(out, cap);
+}
+
+static thread_local int g_resolve_error = 0;
+
+void qv_plat_resolve_error_text(char *out, size_t cap) {
+    if (g_resolve_error != 0)
+        code_text(static_cast<DWORD>(g_resolve_error), out, cap);
+    else
+        qv_errf(out, cap, "no address found");
 }
 
 enum { QV_PLAT_LOCK_RETRY_MS = 2 };
@@ -455,7 +528,8 @@ int qv_plat_resolve(const char *host, int port, qv_plat_addrs **out) {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo *list = nullptr;
-    if (getaddrinfo(host, service, &hints, &list) != 0 || !list)
+    g_resolve_error = getaddrinfo(host, service, &hints, &list);
+    if (g_resolve_error != 0 || !list)
         return -1;
     qv_plat_addrs *a = static_cast<qv_plat_addrs *>(calloc(1, sizeof *a));
     if (!a) {
@@ -521,6 +595,7 @@ int qv_plat_connect_result(int64_t sock) {
     if (getsockopt(as_socket(sock), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &len) !=
         0)
         return -1;
+    WSASetLastError(error); // the connect's own reason, for qv_plat_error_text
     return error == 0 ? 0 : -1;
 }
 

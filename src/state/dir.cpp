@@ -191,26 +191,66 @@ done:
     return rc;
 }
 
-int qv_ntfy_write_file_atomic(const char *path, const char *data, size_t len) {
+// What must survive a power loss, and how. A rename is atomic for a running system, but the disk
+// may keep the rename and lose the data written before it (a new name gets no flush-on-replace on
+// ext4; XFS has none at all): the file comes back empty. So a promised file's data is flushed
+// before the rename that publishes it, and its folder after the rename, create or delete that a
+// promise depends on, before the caller goes on to what depends on it; the order between files is
+// the order of the promise (a queue file before the stream position passes its message, a reply's
+// ledger note before the reply cursor). What only the setup page shows (status.json, the log)
+// may come back older after a power loss and is not flushed.
+int qv_ntfy_flush_parent(const char *path) {
+    char dir[QV_PATH_CAP];
+    cp_trunc(dir, sizeof dir, path);
+    char *sep = strrchr(dir, QV_DIR_SEP);
+    if (!sep || sep == dir)
+        return -1;
+    *sep = '\0';
+    return qv_plat_dir_flush(dir);
+}
+
+// Keeps the system's reason for the step that failed before the cleanup can overwrite it, then
+// closes and removes the temporary (either may be absent).
+static int abandon(FILE *f, const char *tmp, char *why, size_t cap) {
+    qv_plat_error_text(why, cap);
+    if (f)
+        fclose(f);
+    if (tmp)
+        remove(tmp);
+    return -1;
+}
+
+static int write_replacing(const char *path, const char *data, size_t len, bool durable, char *why,
+                           size_t cap) {
+    qv_errf(why, cap, "no file name");
     if (!path)
         return -1;
     char tmp[QV_TMP_PATH_CAP];
     FILE *f = create_temporary(path, tmp, sizeof tmp);
     if (!f)
-        return -1;
-    if (len > 0 && fwrite(data, 1, len, f) != len) {
-        fclose(f);
-        remove(tmp);
-        return -1;
-    }
+        return abandon(nullptr, nullptr, why, cap);
     // A full disk can surface only at flush or close; the target must never take a short file.
-    int flushed = fflush(f);
-    int closed = fclose(f);
-    if (flushed != 0 || closed != 0 || qv_plat_replace_file(tmp, path) != 0) {
-        remove(tmp);
-        return -1;
-    }
+    if ((len > 0 && fwrite(data, 1, len, f) != len) ||
+        (durable ? qv_plat_file_flush(f) : fflush(f)) != 0)
+        return abandon(f, tmp, why, cap);
+    if (fclose(f) != 0 || qv_plat_replace_file(tmp, path) != 0)
+        return abandon(nullptr, tmp, why, cap);
+    // The new content is in place for this system even when the folder cannot be flushed; the
+    // caller hears that it may not survive a power loss.
+    if (durable && qv_ntfy_flush_parent(path) != 0)
+        return abandon(nullptr, nullptr, why, cap);
+    qv_errf(why, cap, "%s", "");
     return 0;
+}
+
+int qv_ntfy_write_file_atomic(const char *path, const char *data, size_t len, char *why,
+                              size_t cap) {
+    return write_replacing(path, data, len, false, why, cap);
+}
+
+int qv_ntfy_write_file_durable(const char *path, const char *data, size_t len, char *why,
+                               size_t cap) {
+    return write_replacing(path, data, len, true, why, cap);
 }
 
 // Writes one escaped unit; false when it would not leave room for the terminator.

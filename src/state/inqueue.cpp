@@ -3,8 +3,12 @@
 // highest found at start), so the names sort in arrival order. Adding a message writes only its
 // own file (a private temporary renamed into place) and taking one deletes only its file: each
 // costs one message's bytes however long the queue is, and each change is in place before the
-// caller goes on, so a kill loses none of them. Only the daemon, which runs once per state
-// folder, touches the folder, so no lock is taken.
+// caller goes on, so a kill loses none of them; and each is flushed (the file's data before its
+// rename, the folder after the rename or the delete), so a power loss neither loses a message
+// whose stream position has moved on nor brings back more than the one being handed over. A file
+// that holds no message (empty, a NUL byte, too long) is moved aside into "bad" for a person to
+// look at, never posted and never deleted. Only the daemon, which runs once per state folder,
+// touches the folder, so no lock is taken.
 #include "state_internal.h"
 
 #include "base.h"
@@ -21,6 +25,7 @@ static const char QUEUE_DIR[] = "inbox-queue";
 // control byte).
 static const char SENDER_MARK[] = "\x01sender ";
 enum { QV_INQ_HEAD_CAP = sizeof SENDER_MARK + QV_INQ_KEY_CAP + QV_INQ_TOPIC_CAP + 2 };
+static const char BAD_DIR[] = "bad";
 
 static qv_inq_entry *slot(qv_inqueue *q, int i) {
     return &q->slots[(q->head + i) % QV_INQ_MAX_MESSAGES];
@@ -165,8 +170,9 @@ int qv_inq_push(qv_inqueue *q, const qv_inq_sender *from, const char *text, size
     memcpy(content.get() + head_len, text, len);
     char path[QV_TMP_PATH_CAP];
     seq_path(q, q->next_seq, path, sizeof path);
-    if (qv_ntfy_write_file_atomic(path, content.get(), head_len + len) != 0) {
-        qv_errf(err, cap, "cannot write the inbox queue file %s", path);
+    char why[QV_PLAT_ERROR_TEXT_CAP];
+    if (qv_ntfy_write_file_durable(path, content.get(), head_len + len, why, sizeof why) != 0) {
+        qv_errf(err, cap, "cannot write the inbox queue file %s: %s", path, why);
         return -1;
     }
     // Room is made only once the new message is safe, so a failed write drops nothing.
@@ -185,7 +191,7 @@ int qv_inq_front(const qv_inqueue *q, char *out, size_t cap, qv_inq_sender *from
     if (cap > 0)
         out[0] = '\0';
     if (!q->opened || q->count == 0 || cap == 0)
-        return -1;
+        return QV_INQ_UNREADABLE;
     const qv_inq_entry &e = q->slots[q->head];
     *seq = e.seq;
     char path[QV_TMP_PATH_CAP];
@@ -194,24 +200,54 @@ int qv_inq_front(const qv_inqueue *q, char *out, size_t cap, qv_inq_sender *from
     size_t len = 0;
     int rc = qv_ntfy_read_file(path, &raw, &len);
     qv_heap<char> text(raw);
-    if (rc != 0 || !text || strlen(text.get()) != len)
-        return -1;
+    if (rc != 0 || !text)
+        return qv_plat_path_missing(path) ? QV_INQ_GONE : QV_INQ_UNREADABLE;
+    if (len == 0 || strlen(text.get()) != len)
+        return QV_INQ_BAD;
     const char *body = read_sender_head(text.get(), from);
-    if (!body || strlen(body) >= cap)
-        return -1;
+    if (!body || !*body || strlen(body) >= cap)
+        return QV_INQ_BAD;
     memcpy(out, body, strlen(body) + 1);
     return 0;
+}
+
+// Forgets the oldest message in memory; its file is the caller's.
+static void forget_oldest(qv_inqueue *q) {
+    const qv_inq_entry e = q->slots[q->head];
+    q->head = (q->head + 1) % QV_INQ_MAX_MESSAGES;
+    q->count--;
+    q->bytes -= e.size;
 }
 
 int qv_inq_pop(qv_inqueue *q) {
     if (!q->opened || q->count == 0)
         return -1;
-    const qv_inq_entry e = q->slots[q->head];
     char path[QV_TMP_PATH_CAP];
-    seq_path(q, e.seq, path, sizeof path);
-    int rc = remove(path) == 0 ? 0 : -1;
-    q->head = (q->head + 1) % QV_INQ_MAX_MESSAGES;
-    q->count--;
-    q->bytes -= e.size;
+    seq_path(q, q->slots[q->head].seq, path, sizeof path);
+    // A delete that a power loss undoes hands the message over again: the folder is flushed.
+    int rc = remove(path) == 0 && qv_ntfy_flush_parent(path) == 0 ? 0 : -1;
+    forget_oldest(q);
     return rc;
+}
+
+int qv_inq_set_aside(qv_inqueue *q, char *moved_to, size_t cap) {
+    if (cap > 0)
+        moved_to[0] = '\0';
+    if (!q->opened || q->count == 0)
+        return -1;
+    char path[QV_TMP_PATH_CAP], bad[QV_TMP_PATH_CAP], target[size_t{QV_TMP_PATH_CAP} + QV_INQ_NAME_CAP];
+    uint64_t seq = q->slots[q->head].seq;
+    seq_path(q, seq, path, sizeof path);
+    snprintf(bad, sizeof bad, "%s%c%s", q->dir, QV_DIR_SEP, BAD_DIR);
+    (void)qv_plat_mkdir_private(bad); // an existing folder is the normal case
+    snprintf(target, sizeof target, "%s%c%0*" PRIu64, bad, QV_DIR_SEP,
+             static_cast<int>(QV_INQ_SEQ_DIGITS), seq);
+    // Flushed in the order a power loss needs: the new name first, then the old one's removal.
+    if (qv_plat_dir_check_private(bad, 0, nullptr, 0) != QV_PLAT_DIR_PRIVATE ||
+        qv_plat_replace_file(path, target) != 0 || qv_plat_dir_flush(bad) != 0 ||
+        qv_plat_dir_flush(q->dir) != 0)
+        return -1;
+    cp_trunc(moved_to, cap, target);
+    forget_oldest(q);
+    return 0;
 }

@@ -26,7 +26,7 @@ int qv_ntfy_pidfile_write(long pid) {
     int n = snprintf(text, sizeof text, "%ld\n", pid);
     if (n < 0 || static_cast<size_t>(n) >= sizeof text)
         return -1;
-    return qv_ntfy_write_file_atomic(path, text, static_cast<size_t>(n));
+    return qv_ntfy_write_file_atomic(path, text, static_cast<size_t>(n), nullptr, 0);
 }
 
 int qv_ntfy_pidfile_read(int32_t *pid) {

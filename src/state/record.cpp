@@ -5,6 +5,7 @@
 #include "state_internal.h"
 
 #include "base.h"
+#include "platform.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -68,6 +69,14 @@ int qv_json_load_state(const char *name, qv_json_doc *doc) {
     return *doc ? 0 : -1;
 }
 
+// Every state file but one is a promise and is flushed as it is written (see dir.cpp): the
+// configuration (the token and the password), who is approved and who waits, the sent ledger that
+// tells our own notifications apart, the stream position. status.json is only the setup page's
+// view of the daemon and may come back older after a power loss.
+static bool page_view_only(const char *name) {
+    return strcmp(name, "status.json") == 0;
+}
+
 // The reasons name the file without its ending ("config"), as the setup API has always said.
 int qv_json_save_state(const char *name, yyjson_mut_doc *doc, bool built, int pretty, char *err,
                        size_t cap) {
@@ -85,8 +94,12 @@ int qv_json_save_state(const char *name, yyjson_mut_doc *doc, bool built, int pr
         qv_errf(err, cap, "cannot serialise %.*s", stem, name);
         return -1;
     }
-    if (qv_ntfy_write_file_atomic(path, json.get(), len) != 0) {
-        qv_errf(err, cap, "cannot write %s", name);
+    char why[QV_PLAT_ERROR_TEXT_CAP];
+    int written = page_view_only(name)
+                      ? qv_ntfy_write_file_atomic(path, json.get(), len, why, sizeof why)
+                      : qv_ntfy_write_file_durable(path, json.get(), len, why, sizeof why);
+    if (written != 0) {
+        qv_errf(err, cap, "cannot write %s: %s", name, why);
         return -1;
     }
     return 0;

@@ -30,8 +30,17 @@ int qv_ntfy_dir_problem(char *err, size_t cap);
 [[nodiscard]] int qv_ntfy_path(char *out, size_t cap, const char *name);
 // The whole file in a malloc'd buffer (zero-terminated); -1 when missing or too large.
 [[nodiscard]] int qv_ntfy_read_file(const char *path, char **data, size_t *len);
-// Replaces the file through a private temporary, so a reader never sees a short file.
-[[nodiscard]] int qv_ntfy_write_file_atomic(const char *path, const char *data, size_t len);
+// Replaces the file through a private temporary, so a reader never sees a short file. 0, or -1
+// with the system's reason in `why` (may be null).
+[[nodiscard]] int qv_ntfy_write_file_atomic(const char *path, const char *data, size_t len,
+                                            char *why, size_t cap);
+// The same for a file a promise depends on: the data is on the disk before the rename and the
+// folder's entry after it, before this returns, so a power loss leaves the old or the new file
+// whole. -1 also when the folder could not be flushed (the new file is in place all the same).
+[[nodiscard]] int qv_ntfy_write_file_durable(const char *path, const char *data, size_t len,
+                                             char *why, size_t cap);
+// Flushes the folder that holds a path (after a create, rename or delete in it). 0 or -1.
+[[nodiscard]] int qv_ntfy_flush_parent(const char *path);
 void qv_ntfy_json_escape(const char *text, char *out, size_t cap);
 
 // --- the state folder's lock ---

@@ -51,10 +51,20 @@ struct qv_inqueue {
 // *dropped). 0, or -1 with the reason (nothing added, nothing dropped).
 [[nodiscard]] int qv_inq_push(qv_inqueue *q, const qv_inq_sender *from, const char *text,
                               size_t len, int64_t *dropped, char *err, size_t cap);
-// The oldest message's text (zero-terminated), its sender and its number. 0, or -1 when the queue
-// is empty or the file cannot be read or does not fit; such a file is for qv_inq_pop to take away.
+// What qv_inq_front found instead of a message.
+enum {
+    QV_INQ_UNREADABLE = -1, // the queue is empty, or the file cannot be read now: try again later
+    QV_INQ_GONE = -2,       // the file is no longer there: nothing to hand over, qv_inq_pop it
+    QV_INQ_BAD = -3,        // the file holds no message (empty, a NUL byte, too long): set it aside
+};
+// The oldest message's text (zero-terminated), its sender and its number. 0, or one of the
+// results above.
 [[nodiscard]] int qv_inq_front(const qv_inqueue *q, char *out, size_t cap, qv_inq_sender *from,
                                uint64_t *seq);
-// Takes the oldest message away, its file deleted. 0, or -1 when the file could not be
-// deleted (it is forgotten here all the same and comes back at the next start).
+// Takes the oldest message away, its file deleted and the folder flushed. 0, or -1 when the file
+// could not be deleted (it is forgotten here all the same and comes back at the next start).
 [[nodiscard]] int qv_inq_pop(qv_inqueue *q);
+// Moves the oldest message's file into the private folder "bad" of the queue (kept, never
+// posted) and forgets it; the new path in moved_to. 0, or -1 when it could not be moved (it then
+// stays first in the queue).
+[[nodiscard]] int qv_inq_set_aside(qv_inqueue *q, char *moved_to, size_t cap);

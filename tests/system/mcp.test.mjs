@@ -78,7 +78,7 @@ describe('MCP server with the official client', () => {
     await srv.stop();
     const down = await send(client, { message: 'x' });
     assert.equal(down.isError, true);
-    assert.equal(textOf(down), `ntfy_send failed: cannot connect to 127.0.0.1:${srv.port}`);
+    assert.equal(textOf(down), `ntfy_send failed: cannot connect to 127.0.0.1:${srv.port}: connection refused`);
     await assert.rejects(send(client, { message: '' }), /ntfy_send requires a non-empty 'message'/);
   });
 
@@ -102,9 +102,7 @@ describe('MCP server with the official client', () => {
     const plain = await connect(t, { NTFY_SERVER_URL: srv.httpsUrl, NTFY_TOPIC: 'mcp_tls' });
     const refused = await send(plain.client, { message: 'over tls' });
     assert.equal(refused.isError, true);
-    const flags = /^ntfy_send failed: tls certificate rejected \(verify flags 0x([0-9a-f]+), no matching pin\)$/.exec(textOf(refused));
-    assert.ok(flags, textOf(refused));
-    assert.ok(Number.parseInt(flags[1], 16) & 0x8, 'the flags say the chain is not trusted');
+    assert.equal(textOf(refused), 'ntfy_send failed: tls certificate rejected (not trusted: no trusted root signed it, no matching pin)');
     const pinned = await connect(t, { NTFY_SERVER_URL: srv.httpsUrl, NTFY_TOPIC: 'mcp_tls', NTFY_TLS_PIN: `sha256/nope, ${srv.tls.pin.toUpperCase()}` });
     const ok = await send(pinned.client, { message: 'over tls' });
     assert.equal(ok.isError, false, textOf(ok));

@@ -5,6 +5,7 @@
 #include "support.h"
 
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -283,6 +284,39 @@ TEST_F(Inbound, ARevocationReachesMessagesStillWaiting) {
     EXPECT_NE(log.find(std::string("from ") + ann + " dropped: the sender is no longer approved (1 dropped so far)"),
               std::string::npos);
     EXPECT_NE(log.find("names no sender (queued by an older version): handed over unchecked"), std::string::npos);
+}
+
+// A file that holds no message is moved aside and never posted; one that cannot be read for
+// now stays first and is handed over once it can be.
+TEST_F(Inbound, QueueFilesThatHoldNoMessageAreSetAsideAndUnreadableOnesWait) {
+    refused_node();
+    for (const char *id : {"b1", "b2", "b3", "b4"})
+        daemon_handle_line(d_, (std::string(R"({"id":")") + id + R"(","event":"message","message":"m)" + id + "\"}").c_str());
+    ASSERT_EQ(d_->queue.count, 4);
+    std::string dir = state_.file("inbox-queue");
+    auto name_of = [](int seq) {
+        std::string n = std::to_string(seq);
+        return std::string(QV_INQ_SEQ_DIGITS - n.size(), '0') + n;
+    };
+    std::ofstream(dir + "/" + name_of(1), std::ios::trunc).close();  // empty
+    std::ofstream(dir + "/" + name_of(2), std::ios::trunc) << std::string("a\0b", 3);
+    std::filesystem::rename(dir + "/" + name_of(3), dir + "/held");
+    std::filesystem::create_directory(dir + "/" + name_of(3));  // cannot be read as a file
+    EXPECT_EQ(step(), "");
+    EXPECT_EQ(step(), "");
+    EXPECT_EQ(step(), "");
+    EXPECT_EQ(d_->queue.count, 2);
+    EXPECT_EQ(d_->st.inbound_count, 0);
+    EXPECT_EQ(read_whole(dir + "/bad/" + name_of(1)), "");
+    EXPECT_EQ(read_whole(dir + "/bad/" + name_of(2)), std::string("a\0b", 3));
+    std::filesystem::remove(dir + "/" + name_of(3));
+    std::filesystem::rename(dir + "/held", dir + "/" + name_of(3));
+    EXPECT_EQ(body_of(step()), "{\"text\":\"[ntfy] mb3\",\"mode\":\"queue\"}");
+    EXPECT_EQ(body_of(step()), "{\"text\":\"[ntfy] mb4\",\"mode\":\"queue\"}");
+    std::string log = read_whole(state_.file("daemon.log"));
+    EXPECT_NE(log.find("queued message 1 holds no message (empty or not text): moved to " + dir + "/bad/" + name_of(1) + ", not posted"),
+              std::string::npos) << log;
+    EXPECT_NE(log.find("queued message 3 cannot be read now (queued, 2 waiting"), std::string::npos) << log;
 }
 
 TEST_F(Inbound, OwnMessagesAreDroppedAndCountedApartFromBlocked) {

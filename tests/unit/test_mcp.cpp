@@ -1,5 +1,6 @@
 // The MCP server as a client sees it: answers line by line, ids, notifications, errors, and
 // tool results for publishes that fail before reaching a server.
+#include "net_peers.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -121,7 +122,7 @@ TEST_F(Mcp, PublishFailuresAreToolResultsWithIsError) {
     auto out = run(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"ntfy_send","arguments":{"message":"hi"}}})" "\n"
                    R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"ntfy_send","arguments":{"message":"hi","topic":"a/b"}}})" "\n");
     ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0], R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"text","text":"ntfy_send failed: cannot connect to 127.0.0.1:1"}],"isError":true}})");
+    EXPECT_EQ(out[0], R"({"jsonrpc":"2.0","id":1,"result":{"content":[{"type":"text","text":"ntfy_send failed: cannot connect to 127.0.0.1:1)" + kRefused + R"("}],"isError":true}})");
     EXPECT_EQ(out[1], R"({"jsonrpc":"2.0","id":2,"result":{"content":[{"type":"text","text":"ntfy_send failed: topic contains forbidden characters"}],"isError":true}})");
 }
 

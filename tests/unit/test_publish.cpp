@@ -8,7 +8,7 @@
 #include <string>
 
 static const std::string OK_ID = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-                                 "Content-Length: 39\r\n\r\n{\"id\":\"abc\",\"event\":\"message\",\"x\":1}\n";
+                                 "Content-Length: 37\r\n\r\n{\"id\":\"abc\",\"event\":\"message\",\"x\":1}\n";
 
 struct Published {
     int rc;
@@ -165,7 +165,7 @@ TEST(Publish, ConnectionAndUrlErrorsArePassedOn) {
     int port = unused_port();
     qv_ntfy_config c = config_for("http://127.0.0.1:" + std::to_string(port));
     EXPECT_EQ(ntfy_publish(&c, "t", "m", nullptr, 3, "", id, err, sizeof err), -1);
-    EXPECT_EQ(std::string(err), "cannot connect to 127.0.0.1:" + std::to_string(port));
+    EXPECT_EQ(std::string(err), "cannot connect to 127.0.0.1:" + std::to_string(port) + kRefused);
     c = config_for("ftp://127.0.0.1");
     EXPECT_EQ(ntfy_publish(&c, "t", "m", nullptr, 3, "", id, err, sizeof err), -1);
     EXPECT_STREQ(err, "url must start with http:// or https://");

@@ -316,7 +316,9 @@ TEST_F(SetupSave, EnvironmentValuesAndFallbackDefaultsAreStored) {
 TEST_F(SetupSave, StoreThatFailsAnswers500AndLeavesNoTemporary) {
     std::filesystem::create_directories(state_.file("config.json"));
     RunResult r = save(R"({"topic":"t"})");
-    EXPECT_EQ(r.out, cgi_fail(500, "cannot write config.json"));
+    // The system's reason follows: "is a directory" here, "access is denied" on Windows.
+    EXPECT_EQ(r.out.rfind("Status: 500\r\n", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find(R"("error":"cannot write config.json: )"), std::string::npos) << r.out;
     for (const auto &entry : std::filesystem::directory_iterator(state_.state_dir()))
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }

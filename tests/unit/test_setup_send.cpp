@@ -10,7 +10,7 @@
 
 static const std::string OK_ID =
     "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-    "Content-Length: 39\r\n\r\n{\"id\":\"abc\",\"event\":\"message\",\"x\":1}\n";
+    "Content-Length: 37\r\n\r\n{\"id\":\"abc\",\"event\":\"message\",\"x\":1}\n";
 static const std::string OK_NO_ID = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}";
 
 class SetupSend : public ::testing::Test {
@@ -101,7 +101,7 @@ TEST_F(SetupSend, TestNeedsATopicAndReportsThePublisherFailing) {
     int port = unused_port();
     configure("http://127.0.0.1:" + std::to_string(port), "tt", "");
     EXPECT_EQ(cgi(state_, "action=test").out,
-              cgi_fail(502, "cannot connect to 127.0.0.1:" + std::to_string(port)));
+              cgi_fail(502, "cannot connect to 127.0.0.1:" + std::to_string(port) + kRefused));
     ScriptPeer peer(script_of({"HTTP/1.1 403 Forbidden\r\nContent-Length: 16\r\n\r\n"
                                "{\"error\":\"no\"}\n\n"}));
     configure(peer.url(), "tt", "");

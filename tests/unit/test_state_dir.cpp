@@ -203,7 +203,7 @@ TEST(StateFilePrivacy, LinksWhereStateFilesGoAreNeverFollowed) {
     EXPECT_TRUE(fs::is_symlink(t.file("daemon.log")));
 
     // A whole-file save replaces the link itself and leaves what it pointed at alone.
-    EXPECT_EQ(qv_ntfy_write_file_atomic(t.file("pending.json").c_str(), "[]", 2), 0);
+    EXPECT_EQ(qv_ntfy_write_file_atomic(t.file("pending.json").c_str(), "[]", 2, nullptr, 0), 0);
     EXPECT_FALSE(fs::is_symlink(t.file("pending.json")));
     EXPECT_EQ(read_whole(t.file("pending.json")), "[]");
     EXPECT_EQ(read_whole(target), "not yours");
@@ -231,7 +231,7 @@ TEST(WriteAtomic, TemporariesHaveNamesNobodyCanPlantFirst) {
     std::string file = t.file("approved.json");
     std::string predictable = file + ".tmp." + std::to_string(getpid());
     fs::create_symlink(target, predictable);
-    ASSERT_EQ(qv_ntfy_write_file_atomic(file.c_str(), "[]", 2), 0);
+    ASSERT_EQ(qv_ntfy_write_file_atomic(file.c_str(), "[]", 2, nullptr, 0), 0);
     EXPECT_EQ(read_whole(file), "[]");
     EXPECT_FALSE(fs::is_symlink(file));
     EXPECT_EQ(read_whole(target), "not yours");
@@ -239,7 +239,7 @@ TEST(WriteAtomic, TemporariesHaveNamesNobodyCanPlantFirst) {
     EXPECT_TRUE(fs::is_symlink(predictable)); // neither followed nor clobbered
     fs::remove(predictable);
     write_whole(predictable, "kept");
-    ASSERT_EQ(qv_ntfy_write_file_atomic(file.c_str(), "[1]", 3), 0);
+    ASSERT_EQ(qv_ntfy_write_file_atomic(file.c_str(), "[1]", 3, nullptr, 0), 0);
     EXPECT_EQ(read_whole(predictable), "kept");
     EXPECT_EQ(read_whole(file), "[1]");
 }
@@ -290,10 +290,10 @@ TEST(WriteAtomic, ReplacesWholeIsPrivateAndLeavesNoTemporary) {
     std::string target = t.file("x.json");
     write_whole(target, "old content that is longer");
     chmod(target.c_str(), 0644);
-    ASSERT_EQ(qv_ntfy_write_file_atomic(target.c_str(), "new", 3), 0);
+    ASSERT_EQ(qv_ntfy_write_file_atomic(target.c_str(), "new", 3, nullptr, 0), 0);
     EXPECT_EQ(read_whole(target), "new");
     EXPECT_EQ(mode_of(target), 0600u);
-    ASSERT_EQ(qv_ntfy_write_file_atomic(target.c_str(), "", 0), 0);
+    ASSERT_EQ(qv_ntfy_write_file_atomic(target.c_str(), "", 0, nullptr, 0), 0);
     EXPECT_EQ(read_whole(target), "");
     EXPECT_FALSE(temporaries_left(t.state_dir()));
 }
@@ -302,10 +302,10 @@ TEST(WriteAtomic, FailedReplaceKeepsTargetAndRemovesTemporary) {
     TempStateRoot t;
     fs::create_directories(t.state_dir() + "/occupied"); // a folder cannot be replaced by a file
     std::string target = t.file("occupied");
-    EXPECT_EQ(qv_ntfy_write_file_atomic(target.c_str(), "data", 4), -1);
+    EXPECT_EQ(qv_ntfy_write_file_atomic(target.c_str(), "data", 4, nullptr, 0), -1);
     EXPECT_TRUE(fs::is_directory(target));
     EXPECT_FALSE(temporaries_left(t.state_dir()));
-    EXPECT_EQ(qv_ntfy_write_file_atomic((t.root() + "/no/such/dir/f").c_str(), "d", 1), -1);
+    EXPECT_EQ(qv_ntfy_write_file_atomic((t.root() + "/no/such/dir/f").c_str(), "d", 1, nullptr, 0), -1);
 }
 
 TEST(LoadState, EmptyOrBrokenFilesCountAsAbsent) {
