@@ -71,6 +71,12 @@ if(QV_YYJSON_VERSION VERSION_LESS 0.10)
 endif()
 
 # --- libqrencode 4.1 or later --------------------------------------------------------------------
+# A place remembered from an earlier configuration that is gone now is searched for again.
+foreach(var QV_QRENCODE_INCLUDE QV_QRENCODE_LIBRARY)
+  if(${var} AND NOT EXISTS "${${var}}")
+    unset(${var} CACHE)
+  endif()
+endforeach()
 find_path(QV_QRENCODE_INCLUDE qrencode.h)
 find_library(QV_QRENCODE_LIBRARY qrencode)
 if(NOT QV_QRENCODE_INCLUDE OR NOT QV_QRENCODE_LIBRARY)
