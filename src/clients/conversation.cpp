@@ -65,8 +65,9 @@ static const char *reply_text(yyjson_val *entry) {
     if (!yyjson_is_obj(entry) || yyjson_obj_size(entry) == 0)
         return nullptr;
     yyjson_val *content = yyjson_obj_get(entry, "content");
+    // A text that starts with an escaped NUL ("\u0000...") is empty as the text published.
     if (!relayable_role(yyjson_obj_get(entry, "role")) || !yyjson_is_str(content) ||
-        yyjson_get_len(content) == 0)
+        yyjson_get_len(content) == 0 || yyjson_get_str(content)[0] == '\0')
         return nullptr;
     return yyjson_get_str(content);
 }
