@@ -42,6 +42,9 @@ void trim_inplace(char *s);
 // are dropped, and what is left must be 1 to 18 ASCII digits (no sign, no other digits). 0 with
 // the number, or -1 (and *out unchanged).
 [[nodiscard]] int qv_read_whole_number(const char *text, int64_t *out);
+
+// The value of one hexadecimal digit (either case), or -1 for any other character.
+[[nodiscard]] int qv_hex_value(char c);
 // 1 for "1", or "true", "yes", "on" in any letter case; 0 otherwise.
 [[nodiscard]] int is_truthy(const char *s);
 // 1 for "0", or "false", "no", "off" in any letter case; 0 otherwise.

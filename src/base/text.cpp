@@ -178,3 +178,13 @@ int qv_secret_equal(const char *a, const char *b) {
     }
     return diff == 0;
 }
+
+int qv_hex_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}

@@ -225,16 +225,6 @@ void qv_body_init(qv_body_decoder *d, int chunked, int64_t length) {
 
 enum { QV_CHUNK_SIZE_DIGITS_MAX = 15 }; // 15 hexadecimal digits never overflow an int64_t
 
-static int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // A chunk-size line's size: blanks, an optional 0x, hexadecimal digits, then blanks and an
 // extension (";...") or nothing. -1 for anything else, a size too large for 64 bits included:
 // read as a smaller number it would end the body early and report a cut body as complete.
@@ -242,18 +232,18 @@ static int64_t chunk_size(const char *line) {
     const char *p = line;
     while (is_blank(*p))
         p++;
-    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && hex_value(p[2]) >= 0)
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && qv_hex_value(p[2]) >= 0)
         p += 2;
     int64_t size = 0;
     int digits = 0;
-    for (; hex_value(*p) >= 0; p++) {
-        if (size > 0 || hex_value(*p) > 0)
+    for (; qv_hex_value(*p) >= 0; p++) {
+        if (size > 0 || qv_hex_value(*p) > 0)
             digits++;
         if (digits > QV_CHUNK_SIZE_DIGITS_MAX)
             return -1;
-        size = size * 16 + hex_value(*p);
+        size = size * 16 + qv_hex_value(*p);
     }
-    if (p == line || hex_value(p[-1]) < 0)
+    if (p == line || qv_hex_value(p[-1]) < 0)
         return -1;
     while (is_blank(*p))
         p++;

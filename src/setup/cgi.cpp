@@ -14,23 +14,13 @@ int is_post_request(void) {
     return m && strcasecmp(m, "POST") == 0;
 }
 
-static int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Decodes %XX and '+' in place; a decoded zero byte ends the value.
 static void percent_decode_inplace(char *s) {
     char *out = s;
     for (const char *in = s; *in; in++) {
         char c = *in;
-        if (c == '%' && hex_value(in[1]) >= 0 && hex_value(in[2]) >= 0) {
-            c = static_cast<char>(hex_value(in[1]) * 16 + hex_value(in[2]));
+        if (c == '%' && qv_hex_value(in[1]) >= 0 && qv_hex_value(in[2]) >= 0) {
+            c = static_cast<char>(qv_hex_value(in[1]) * 16 + qv_hex_value(in[2]));
             in += 2;
             if (c == '\0')
                 break;
