@@ -110,6 +110,9 @@ struct qv_daemon {
     int64_t devices_checked_ms; // when approved.json was last read for them
     int64_t devices_since;      // after a change: the subscription reaches back to here
     uint32_t device_sent_mask;  // devices that have the reply being published (bit per index)
+    qv_ntfy_sightings sightings;        // approved senders seen since approved.json was written
+    bool view_dirty;                    // status or sightings changed since they were written
+    int64_t view_saved_ms;              // when they were written last (0: never)
 };
 
 // What became of a message posted to the node's inbox.
@@ -193,8 +196,15 @@ void daemon_reply_start(qv_daemon *d, int64_t now);
 // Stores the reply cursor (stream.json) when it moved, or, unmoved, now and then so a restart
 // knows it is still current; `force` stores it in any case (the orderly stop).
 void daemon_reply_note(qv_daemon *d, bool force);
-// Writes the status record for the setup page; a failure does not stop the daemon.
-void daemon_save_status(const qv_daemon *d);
+// The status record and the sightings changed: written now when they were not written within the
+// last second, else by the next daemon_view_flush that finds them due. A failure does not stop
+// the daemon.
+void daemon_save_status(qv_daemon *d);
+// Writes what only the setup page shows (status.json, the sightings in approved.json) when it
+// changed and a second has passed since the last write, or at once with `force` (the orderly stop).
+void daemon_view_flush(qv_daemon *d, bool force);
+// Milliseconds until daemon_view_flush has something to write (0: now), or -1 when nothing waits.
+int64_t daemon_view_due_ms(const qv_daemon *d);
 // Publishes the newest agent reply after the cursor, if there is one.
 void daemon_relay_step(qv_daemon *d);
 // The length of the next part of a reply too long for one message: all of it when it fits the

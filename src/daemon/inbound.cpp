@@ -454,16 +454,19 @@ qv_inbox_result daemon_post_inbox(qv_daemon *d, const char *text, char *err, siz
     return true;
 }
 
-// 1 when the sender is approved (its sighting recorded when the list can be changed), else 0.
-static int sender_approved(const char *key) {
-    int seen = qv_ntfy_approved_touch_seen(key);
-    if (seen >= 0)
-        return seen;
-    // A sighting that cannot be recorded still admits an approved sender.
-    qv_ntfy_logf("cannot record the sighting of %s in approved.json (state folder busy or "
-                 "list not loadable)",
-                 key);
-    return qv_ntfy_approved_has(key);
+// 1 when the sender is approved (its sighting noted, for approved.json now and then), else 0.
+static int sender_approved(qv_daemon *d, const char *key) {
+    if (!qv_ntfy_approved_has(key))
+        return 0;
+    int64_t now = qv_ntfy_now_epoch();
+    if (!qv_ntfy_sightings_note(&d->sightings, key, now)) {
+        // More senders than the table holds within a second: the ones so far are written first.
+        daemon_view_flush(d, true);
+        if (!qv_ntfy_sightings_note(&d->sightings, key, now))
+            qv_ntfy_logf("sighting of %s not recorded (approved.json not writable)", key);
+    }
+    d->view_dirty = true;
+    return 1;
 }
 
 // A message on a device's own topic is that device's, whatever its tags or title claim, and is
@@ -548,7 +551,7 @@ void daemon_handle_line(qv_daemon *d, const char *line) {
         return;
     }
     // One read answers both "approved?" and records the sighting.
-    if (!d->cfg.allow_all && sender_approved(key) != 1) {
+    if (!d->cfg.allow_all && sender_approved(d, key) != 1) {
         handle_unknown_sender(d, ev, key, label);
         return;
     }

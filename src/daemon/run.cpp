@@ -35,10 +35,34 @@ static void stop_sleep(int64_t ms) {
     }
 }
 
-void daemon_save_status(const qv_daemon *d) {
-    // status.json is only the setup page's view of the daemon: a save that fails (a full disk)
-    // must not stop the bridge, and the next save writes the whole record again.
+// status.json and the sightings in approved.json are only the setup page's view of the daemon:
+// while they change they are written at most once a second (the page polls no faster), and at
+// the orderly stop; a kill loses at most that second of counts. What a promise depends on (the
+// queue, the stream position, the ledger, the approvals themselves) is written when it changes.
+enum : int64_t { QV_VIEW_EVERY_MS = 1000 };
+
+int64_t daemon_view_due_ms(const qv_daemon *d) {
+    if (!d->view_dirty)
+        return -1;
+    int64_t left = d->view_saved_ms + QV_VIEW_EVERY_MS - qv_now_ms();
+    return d->view_saved_ms == 0 || left <= 0 ? 0 : left;
+}
+
+void daemon_view_flush(qv_daemon *d, bool force) {
+    if (!d->view_dirty || (!force && daemon_view_due_ms(d) != 0))
+        return;
+    if (qv_ntfy_approved_add_sightings(&d->sightings) != 0)
+        qv_ntfy_logf("cannot record sightings in approved.json (state folder busy or list not "
+                     "loadable): tried again later");
+    // A save that fails (a full disk) must not stop the bridge; the next one writes it all again.
     (void)qv_ntfy_status_save(&d->st);
+    d->view_saved_ms = qv_now_ms();
+    d->view_dirty = d->sightings.used > 0;
+}
+
+void daemon_save_status(qv_daemon *d) {
+    d->view_dirty = true;
+    daemon_view_flush(d, false);
 }
 
 // 0 when the daemon may run, holding the claim on the state folder; otherwise the exit status
@@ -106,10 +130,11 @@ static void stream_loop(qv_daemon *d) {
             qv_ntfy_logf("device topics changed: subscribing again");
             return;
         }
+        daemon_view_flush(d, false);
         int64_t slice = poll_ms - (qv_now_ms() - last_relay);
-        int64_t queue_due = daemon_queue_due_ms(d);
-        if (queue_due >= 0 && queue_due < slice)
-            slice = queue_due;
+        for (int64_t due : {daemon_queue_due_ms(d), daemon_view_due_ms(d)})
+            if (due >= 0 && due < slice)
+                slice = due;
         int got =
             qv_http_readline_slice(&d->conn, &reader, static_cast<int>(d->cfg.idle_timeout_ms),
                                    static_cast<int>(slice < 1 ? 1 : slice));
@@ -189,11 +214,15 @@ static void backoff_sleep(qv_daemon *d, int64_t ms) {
         int64_t left = end - qv_now_ms();
         if (left <= 0)
             return;
+        daemon_view_flush(d, false);
         int64_t due = daemon_queue_due_ms(d);
         if (due == 0) {
             daemon_queue_step(d);
             continue;
         }
+        int64_t view_due = daemon_view_due_ms(d);
+        if (view_due > 0 && (due < 0 || view_due < due))
+            due = view_due;
         stop_sleep(due > 0 && due < left ? due : left);
     }
 }
@@ -276,6 +305,7 @@ int run_daemon(void) {
     d->st.connected = 0;
     d->st.last_seen_at = qv_ntfy_now_epoch();
     daemon_save_status(d.get());
+    daemon_view_flush(d.get(), true);
     daemon_reply_note(d.get(), true);
     qv_ntfy_daemon_release(claim);
     qv_ntfy_logf("daemon stopped");

@@ -147,26 +147,52 @@ int qv_ntfy_approved_remove(const char *key) {
     return qv_list_remove(&QV_APPROVED_LIST, key);
 }
 
+bool qv_ntfy_sightings_note(qv_ntfy_sightings *s, const char *key, int64_t now) {
+    for (int i = 0; i < s->used; i++) {
+        qv_ntfy_sighting *e = &s->seen[i];
+        if (strcmp(e->key, key) != 0)
+            continue;
+        if (e->count < INT32_MAX)
+            e->count++;
+        e->last_seen = now;
+        return true;
+    }
+    if (s->used == QV_SIGHTINGS_MAX)
+        return false;
+    qv_ntfy_sighting *e = &s->seen[s->used++];
+    cp_trunc(e->key, sizeof e->key, key);
+    e->count = 1;
+    e->last_seen = now;
+    return true;
+}
+
 // The list is read afresh under the lock: a copy read before a revocation and written back
-// after it would bring the revoked sender back. Without the lock a sender that is not approved
-// still gets its answer; only an approved one's sighting is lost.
-int qv_ntfy_approved_touch_seen(const char *key) {
+// after it would bring the revoked sender back.
+int qv_ntfy_approved_add_sightings(qv_ntfy_sightings *s) {
+    if (s->used == 0)
+        return 0;
     qv_state_lock lock;
     if (lock.take(nullptr, 0) != 0)
-        return qv_ntfy_approved_has(key) ? -1 : 0;
+        return -1;
     qv_ntfy_approved_entry *table = nullptr;
     int count = 0;
     if (qv_ntfy_approved_load(&table, &count) != 0)
         return -1;
     qv_heap<qv_ntfy_approved_entry> held(table);
-    int at = qv_list_find(&QV_APPROVED_LIST, table, count, key);
-    if (at < 0)
-        return 0;
-    table[at].last_seen = qv_ntfy_now_epoch();
-    // A count read from a file may already be at the top of its range; it stays there.
-    if (table[at].count < INT32_MAX)
-        table[at].count++;
-    // A sighting that cannot be saved still admits the sender.
-    (void)qv_ntfy_approved_save(table, count);
-    return 1;
+    bool changed = false;
+    for (int i = 0; i < s->used; i++) {
+        int at = qv_list_find(&QV_APPROVED_LIST, table, count, s->seen[i].key);
+        if (at < 0)
+            continue;
+        qv_ntfy_approved_entry *e = &table[at];
+        e->last_seen = s->seen[i].last_seen;
+        // A count read from a file may already be near the top of its range; it stays there.
+        int64_t sum = int64_t{e->count} + s->seen[i].count;
+        e->count = sum > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sum);
+        changed = true;
+    }
+    if (changed && qv_ntfy_approved_save(table, count) != 0)
+        return -1;
+    s->used = 0;
+    return 0;
 }

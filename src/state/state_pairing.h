@@ -109,7 +109,24 @@ int qv_ntfy_approved_has(const char *key);
 // A fresh device topic for the lobby: its name (cut so the whole fits ntfy's limit), a dash and
 // random characters from the system's random source. 0, or -1 when there is no random source.
 [[nodiscard]] int qv_ntfy_device_topic_new(const char *lobby, char out[QV_DEVICE_TOPIC_CAP]);
-// 1 when the key is approved and its sighting recorded, 0 when it is not approved, -1 when
-// the list cannot be loaded or the lock is not obtained for an approved key. A 1 answers
-// qv_ntfy_approved_has as well.
-[[nodiscard]] int qv_ntfy_approved_touch_seen(const char *key);
+
+// Senders the daemon has seen since approved.json last heard of them: how many messages, and
+// when the last one came. Only the setup page shows these, so they are gathered in memory and
+// written now and then instead of at every message.
+enum { QV_SIGHTINGS_MAX = 32 };
+struct qv_ntfy_sighting {
+    char key[QV_SENDER_KEY_CAP];
+    int32_t count;
+    int64_t last_seen;
+};
+struct qv_ntfy_sightings {
+    qv_ntfy_sighting seen[QV_SIGHTINGS_MAX];
+    int32_t used;
+};
+// Counts one message of the key, seen now. false when the table is full and the key new in it
+// (write it out first, then note again).
+[[nodiscard]] bool qv_ntfy_sightings_note(qv_ntfy_sightings *s, const char *key, int64_t now);
+// Adds the sightings to the entries that are still approved (a revoked sender's are dropped)
+// and empties the table. 0, or -1 when the list cannot be loaded or saved or the lock is not
+// obtained (the table is kept for the next try).
+[[nodiscard]] int qv_ntfy_approved_add_sightings(qv_ntfy_sightings *s);

@@ -147,7 +147,6 @@ TEST_F(Approved, MissingOrBrokenFilesAreAnEmptyList) {
             fs::remove(state_.file("approved.json"));
         EXPECT_EQ(load(), 0) << (f ? f : "(none)");
         EXPECT_EQ(qv_ntfy_approved_has("a"), 0);
-        EXPECT_EQ(qv_ntfy_approved_touch_seen("a"), 0);
     }
     // Approving over a broken file starts a fresh list.
     ASSERT_EQ(qv_ntfy_approved_add("a", "l", 0), 0);
@@ -212,33 +211,41 @@ TEST_F(Approved, AskingAgreesWithTheLoadedList) {
     }
 }
 
-TEST_F(Approved, SightingOfAnApprovedSender) {
+// Sightings gathered in memory reach the entries still approved in one write; a revoked or
+// unknown sender's are dropped, and a list they do not change is left exactly as it is.
+TEST_F(Approved, SightingsAreAddedToTheApprovedEntries) {
     write_file("[{\"key\":\"a\",\"added_at\":10,\"last_seen\":10,\"count\":2,\"via\":1},"
-               "{\"key\":\"b\",\"last_seen\":3}]");
-    int64_t before = qv_ntfy_now_epoch();
-    EXPECT_EQ(qv_ntfy_approved_touch_seen("a"), 1);
-    ASSERT_EQ(load(), 2);
-    EXPECT_EQ(table_[0].count, 3);
-    EXPECT_GE(table_[0].last_seen, before);
+               "{\"key\":\"b\",\"last_seen\":3},{\"key\":\"c\",\"count\":2147483640}]");
+    qv_ntfy_sightings s = {};
+    for (int i = 0; i < 3; i++)
+        ASSERT_TRUE(qv_ntfy_sightings_note(&s, "a", 100 + i));
+    for (int i = 0; i < 9; i++)
+        ASSERT_TRUE(qv_ntfy_sightings_note(&s, "c", 50));
+    ASSERT_TRUE(qv_ntfy_sightings_note(&s, "revoked", 50));
+    ASSERT_EQ(qv_ntfy_approved_add_sightings(&s), 0);
+    EXPECT_EQ(s.used, 0);
+    ASSERT_EQ(load(), 3);
+    EXPECT_EQ(table_[0].count, 5);
+    EXPECT_EQ(table_[0].last_seen, 102);
     EXPECT_EQ(table_[0].added_at, 10);
     EXPECT_EQ(table_[0].via, 1);
     EXPECT_EQ(table_[1].last_seen, 3);
-}
+    EXPECT_EQ(table_[2].count, INT32_MAX); // the count stays at its ceiling
+    EXPECT_EQ(file().find("revoked"), std::string::npos);
 
-TEST_F(Approved, SightingOfAnUnknownSenderDoesNotRewrite) {
-    const std::string text = R"([{"key":"a","count":2}])";
-    write_file(text);
-    EXPECT_EQ(qv_ntfy_approved_touch_seen("zzz"), 0);
-    EXPECT_EQ(qv_ntfy_approved_touch_seen(""), 0);
-    EXPECT_EQ(qv_ntfy_approved_touch_seen(nullptr), 0);
+    const std::string text = file();
+    ASSERT_TRUE(qv_ntfy_sightings_note(&s, "zzz", 1));
+    ASSERT_EQ(qv_ntfy_approved_add_sightings(&s), 0);
     EXPECT_EQ(file(), text);
 }
 
-TEST_F(Approved, SightingCountStaysAtItsCeiling) {
-    write_file(R"([{"key":"a","count":2147483647}])");
-    EXPECT_EQ(qv_ntfy_approved_touch_seen("a"), 1);
-    ASSERT_EQ(load(), 1);
-    EXPECT_EQ(table_[0].count, INT32_MAX);
+TEST_F(Approved, AFullSightingsTableTakesNoNewSender) {
+    qv_ntfy_sightings s = {};
+    for (int i = 0; i < QV_SIGHTINGS_MAX; i++)
+        ASSERT_TRUE(qv_ntfy_sightings_note(&s, hex_key(i).c_str(), 1));
+    EXPECT_FALSE(qv_ntfy_sightings_note(&s, hex_key(QV_SIGHTINGS_MAX).c_str(), 1));
+    EXPECT_TRUE(qv_ntfy_sightings_note(&s, hex_key(0).c_str(), 2));
+    EXPECT_EQ(s.seen[0].count, 2);
 }
 
 TEST_F(Approved, FullListRefusesNewcomersButReApproves) {
@@ -294,7 +301,10 @@ TEST_F(Approved, UnusableStateDirectory) {
     ScopedEnv broken("QV_CONNECTORS_DIR", "///");
     EXPECT_EQ(qv_ntfy_approved_add("a", "l", 0), -1);
     EXPECT_EQ(qv_ntfy_approved_has("a"), 0);
-    EXPECT_EQ(qv_ntfy_approved_touch_seen("a"), 0);
+    qv_ntfy_sightings s = {};
+    ASSERT_TRUE(qv_ntfy_sightings_note(&s, "a", 1));
+    EXPECT_EQ(qv_ntfy_approved_add_sightings(&s), -1);
+    EXPECT_EQ(s.used, 1); // kept for the next try
     EXPECT_EQ(qv_ntfy_approved_remove("a"), 0);
     EXPECT_EQ(load(), 0);
 }

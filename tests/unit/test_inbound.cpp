@@ -212,6 +212,7 @@ TEST_F(Inbound, QueuedMessagesReachTheNodeInArrivalOrderOnceItIsBack) {
     EXPECT_EQ(body_of(step()), "{\"text\":\"[ntfy] second\",\"mode\":\"queue\"}");
     EXPECT_EQ(d_->st.inbound_count, 2);
     EXPECT_EQ(d_->st.queued_count, 0);
+    daemon_view_flush(d_, true);
     EXPECT_NE(read_whole(state_.file("status.json")).find("\"queued_count\": 0,"), std::string::npos);
     EXPECT_NE(read_whole(state_.file("daemon.log")).find("inbound -> /inbox (12 bytes) (from queue, 1 waiting)"),
               std::string::npos);
@@ -332,8 +333,17 @@ TEST_F(Inbound, OwnMessagesAreDroppedAndCountedApartFromBlocked) {
     EXPECT_EQ(d_->st.own_echo_count, 3);
     EXPECT_EQ(d_->st.blocked_count, 0);
     EXPECT_EQ(d_->st.inbound_count, 0);
-    // Saved at once: the setup page shows the count without waiting for another event.
+    // The first change is written at once, the rest at most a second later (the page polls no
+    // faster), without waiting for another event.
+    EXPECT_NE(read_whole(state_.file("status.json")).find("\"own_echo_count\": 1"), std::string::npos);
+    int64_t due = daemon_view_due_ms(d_);
+    EXPECT_GT(due, 0);
+    EXPECT_LE(due, 1000);
+    d_->view_saved_ms -= 1000;
+    EXPECT_EQ(daemon_view_due_ms(d_), 0);
+    daemon_view_flush(d_, false);
     EXPECT_NE(read_whole(state_.file("status.json")).find("\"own_echo_count\": 3"), std::string::npos);
+    EXPECT_EQ(daemon_view_due_ms(d_), -1);
 }
 
 TEST_F(Inbound, DroppedWithoutCounting) {
@@ -459,6 +469,33 @@ TEST_F(Inbound, PairingThatCannotBeStoredIsNotConfirmedAndStaysQueued) {
     char still[QV_SENDER_KEY_CAP] = "";
     EXPECT_EQ(qv_ntfy_pending_find_code(code.c_str(), still, sizeof still), 1);
     EXPECT_EQ(still, key);  // still queued for another try
+}
+
+// How often an approved sender was seen reaches approved.json with the status, at most once a
+// second, and whole at the orderly stop.
+TEST_F(Inbound, SightingsOfApprovedSendersAreWrittenWithTheStatus) {
+    d_->cfg.allow_all = 0;
+    std::string ann = R"({"id":"s0","event":"message","message":"hi","user":"ann"})";
+    forward(ann);
+    std::string key = only_queued().key;
+    ASSERT_EQ(qv_ntfy_approved_add(key.c_str(), "ann", QV_VIA_SETUP), 0);
+    for (int i = 1; i <= 3; i++) {
+        std::string line = ann;
+        line.replace(line.find("s0"), 2, "s" + std::to_string(i));
+        EXPECT_NE(forward(line), "");
+    }
+    auto count = [] {
+        qv_ntfy_approved_entry *table = nullptr;
+        int n = 0;
+        int32_t c = -1;
+        if (qv_ntfy_approved_load(&table, &n) == 0 && n == 1)
+            c = table[0].count;
+        free(table);
+        return c;
+    };
+    EXPECT_LT(count(), 3); // the later sightings wait for the second to pass
+    daemon_view_flush(d_, true);
+    EXPECT_EQ(count(), 3);
 }
 
 TEST_F(Inbound, AllowAllForwardsWithoutTouchingApprovals) {
