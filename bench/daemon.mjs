@@ -4,7 +4,7 @@
 //
 //   node bench/daemon.mjs EXE
 //   MESSAGES=10000 LATENCY_SAMPLES=200 REPLY_SAMPLES=40 REPLY_POLL_MS=700 PUBLISHERS=4 STREAM_ROUNDS=4
-//   SERVER_PROBE=2000
+//   SERVER_PROBE=2000 STRACE_MESSAGES=1000 BASELINE_EXE=<another build of chimewick>
 //
 // The server runs with its message cache off, so that it takes messages faster than either bridge handles
 // them; how fast it takes them alone, with the cache off and on, is printed first.
@@ -15,6 +15,7 @@ import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import net from 'node:net';
+import os from 'node:os';
 import path from 'node:path';
 import { performance } from 'node:perf_hooks';
 import { start as startDevnode } from '../tools/devnode/devnode.mjs';
@@ -34,6 +35,9 @@ const REPLY_POLL_MS = positive('REPLY_POLL_MS', 700);
 const PUBLISHERS = positive('PUBLISHERS', 4);
 const STREAM_ROUNDS = positive('STREAM_ROUNDS', 4);
 const SERVER_PROBE = positive('SERVER_PROBE', 2000);
+const STRACE_MESSAGES = positive('STRACE_MESSAGES', 1000);
+// Another build of chimewick (today's main, say) run beside this one on its own topic, in the same rounds.
+const BASELINE_EXE = process.env.BASELINE_EXE || '';
 
 const ANCHOR_TOPIC = 'bench_anchor';
 const DAEMON_TOPIC = 'bench_daemon';
@@ -42,6 +46,8 @@ const TLS_TOPIC = 'bench_daemon_tls';
 const TLS_SESSION = 'main:bench-tls';
 const PRIVATE_LOBBY = 'bench_lobby';
 const PRIVATE_SESSION = 'main:bench-private';
+const BASE_TOPIC = 'bench_daemon_base';
+const BASE_SESSION = 'main:bench-base';
 const WAIT_MS = 5000;              // one message's deadline in the latency runs
 const START_MS = 15000;            // a process to subscribe
 const STREAM_BASE_MS = 20000;      // a throughput run: this plus STREAM_PER_MESSAGE_MS per message
@@ -211,12 +217,12 @@ async function startAnchor(srv, dir, agent) {
 }
 
 // A daemon on its own topic and session; `server` is the server's http or https address, `trust` more settings.
-async function startDaemon(node, dir, { server, topic, session, trust = {} }) {
+async function startDaemon(node, dir, { server, topic, session, trust = {}, program = exe }) {
   const env = exeEnv(dir, {
     NTFY_SERVER_URL: server, NTFY_TOPIC: topic, NTFY_TARGET_SESSION: session, NTFY_BOT_API_URL: node.url,
     NTFY_REPLY_POLL_MS: REPLY_POLL_MS, ...trust,
   });
-  const proc = spawnProcess(exe, ['--daemon'], { env, stdin: 'ignore' });
+  const proc = spawnProcess(program, ['--daemon'], { env, stdin: 'ignore' });
   cleanups.push(() => proc.stop());
   await proc.waitForOutput(/subscribed to /, { stream: 'stderr', timeoutMs: START_MS });
   return proc;
@@ -356,6 +362,35 @@ async function throughput(srv, agent, topic, pid, counter, label, count) {
   };
 }
 
+const hasStrace = () => {
+  try {
+    execFileSync('strace', ['-V'], { stdio: 'ignore' });
+    return true;
+  } catch {
+    return false;
+  }
+};
+
+// System calls per message: strace -c attached to the running daemon for one batch of STRACE_MESSAGES (its
+// own batch, after the timed rounds: tracing slows a process down). {perMessage, top: [[name, calls]...]}.
+async function syscallsPerMessage(srv, agent, topic, pid, counter, label) {
+  const file = path.join(os.tmpdir(), `qv-bench-strace-${pid}-${Date.now()}.txt`);
+  const tracer = spawnProcess('strace', ['-c', '-f', '-p', String(pid), '-o', file], { stdin: 'ignore' });
+  cleanups.push(() => tracer.stop({ signal: 'SIGINT' }));
+  await sleep(500); // attached once it prints nothing more than its start
+  const r = await throughput(srv, agent, topic, pid, counter, label, STRACE_MESSAGES);
+  tracer.kill('SIGINT');
+  await tracer.waitExit(10000);
+  const rows = fs.readFileSync(file, 'utf8').split('\n').map((l) => l.trim().split(/\s+/)).filter((f) => f.length >= 5 && /^\d/.test(f[0]));
+  fs.rmSync(file, { force: true });
+  // Columns: % time, seconds, usecs/call, calls, [errors,] name; the last row is the total.
+  const calls = (f) => Number(f[3]);
+  const total = rows.find((f) => f[f.length - 1] === 'total');
+  const top = rows.filter((f) => f[f.length - 1] !== 'total').sort((a, b) => calls(b) - calls(a)).slice(0, 8)
+    .map((f) => [f[f.length - 1], calls(f)]);
+  return { perMessage: total ? calls(total) / r.handled : NaN, handled: r.handled, top };
+}
+
 // The batches of one bridge added up: rates per batch, everything else in sums.
 function series() {
   const t = { rates: [], count: 0, handled: 0, publishMs: 0, cpu: 0, serverCpu: 0, benchCpu: 0 };
@@ -452,6 +487,14 @@ async function main() {
   const anchor = await startAnchor(srv, anchorDir, agent);
   watched.push({ name: 'ntfy subscribe', proc: anchor.proc });
   const daemon = await startDaemon(node, daemonDir, { server: srv.url, topic: DAEMON_TOPIC, session: SESSION });
+  const baseDir = path.join(dir, 'daemon-base');
+  let base = null;
+  if (BASELINE_EXE) {
+    fs.mkdirSync(baseDir, { mode: 0o700 });
+    base = await startDaemon(node, baseDir, { server: srv.url, topic: BASE_TOPIC, session: BASE_SESSION, program: BASELINE_EXE });
+    watched.push({ name: 'the baseline daemon', proc: base });
+    await pair(srv, node, agent, BASE_TOPIC, BASE_SESSION);
+  }
   // The same over https, trusting the server's self-signed certificate, as most servers are reached.
   const tlsDaemon = await startDaemon(node, tlsDir,
     { server: srv.httpsUrl, topic: TLS_TOPIC, session: TLS_SESSION, trust: { NTFY_CA_FILE: srv.tls.certFile } });
@@ -472,10 +515,12 @@ async function main() {
   const tpTheirs = series();
   const tpOurs = series();
   const tpTls = series();
+  const tpBase = series();
   const tally = { twice: 0 };
   const tlsTally = { twice: 0 };
   const tpPrivate = series();
   const privateTally = { twice: 0 };
+  const baseTally = { twice: 0 };
   const runs = [
     (n, round) => throughput(srv, agent, ANCHOR_TOPIC, anchor.proc.pid,
       fifoCounter(anchor.fifo, anchor.fifo.order.length), `anchor r${round}`, n).then(tpTheirs.add),
@@ -487,11 +532,26 @@ async function main() {
       inboxCounter(node, node.inbox.length, `private r${round}`, privateTally), `private r${round}`, n)
       .then(tpPrivate.add),
   ];
+  if (base) {
+    runs.push((n, round) => throughput(srv, agent, BASE_TOPIC, base.pid,
+      inboxCounter(node, node.inbox.length, `base r${round}`, baseTally), `base r${round}`, n).then(tpBase.add));
+  }
   for (let round = 0; round < STREAM_ROUNDS; round++) {
     const n = Math.floor(MESSAGES / STREAM_ROUNDS) + (round < MESSAGES % STREAM_ROUNDS ? 1 : 0);
     for (let k = 0; k < runs.length; k++) await runs[(round + k) % runs.length](n, round);
   }
   const roundRatios = tpOurs.rates.map((r, i) => r / tpTheirs.rates[i]);
+  let traced = null;
+  let tracedBase = null;
+  if (hasStrace()) {
+    say(`system calls per message under strace -c, ${STRACE_MESSAGES} messages each`);
+    traced = await syscallsPerMessage(srv, agent, DAEMON_TOPIC, daemon.pid,
+      inboxCounter(node, node.inbox.length, 'daemon strace', tally), 'daemon strace');
+    if (base) {
+      tracedBase = await syscallsPerMessage(srv, agent, BASE_TOPIC, base.pid,
+        inboxCounter(node, node.inbox.length, 'base strace', baseTally), 'base strace');
+    }
+  }
   const rssTheirs = memoryKb(anchor.proc.pid);
   watched.shift();
   await anchor.proc.stop();
@@ -556,6 +616,25 @@ async function main() {
     `${fmt(privateRatio)} / ${fmt(tpPrivate.per('cpu') / tpOurs.per('cpu'))}`);
   goal('goal: within 10 % of off, none lost',
     privateRatio >= 0.9 && tpPrivate.per('cpu') <= 1.1 * tpOurs.per('cpu') && tpPrivate.lost() === 0);
+  if (traced) {
+    out(` system calls per message, strace -c over ${STRACE_MESSAGES} messages (its own batch)`);
+    row('chimewick', fmt(traced.perMessage, 1));
+    row('  most frequent', traced.top.map(([name, n]) => `${name} ${fmt(n / traced.handled, 1)}`).join(', '));
+    goal('goal: <= 25', traced.perMessage <= 25);
+  }
+  if (base) {
+    out(` beside the baseline build ${BASELINE_EXE}, the same rounds`);
+    row('baseline handled, median of rounds', fmt(tpBase.rate(), 0), 'msg/s');
+    row('  rounds', list(tpBase.rates), 'msg/s');
+    row('baseline lost / forwarded twice', `${tpBase.lost()} / ${baseTally.twice}`);
+    row('CPU per message: chimewick / baseline', `${fmt(tpOurs.per('cpu'), 3)} / ${fmt(tpBase.per('cpu'), 3)}`, 'ms');
+    if (tracedBase) {
+      row('system calls per message: chimewick / baseline', `${fmt(traced.perMessage, 1)} / ${fmt(tracedBase.perMessage, 1)}`);
+      row('  baseline most frequent', tracedBase.top.map(([name, n]) => `${name} ${fmt(n / tracedBase.handled, 1)}`).join(', '));
+    }
+    goal('goal: CPU per message and throughput no worse than the baseline',
+      tpOurs.per('cpu') <= tpBase.per('cpu') && tpOurs.rate() >= tpBase.rate());
+  }
   out(` reply latency, devnode appends a reply -> its event on the topic (reply_poll_ms ${REPLY_POLL_MS}), ms`);
   row('median', fmt(median(reply.latencies), 1));
   row('mean / p90 / max', `${fmt(mean(reply.latencies), 0)} / ${fmt(quantile(reply.latencies, 0.9), 0)} / ${fmt(Math.max(...reply.latencies), 0)}`);

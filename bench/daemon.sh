@@ -4,7 +4,7 @@
 # Debian's ntfy server (from .deps/) and the devnode on free 127.0.0.1 ports (bench/daemon.mjs).
 # Usage: bench/daemon.sh [BUILD_DIR]
 #   MESSAGES=10000 LATENCY_SAMPLES=200 REPLY_SAMPLES=40 REPLY_POLL_MS=700 PUBLISHERS=4
-#   STREAM_ROUNDS=4 SERVER_PROBE=2000
+#   STREAM_ROUNDS=4 SERVER_PROBE=2000 STRACE_MESSAGES=1000 BASELINE_EXE=<another build, run beside it>
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$top/build}

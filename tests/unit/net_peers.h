@@ -13,13 +13,8 @@
 #include <vector>
 
 // The reason the system gives for a connection to a port where nothing listens, as the
-// connection's message appends it.
-#ifdef _WIN32
-inline const std::string kRefused =
-    ": no connection could be made because the target machine actively refused it";
-#else
+// connection's message appends it (Wine's text for WSAECONNREFUSED is the same).
 inline const std::string kRefused = ": connection refused";
-#endif
 
 // How long a peer waits for its client to write or read before giving up.
 inline constexpr int kPeerIoWaitMs = 15000;
