@@ -85,6 +85,7 @@ void daemon_save_status(qv_daemon *d) {
     qv_plat_install_stop_handlers();
     // Without a log file the lines still reach standard error.
     (void)qv_ntfy_log_open(1);
+    qv_ntfy_log_keep_open(true);
     // A first start has no status.json yet: the record starts at zero.
     (void)qv_ntfy_status_load(&d->st);
     // A daemon that was killed leaves "connected" behind; this one has no subscription yet.
@@ -309,5 +310,6 @@ int run_daemon(void) {
     daemon_reply_note(d.get(), true);
     qv_ntfy_daemon_release(claim);
     qv_ntfy_logf("daemon stopped");
+    qv_ntfy_log_keep_open(false);
     return 0;
 }

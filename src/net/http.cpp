@@ -62,11 +62,15 @@ static bool tls_has_pending(const qv_conn *c) {
 int qv_send_all(qv_conn *c, const void *data, size_t len, int64_t deadline, char *err, size_t cap) {
     const unsigned char *p = static_cast<const unsigned char *>(data);
     size_t sent = 0;
+    // A connection is ready to send at first nearly always: the wait comes after a send that
+    // would block, not before every one.
+    bool ready = true;
     while (sent < len) {
-        if (!tls_has_pending(c) && !qv_wait_ready(c->sock, 1, c->wait_mode, deadline)) {
+        if (!ready && !tls_has_pending(c) && !qv_wait_ready(c->sock, 1, c->wait_mode, deadline)) {
             qv_errf(err, cap, "timed out sending request");
             return -1;
         }
+        ready = false;
         if (!c->tls) {
             int64_t n = qv_plat_sock_send(c->sock, p + sent, len - sent);
             if (n == QV_PLAT_WOULD_BLOCK)

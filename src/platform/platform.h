@@ -45,6 +45,16 @@ enum {
 // them, each in a slot of name_cap bytes of `names`; a name that does not fit is skipped. The
 // number of names copied, or -1 when the folder cannot be read.
 [[nodiscard]] int qv_plat_list_dir(const char *path, char *names, size_t name_cap, int max);
+// What tells one version of a file from the next without reading it: a replace through a new
+// temporary changes the identity and the change time, a write the size and the modification time.
+struct qv_plat_file_stamp {
+    uint64_t identity; // inode (POSIX); creation time (Windows)
+    int64_t size;
+    int64_t modified_ns;
+    int64_t changed_ns; // status change (POSIX); last write again (Windows)
+};
+// The stamp of the file a path names (never through a link). 0, or -1 when nothing is there.
+[[nodiscard]] int qv_plat_file_stamp_of(const char *path, qv_plat_file_stamp *out);
 // 1 when nothing has this name (a link counts as something), 0 otherwise, also when that
 // cannot be told.
 int qv_plat_path_missing(const char *path);

@@ -121,6 +121,17 @@ int qv_plat_list_dir(const char *path, char *names, size_t name_cap, int max) {
     return count;
 }
 
+int qv_plat_file_stamp_of(const char *path, qv_plat_file_stamp *out) {
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return -1;
+    out->identity = static_cast<uint64_t>(st.st_ino);
+    out->size = static_cast<int64_t>(st.st_size);
+    out->modified_ns = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+    out->changed_ns = int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
+    return 0;
+}
+
 int qv_plat_path_missing(const char *path) {
     struct stat st;
     return lstat(path, &st) != 0 && (errno == ENOENT || errno == ENOTDIR) ? 1 : 0;
@@ -293,7 +304,14 @@ int qv_plat_resolve(const char *host, int port, qv_plat_addrs **out) {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     struct addrinfo *list = nullptr;
+    // An address written as digits (the node on 127.0.0.1) needs no resolver and none of the
+    // files it reads for every call.
+    hints.ai_flags = AI_NUMERICHOST;
     g_resolve_error = getaddrinfo(host, service, &hints, &list);
+    if (g_resolve_error == EAI_NONAME) {
+        hints.ai_flags = 0;
+        g_resolve_error = getaddrinfo(host, service, &hints, &list);
+    }
     g_resolve_errno = errno;
     if (g_resolve_error != 0 || !list)
         return -1;
@@ -327,14 +345,9 @@ int64_t qv_plat_connect_start(const qv_plat_addrs *a, int index, int *pending) {
         ai = ai->ai_next;
     if (!ai)
         return -1;
-    int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+    int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
     if (fd < 0)
         return -1;
-    int flags = fcntl(fd, F_GETFL, 0);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-        close(fd);
-        return -1;
-    }
     // Requests and TLS records go out in small writes: without this, a write that follows an
     // unacknowledged one waits for the peer's delayed acknowledgement (about 40 ms on Linux).
     int one = 1;

@@ -235,6 +235,21 @@ int qv_plat_list_dir(const char *path, char *names, size_t name_cap, int max) {
     return count;
 }
 
+static int64_t file_time_value(const FILETIME &t) {
+    return static_cast<int64_t>((uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime);
+}
+
+int qv_plat_file_stamp_of(const char *path, qv_plat_file_stamp *out) {
+    WIN32_FILE_ATTRIBUTE_DATA a;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &a))
+        return -1;
+    out->identity = static_cast<uint64_t>(file_time_value(a.ftCreationTime));
+    out->size = static_cast<int64_t>((uint64_t{a.nFileSizeHigh} << 32) | a.nFileSizeLow);
+    out->modified_ns = file_time_value(a.ftLastWriteTime) * 100;
+    out->changed_ns = out->modified_ns;
+    return 0;
+}
+
 int qv_plat_path_missing(const char *path) {
     if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES)
         return 0;

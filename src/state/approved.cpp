@@ -32,9 +32,48 @@ int qv_ntfy_approved_save(const qv_ntfy_approved_entry *table, int count) {
     return qv_list_save(&QV_APPROVED_LIST, table, count);
 }
 
-// The daemon asks this for every message, so the document is read in place.
+// The daemon asks this for every message. The list is read again only when the file is another
+// one than last time (a save renames a new file into place) or was written since, which one
+// stat tells; a revocation saved by the setup page is seen at the next message all the same.
+struct approved_cache {
+    char path[QV_PATH_CAP];
+    qv_plat_file_stamp stamp;
+    qv_ntfy_approved_entry *table;
+    int count;
+};
+static thread_local approved_cache g_cache = {};
+
+static bool same_stamp(const qv_plat_file_stamp &a, const qv_plat_file_stamp &b) {
+    return a.identity == b.identity && a.size == b.size && a.modified_ns == b.modified_ns &&
+           a.changed_ns == b.changed_ns;
+}
+
 int qv_ntfy_approved_has(const char *key) {
-    return qv_list_has(&QV_APPROVED_LIST, key);
+    if (!key || !*key)
+        return 0;
+    char path[QV_PATH_CAP];
+    qv_plat_file_stamp now = {};
+    if (qv_ntfy_path(path, sizeof path, QV_APPROVED_LIST.file) != 0 ||
+        qv_plat_file_stamp_of(path, &now) != 0)
+        return qv_list_has(&QV_APPROVED_LIST, key);
+    approved_cache *c = &g_cache;
+    if (!c->table || strcmp(c->path, path) != 0 || !same_stamp(c->stamp, now)) {
+        free(c->table);
+        c->table = nullptr;
+        // Stamped before the read: a save in between makes the next call read again.
+        if (qv_ntfy_approved_load(&c->table, &c->count) != 0) {
+            c->table = nullptr;
+            return qv_list_has(&QV_APPROVED_LIST, key);
+        }
+        cp_trunc(c->path, sizeof c->path, path);
+        c->stamp = now;
+    }
+    // Keys are compared as the loader cut them, as qv_list_has compares them.
+    char kept[QV_SENDER_KEY_CAP];
+    cp_trunc(kept, sizeof kept, key);
+    if (strcmp(kept, key) != 0)
+        return 0;
+    return qv_list_find(&QV_APPROVED_LIST, c->table, c->count, key) >= 0 ? 1 : 0;
 }
 
 // Re-approving keeps the history (added_at, last_seen, count) of the entry.

@@ -162,6 +162,61 @@ static FILE *open_log_for_line(const char *path) {
     return f;
 }
 
+// A daemon writes a line for every message: the log stays open between lines. It is opened
+// afresh when it grew past the rotation size, when it is another folder's log, and once a second
+// when the file at its path is no longer the one open (the setup page rotated or removed it).
+enum : int64_t { QV_LOG_RECHECK_MS = 1000 };
+struct qv_open_log {
+    FILE *f;
+    char path[QV_PATH_CAP];
+    qv_plat_file_stamp stamp;
+    int64_t checked_ms;
+    int64_t size; // where the next line goes
+};
+static qv_open_log g_log = {};
+static bool g_keep_log_open = false;
+
+static void close_log(void) {
+    if (g_log.f)
+        fclose(g_log.f);
+    g_log.f = nullptr;
+}
+
+static bool log_still_current(const char *path) {
+    if (!g_log.f || strcmp(g_log.path, path) != 0 || g_log.size > QV_LOG_ROTATE_BYTES)
+        return false;
+    int64_t now = qv_plat_monotonic_ms();
+    if (now - g_log.checked_ms < QV_LOG_RECHECK_MS)
+        return true;
+    qv_plat_file_stamp at_path = {};
+    g_log.checked_ms = now;
+    return qv_plat_file_stamp_of(path, &at_path) == 0 && at_path.identity == g_log.stamp.identity &&
+           at_path.size >= g_log.size;
+}
+
+void qv_ntfy_log_keep_open(bool keep) {
+    g_keep_log_open = keep;
+    if (!keep)
+        close_log();
+}
+
+static FILE *log_for_line(const char *path) {
+    if (!g_keep_log_open)
+        return open_log_for_line(path);
+    if (log_still_current(path))
+        return g_log.f;
+    close_log();
+    g_log.f = open_log_for_line(path);
+    if (g_log.f) {
+        cp_trunc(g_log.path, sizeof g_log.path, path);
+        g_log.checked_ms = qv_plat_monotonic_ms();
+        if (qv_plat_file_stamp_of(path, &g_log.stamp) != 0)
+            g_log.stamp = {};
+        g_log.size = ftell(g_log.f);
+    }
+    return g_log.f;
+}
+
 static void local_stamp(char out[QV_LOG_STAMP_CAP]) {
     struct tm tm;
     if (qv_plat_local_time(qv_ntfy_now_epoch(), &tm) != 0 ||
@@ -201,10 +256,17 @@ int qv_ntfy_logf(const char *fmt, ...) {
     char path[QV_PATH_CAP];
     if (qv_ntfy_path(path, sizeof path, LOG_FILE) != 0)
         return -1;
-    FILE *f = open_log_for_line(path);
+    FILE *f = log_for_line(path);
     if (!f)
         return 0;
-    local_stamp(stamp);
-    fprintf(f, "%s %s\n", stamp, line);
-    return fclose(f) == 0 ? 0 : -1;
+    // Whole lines reach the file at once: the setup page reads it while the daemon writes.
+    int put = fprintf(f, "%s %s\n", stamp, line);
+    bool written = put >= 0 && fflush(f) == 0;
+    if (written)
+        g_log.size += put;
+    if (!g_keep_log_open)
+        return fclose(f) == 0 && written ? 0 : -1;
+    if (!written)
+        close_log();
+    return written ? 0 : -1;
 }

@@ -3,6 +3,7 @@
 #include "state_internal.h"
 
 #include "base.h"
+#include "platform.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -16,11 +17,13 @@ struct sent_list {
     int count;
 };
 
-// The ids the file held at this process's first question.
+// The ids the file held when this process last read it, and which version of the file that was.
 struct sent_cache {
     char slots[QV_SENT_SLOTS][QV_SENT_ID_CAP];
     int count;
     bool loaded;
+    char path[QV_PATH_CAP];
+    qv_plat_file_stamp stamp;
 };
 
 // The ids this process noted but could not write yet; the next note adds them to the file.
@@ -131,19 +134,35 @@ static int file_holds(const char *id) {
     return 0;
 }
 
+static bool same_stamp(const qv_plat_file_stamp &a, const qv_plat_file_stamp &b) {
+    return a.identity == b.identity && a.size == b.size && a.modified_ns == b.modified_ns &&
+           a.changed_ns == b.changed_ns;
+}
+
+// The daemon asks for every message. Ids noted by other processes (the MCP server) after the
+// last read are only in the file, so it is read again whenever it is another version than the
+// one read last, which one stat tells; an unchanged file answers from what was read.
 int qv_ntfy_sent_has(const char *id) {
     if (!id || !*id)
         return 0;
-    if (!g_cache.loaded) {
+    char path[QV_PATH_CAP];
+    qv_plat_file_stamp now = {};
+    bool stamped = qv_ntfy_path(path, sizeof path, SENT_FILE) == 0 &&
+                   qv_plat_file_stamp_of(path, &now) == 0;
+    bool current = stamped && g_cache.loaded && strcmp(g_cache.path, path) == 0 &&
+                   same_stamp(g_cache.stamp, now);
+    if (!current) {
+        // Stamped before the read: a note in between makes the next question read again.
         g_cache.count = sent_load_ids(g_cache.slots);
-        g_cache.loaded = true;
+        g_cache.loaded = stamped;
+        cp_trunc(g_cache.path, sizeof g_cache.path, stamped ? path : "");
+        g_cache.stamp = now;
     }
     for (int i = 0; i < g_cache.count; i++)
         if (strcmp(g_cache.slots[i], id) == 0)
             return 1;
-    // Ids noted by other processes after our first question are only in the file. An empty
-    // file at start-up is no reason to stop looking: the MCP server may note one later.
-    return file_holds(id);
+    // An id too long for a slot is compared with every id of the file, whatever its length.
+    return strlen(id) >= QV_SENT_ID_CAP ? file_holds(id) : 0;
 }
 
 void qv_ntfy_sent_reset_for_tests(void) {

@@ -57,6 +57,9 @@ int qv_ntfy_daemon_state(void);
 // built or the log cannot be closed. A log line is a note, never a step: callers go on either
 // way (the line has reached standard error), so the result may be left unread.
 int qv_ntfy_logf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// The daemon keeps the log open between lines (it writes one for every message); other modes
+// open it for each line and hold nothing open.
+void qv_ntfy_log_keep_open(bool keep);
 
 // --- status record (status.json) ---
 
