@@ -160,6 +160,9 @@ void recent_ids_forget(qv_recent_ids *r, const char *id);
 void daemon_queue_start(qv_daemon *d);
 // Posts the oldest waiting message when its time has come.
 void daemon_queue_step(qv_daemon *d);
+// The next wait of a doubling back-off: `min` after none (0 or less), then twice the last, never
+// more than `max`: after a long outage the tries still come every `max`.
+[[nodiscard]] int64_t daemon_backoff_next(int64_t last, int64_t min, int64_t max);
 // Milliseconds until daemon_queue_step has work (0: now), or -1 when nothing waits.
 int64_t daemon_queue_due_ms(const qv_daemon *d);
 

@@ -44,16 +44,20 @@ bool daemon_queue_ready(qv_daemon *d) {
     return true;
 }
 
+int64_t daemon_backoff_next(int64_t last, int64_t min, int64_t max) {
+    if (last <= 0)
+        return min < max ? min : max;
+    return last > max / 2 ? max : last * 2;
+}
+
 static int64_t retry_seconds(const qv_daemon *d) {
     return d->queue_backoff_ms / 1000;
 }
 
 // The oldest message failed again; it is tried again after a longer wait.
 static void back_off(qv_daemon *d, uint64_t seq, const char *err) {
-    d->queue_backoff_ms = d->queue_backoff_ms <= 0 ? QV_QUEUE_RETRY_MIN_MS
-                          : d->queue_backoff_ms * 2 > QV_QUEUE_RETRY_MAX_MS
-                              ? QV_QUEUE_RETRY_MAX_MS
-                              : d->queue_backoff_ms * 2;
+    d->queue_backoff_ms =
+        daemon_backoff_next(d->queue_backoff_ms, QV_QUEUE_RETRY_MIN_MS, QV_QUEUE_RETRY_MAX_MS);
     d->queue_next_try_ms = qv_now_ms() + d->queue_backoff_ms;
     if (seq != d->queue_failed_seq) {
         d->st.error_count++;

@@ -154,10 +154,8 @@ enum publish_next {
 
 // The failure is one that waiting cures (or a token that may be fixed): publishing waits.
 static publish_next back_off(qv_daemon *d, const qv_reply *r, const qv_pub_failure *why) {
-    d->reply_backoff_ms = d->reply_backoff_ms <= 0 ? QV_REPLY_RETRY_MIN_MS
-                          : d->reply_backoff_ms * 2 > QV_REPLY_RETRY_MAX_MS
-                              ? QV_REPLY_RETRY_MAX_MS
-                              : d->reply_backoff_ms * 2;
+    d->reply_backoff_ms =
+        daemon_backoff_next(d->reply_backoff_ms, QV_REPLY_RETRY_MIN_MS, QV_REPLY_RETRY_MAX_MS);
     int64_t wait = d->reply_backoff_ms;
     if (why->retry_after_s >= 0 && why->retry_after_s * 1000 > wait)
         wait = why->retry_after_s * 1000;

@@ -284,7 +284,7 @@ static void main_loop(qv_daemon *d) {
         daemon_save_status(d);
         qv_conn_close(&d->conn);
         backoff_sleep(d, backoff);
-        backoff = backoff * 2 > d->cfg.reconnect_max_ms ? d->cfg.reconnect_max_ms : backoff * 2;
+        backoff = daemon_backoff_next(backoff, d->cfg.reconnect_min_ms, d->cfg.reconnect_max_ms);
     }
 }
 

@@ -458,7 +458,9 @@ describe('access-protected topics', () => {
     const refused = await spawnExe(['--daemon'], { env, connectorsDir: conn.dir });
     t.after(() => refused.close());
     await refused.waitForOutput(/subscribe answered 403 \(retry in/, { stream: 'stderr', timeoutMs: 8000 });
-    assert.equal((await readJson(conn.file('status.json'))).last_error, 'subscribe http 403');
+    // The setup page's view follows within a second.
+    await waitUntil(async () => (await readJson(conn.file('status.json'))).last_error === 'subscribe http 403',
+      { timeoutMs: 3000, what: 'the status to name the refusal' });
     await refused.close();
 
     const d = await startDaemon(t, conn, { ...env, NTFY_TOKEN: bearer(srv.tokens.phone) });

@@ -55,6 +55,28 @@ TEST(RecentIds, RemembersTheLastFewHundredIds) {
     EXPECT_EQ(recent_ids_seen(&r, ("id" + std::to_string(QV_RECENT_IDS - 1)).c_str()), 1);
 }
 
+// Every back-off of the daemon (reconnect, queue, reply) doubles from its least wait to its most and
+// stays there, so after a long outage the tries still come every `max`.
+TEST(Backoff, DoublesFromTheLeastToTheMostAndStaysThere) {
+    struct Case {
+        int64_t last, min, max, next;
+    } cases[] = {
+        {0, 1000, 60000, 1000},          {-5, 1000, 60000, 1000},        {1000, 1000, 60000, 2000},
+        {29999, 1000, 60000, 59998},     {30000, 1000, 60000, 60000},    {30001, 1000, 60000, 60000},
+        {60000, 1000, 60000, 60000},     {INT64_MAX, 1000, 60000, 60000}, {0, 500, 300, 300},
+        {2, 1, 5, 4},                    {3, 1, 5, 5},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(daemon_backoff_next(c.last, c.min, c.max), c.next) << c.last << " " << c.max;
+    // The reconnect back-off of the default settings, failure after failure.
+    qv_ntfy_config cfg;
+    qv_ntfy_config_defaults(&cfg);
+    int64_t wait = cfg.reconnect_min_ms;
+    for (int i = 0; i < 64; i++)
+        wait = daemon_backoff_next(wait, cfg.reconnect_min_ms, cfg.reconnect_max_ms);
+    EXPECT_EQ(wait, cfg.reconnect_max_ms);
+}
+
 // A daemon record wired to a scripted node on loopback, with a fresh state directory.
 class Inbound : public ::testing::Test {
 protected:
@@ -208,6 +230,13 @@ TEST_F(Inbound, QueuedMessagesReachTheNodeInArrivalOrderOnceItIsBack) {
     d_->queue_next_try_ms = 0;
     daemon_queue_step(d_);
     EXPECT_EQ(d_->queue_backoff_ms, 2000);
+    EXPECT_EQ(d_->st.error_count, 1);
+    // A node down for long: the tries come once a minute, not ever more rarely.
+    for (int i = 0; i < 8; i++) {
+        d_->queue_next_try_ms = 0;
+        daemon_queue_step(d_);
+    }
+    EXPECT_EQ(d_->queue_backoff_ms, 60000);
     EXPECT_EQ(d_->st.error_count, 1);
     EXPECT_EQ(body_of(step()), "{\"text\":\"[ntfy] first\",\"mode\":\"queue\"}");
     EXPECT_EQ(body_of(step()), "{\"text\":\"[ntfy] second\",\"mode\":\"queue\"}");
@@ -513,9 +542,14 @@ TEST_F(Inbound, WithoutPairingCodesUnknownSendersWaitForTheSetupPageUnchallenged
     ScriptPeer ntfy(script_of({"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"}));
     snprintf(d_->cfg.server_url, sizeof d_->cfg.server_url, "%s", ntfy.url().c_str());
     EXPECT_EQ(forward(R"({"id":"n1","event":"message","message":"hello","user":"ann"})"), "");
-    // A "PAIR" message is an ordinary (blocked) message then, not a command.
-    EXPECT_EQ(forward(R"({"id":"n2","event":"message","message":"PAIR ABCD2345","user":"ann"})"), "");
+    qv_ntfy_pending_entry queued = only_queued();
+    ASSERT_NE(queued.key[0], '\0');
+    std::string code = queued.code[0] ? queued.code : "ABCD2345";
+    // A "PAIR" message is an ordinary (blocked) message then, not a command, even with the code
+    // the setup page shows.
+    EXPECT_EQ(forward(R"({"id":"n2","event":"message","message":"PAIR )" + code + R"(","user":"ann"})"), "");
     EXPECT_EQ(ntfy.received(), "");  // no challenge promising a code that would be refused
     EXPECT_EQ(d_->st.blocked_count, 2);
     EXPECT_EQ(d_->st.pending_count, 1);
+    EXPECT_EQ(qv_ntfy_approved_has(queued.key), 0);
 }

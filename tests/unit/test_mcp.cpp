@@ -133,3 +133,37 @@ TEST_F(Mcp, BrokenConfigIsReportedOnceAndServingGoesOn) {
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0], R"({"jsonrpc":"2.0","id":1,"result":{}})");
 }
+
+// Which topic and priority a call publishes with: its own topic, else the publish topic, else the
+// topic; its own priority when it is 1 to 5, else the configured one.
+TEST_F(Mcp, TopicAndPriorityOfACall) {
+    struct Case {
+        std::string args, publish_topic, topic, priority;
+    } cases[] = {
+        {R"("message":"hi")", "outbox", "outbox", "3"},
+        {R"("message":"hi")", "", "alerts", "3"},
+        {R"("message":"hi","topic":"mine","priority":5)", "outbox", "mine", "5"},
+        {R"("message":"hi","priority":1)", "", "alerts", "1"},
+        {R"("message":"hi","priority":4)", "", "alerts", "4"},
+        {R"("message":"hi","priority":6)", "", "alerts", "3"},
+        {R"("message":"hi","priority":0)", "", "alerts", "3"},
+        {R"("message":"hi","priority":"5")", "", "alerts", "3"},
+    };
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 13\r\n\r\n{\"id\":\"abc\"}\n";
+    for (const Case &c : cases) {
+        ScriptPeer peer(script_of({answer}));
+        auto env = mcp_env(state_.root());
+        env[2].second = "http://127.0.0.1:" + std::to_string(peer.port());
+        env.push_back({"NTFY_PUBLISH_TOPIC", c.publish_topic});
+        auto out = session(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"ntfy_send","arguments":{)" +
+                               c.args + "}}}\n",
+                           env);
+        ASSERT_EQ(out.size(), 1u) << c.args;
+        EXPECT_NE(out[0].find("published to " + c.topic + " (id abc, priority " + c.priority + ")"),
+                  std::string::npos)
+            << c.args << ": " << out[0];
+        std::string request = peer.received();
+        EXPECT_EQ(request.rfind("POST /" + c.topic + " HTTP/1.1\r\n", 0), 0u) << request;
+        EXPECT_NE(request.find("\r\nPriority: " + c.priority + "\r\n"), std::string::npos) << request;
+    }
+}

@@ -335,6 +335,7 @@ static std::string escape(const char *text, size_t cap = 256) {
 TEST(JsonEscape, UnitsAndCuts) {
     EXPECT_EQ(escape("a\"b\\c\nd\re\tf/"), "a\\\"b\\\\c\\nd\\re\\tf/");
     EXPECT_EQ(escape("\x01\x1b"), "\\u0001\\u001b");
+    EXPECT_EQ(escape("\x1f\x20"), "\\u001f "); // the last control character, the first that is none
     EXPECT_EQ(escape("\x7f\xC3\xA9"), "\x7f\xC3\xA9");
     EXPECT_EQ(escape("a\"b", 4), "a\\\"");
     EXPECT_EQ(escape("a\"b", 3), "a");
