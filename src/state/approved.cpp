@@ -43,11 +43,6 @@ struct approved_cache {
 };
 static thread_local approved_cache g_cache = {};
 
-static bool same_stamp(const qv_plat_file_stamp &a, const qv_plat_file_stamp &b) {
-    return a.identity == b.identity && a.size == b.size && a.modified_ns == b.modified_ns &&
-           a.changed_ns == b.changed_ns;
-}
-
 int qv_ntfy_approved_has(const char *key) {
     if (!key || !*key)
         return 0;
@@ -57,7 +52,7 @@ int qv_ntfy_approved_has(const char *key) {
         qv_plat_file_stamp_of(path, &now) != 0)
         return qv_list_has(&QV_APPROVED_LIST, key);
     approved_cache *c = &g_cache;
-    if (!c->table || strcmp(c->path, path) != 0 || !same_stamp(c->stamp, now)) {
+    if (!c->table || strcmp(c->path, path) != 0 || !qv_state_same_version(c->stamp, now)) {
         free(c->table);
         c->table = nullptr;
         // Stamped before the read: a save in between makes the next call read again.

@@ -130,6 +130,11 @@ static int resolve_dir(char *out, size_t cap, char *err, size_t err_cap) {
     return QV_DIR_USABLE;
 }
 
+bool qv_state_same_version(const qv_plat_file_stamp &a, const qv_plat_file_stamp &b) {
+    return a.identity == b.identity && a.size == b.size && a.modified_ns == b.modified_ns &&
+           a.changed_ns == b.changed_ns;
+}
+
 int qv_ntfy_dir(char *out, size_t cap) {
     char err[QV_DIR_ERR_CAP];
     return resolve_dir(out, cap, err, sizeof err) == QV_DIR_USABLE ? 0 : -1;

@@ -134,11 +134,6 @@ static int file_holds(const char *id) {
     return 0;
 }
 
-static bool same_stamp(const qv_plat_file_stamp &a, const qv_plat_file_stamp &b) {
-    return a.identity == b.identity && a.size == b.size && a.modified_ns == b.modified_ns &&
-           a.changed_ns == b.changed_ns;
-}
-
 // The daemon asks for every message. Ids noted by other processes (the MCP server) after the
 // last read are only in the file, so it is read again whenever it is another version than the
 // one read last, which one stat tells; an unchanged file answers from what was read.
@@ -150,7 +145,7 @@ int qv_ntfy_sent_has(const char *id) {
     bool stamped = qv_ntfy_path(path, sizeof path, SENT_FILE) == 0 &&
                    qv_plat_file_stamp_of(path, &now) == 0;
     bool current = stamped && g_cache.loaded && strcmp(g_cache.path, path) == 0 &&
-                   same_stamp(g_cache.stamp, now);
+                   qv_state_same_version(g_cache.stamp, now);
     if (!current) {
         // Stamped before the read: a note in between makes the next question read again.
         g_cache.count = sent_load_ids(g_cache.slots);

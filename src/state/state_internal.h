@@ -11,6 +11,9 @@
 // be written.
 [[nodiscard]] int qv_json_save_state(const char *name, yyjson_mut_doc *doc, bool built, int pretty,
                                      char *err, size_t cap);
+struct qv_plat_file_stamp;
+// Whether two stamps name the same version of a file (a state file read again only when not).
+[[nodiscard]] bool qv_state_same_version(const qv_plat_file_stamp &a, const qv_plat_file_stamp &b);
 // The size of a file in bytes, or -1 when it cannot be opened or measured.
 int64_t qv_state_file_size(const char *path);
 // Lays the NTFY_ environment over a configuration and clamps its timings.

@@ -240,6 +240,10 @@ TEST_F(SetupPairing, AStateFolderHeldByAnotherProcessIsAnErrorNotAHang) {
     EXPECT_EQ(act("approve", key_body(k1)).out,
               cgi_fail(503, "state folder busy (state.lock not free after 5000 ms): another "
                             "process is changing it, try again"));
+    // A denial rewrites the queue under the same lock, or not at all.
+    EXPECT_EQ(act("deny", key_body(k2)).out,
+              cgi_fail(503, "state folder busy (state.lock not free after 5000 ms): another "
+                            "process is changing it, try again"));
     qv_plat_lock_release(held);
     EXPECT_EQ(approved(), "");
     EXPECT_EQ(pending_keys(), k1.substr(0, 4) + " " + k2.substr(0, 4) + " ");
