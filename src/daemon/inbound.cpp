@@ -475,7 +475,7 @@ static int sender_approved(qv_daemon *d, const char *key) {
 // False as forward() says.
 [[nodiscard]] static bool forward_device(qv_daemon *d, const qv_stream_event *ev,
                                          const qv_device *device) {
-    if (!d->cfg.allow_all && sender_approved(device->key) != 1) {
+    if (!d->cfg.allow_all && sender_approved(d, device->key) != 1) {
         d->st.blocked_count++;
         daemon_save_status(d);
         qv_ntfy_logf("blocked a message on the topic of a revoked device (%s)", device->key);
