@@ -80,6 +80,7 @@ struct qv_daemon {
     qv_ntfy_status st;
     qv_recent_ids recent;
     qv_ntfy_stream stream; // the newest message handled to the end; empty: none to continue after
+    qv_ntfy_stream_file stream_file; // stream.json, held open between saves
     bool event_fresh;      // the line just handled held an event not handled before
     qv_conn conn;                       // the subscription, one at a time
     char line[QV_STREAM_LINE_CAP];      // the stream line being read

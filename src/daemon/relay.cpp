@@ -68,7 +68,7 @@ void daemon_reply_note(qv_daemon *d, bool force) {
     s->reply_cursor = d->st.reply_cursor;
     s->reply_at = now;
     // Like the message position: one that cannot be written only makes the next start seed.
-    (void)qv_ntfy_stream_save(s);
+    (void)qv_ntfy_stream_save(s, &d->stream_file);
 }
 
 static const char *reply_topic(const qv_ntfy_config *cfg) {

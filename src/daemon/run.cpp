@@ -308,6 +308,7 @@ int run_daemon(void) {
     daemon_save_status(d.get());
     daemon_view_flush(d.get(), true);
     daemon_reply_note(d.get(), true);
+    qv_ntfy_stream_close(&d->stream_file);
     qv_ntfy_daemon_release(claim);
     qv_ntfy_logf("daemon stopped");
     qv_ntfy_log_keep_open(false);

@@ -69,7 +69,7 @@ void daemon_stream_note(qv_daemon *d) {
     cp_trunc(d->stream.topic, sizeof d->stream.topic, d->cfg.topic);
     // Like status.json, a position that cannot be written does not stop the bridge: the next
     // start then reaches back from an older message, and the remembered ids drop the repeats.
-    (void)qv_ntfy_stream_save(&d->stream);
+    (void)qv_ntfy_stream_save(&d->stream, &d->stream_file);
 }
 
 // Where a resubscription after the newest handled message starts: a margin before it.

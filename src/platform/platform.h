@@ -65,6 +65,17 @@ int qv_plat_path_missing(const char *path);
 // (fdatasync; FlushFileBuffers), so a rename that publishes the file after this never publishes
 // an empty or short file after a power loss. 0 or -1.
 [[nodiscard]] int qv_plat_file_flush(FILE *f);
+// A file rewritten in place by its one writer (the stream position, two slots written in turn):
+// opens an existing plain file of the running user's for reading and writing, never through a
+// link. A handle (0 or more) or -1.
+[[nodiscard]] int64_t qv_plat_file_open_in_place(const char *path);
+// Writes the bytes at the offset and has the system put them on the disk before it returns
+// (pwrite + fdatasync; WriteFile at the offset + FlushFileBuffers). Within the file's length
+// nothing but the data waits for the disk. 0 or -1.
+[[nodiscard]] int qv_plat_file_write_at_durable(int64_t file, int64_t offset, const void *data,
+                                                size_t len);
+// Closes a file opened with qv_plat_file_open_in_place; -1 is ignored.
+void qv_plat_file_close_in_place(int64_t file);
 // Has the system put a folder's own entries on the disk (fsync of the folder), so a file created,
 // renamed into it or deleted from it stays so after a power loss. On Windows, where a rename is
 // written through already, the folder is flushed when the file system allows it and otherwise

@@ -148,6 +148,36 @@ int qv_plat_file_flush(FILE *f) {
     return fdatasync(fileno(f)) == 0 ? 0 : -1;
 }
 
+int64_t qv_plat_file_open_in_place(const char *path) {
+    struct stat st;
+    int fd = open_regular(path, O_RDWR, 0, &st);
+    if (fd >= 0 && st.st_uid != geteuid()) {
+        close(fd);
+        errno = EPERM;
+        return -1;
+    }
+    return fd;
+}
+
+int qv_plat_file_write_at_durable(int64_t file, int64_t offset, const void *data, size_t len) {
+    const char *p = static_cast<const char *>(data);
+    int fd = static_cast<int>(file);
+    for (size_t done = 0; done < len;) {
+        ssize_t n = pwrite(fd, p + done, len - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        done += static_cast<size_t>(n);
+    }
+    return fdatasync(fd) == 0 ? 0 : -1;
+}
+
+void qv_plat_file_close_in_place(int64_t file) {
+    if (file >= 0)
+        close(static_cast<int>(file));
+}
+
 int qv_plat_dir_flush(const char *path) {
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)

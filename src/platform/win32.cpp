@@ -279,6 +279,44 @@ int qv_plat_file_flush(FILE *f) {
     return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) ? 0 : -1;
 }
 
+int64_t qv_plat_file_open_in_place(const char *path) {
+    // Shared like a state file being read, so readers and a replace are never blocked by it.
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return -1;
+    if (!is_plain_file(h)) {
+        CloseHandle(h);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return -1;
+    }
+    return static_cast<int64_t>(reinterpret_cast<intptr_t>(h));
+}
+
+int qv_plat_file_write_at_durable(int64_t file, int64_t offset, const void *data, size_t len) {
+    HANDLE h = reinterpret_cast<HANDLE>(static_cast<intptr_t>(file));
+    const char *p = static_cast<const char *>(data);
+    for (size_t done = 0; done < len;) {
+        uint64_t at = static_cast<uint64_t>(offset) + done;
+        OVERLAPPED where = {};
+        where.Offset = static_cast<DWORD>(at & 0xFFFFFFFFu);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD chunk = len - done > 0x40000000u ? 0x40000000u : static_cast<DWORD>(len - done);
+        DWORD wrote = 0;
+        if (!WriteFile(h, p + done, chunk, &wrote, &where) || wrote == 0)
+            return -1;
+        done += wrote;
+    }
+    return FlushFileBuffers(h) ? 0 : -1;
+}
+
+void qv_plat_file_close_in_place(int64_t file) {
+    if (file >= 0)
+        CloseHandle(reinterpret_cast<HANDLE>(static_cast<intptr_t>(file)));
+}
+
 // Renames are written through (qv_plat_replace_file) and NTFS journals a folder's entries; a
 // folder handle is flushed where the file system takes one, and a refusal of the request
 // itself (not of the disk) counts as nothing left to flush.

@@ -22,6 +22,7 @@ struct sent_cache {
     char slots[QV_SENT_SLOTS][QV_SENT_ID_CAP];
     int count;
     bool loaded;
+    bool missing; // there was no file: a daemon that never published has none for long
     char path[QV_PATH_CAP];
     qv_plat_file_stamp stamp;
 };
@@ -142,15 +143,17 @@ int qv_ntfy_sent_has(const char *id) {
         return 0;
     char path[QV_PATH_CAP];
     qv_plat_file_stamp now = {};
-    bool stamped = qv_ntfy_path(path, sizeof path, SENT_FILE) == 0 &&
-                   qv_plat_file_stamp_of(path, &now) == 0;
-    bool current = stamped && g_cache.loaded && strcmp(g_cache.path, path) == 0 &&
-                   qv_state_same_version(g_cache.stamp, now);
+    bool named = qv_ntfy_path(path, sizeof path, SENT_FILE) == 0;
+    bool stamped = named && qv_plat_file_stamp_of(path, &now) == 0;
+    bool current = named && g_cache.loaded && strcmp(g_cache.path, path) == 0 &&
+                   (stamped ? !g_cache.missing && qv_state_same_version(g_cache.stamp, now)
+                            : g_cache.missing);
     if (!current) {
         // Stamped before the read: a note in between makes the next question read again.
         g_cache.count = sent_load_ids(g_cache.slots);
-        g_cache.loaded = stamped;
-        cp_trunc(g_cache.path, sizeof g_cache.path, stamped ? path : "");
+        g_cache.loaded = named;
+        g_cache.missing = !stamped;
+        cp_trunc(g_cache.path, sizeof g_cache.path, named ? path : "");
         g_cache.stamp = now;
     }
     for (int i = 0; i < g_cache.count; i++)

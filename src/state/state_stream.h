@@ -18,6 +18,10 @@ enum {
     // and the start asks for no more than the ids kept cover (from the second after the oldest),
     // so a faster stream shortens the margin instead of repeating messages.
     QV_STREAM_TAIL = 256,
+    // stream.json is two slots of this size (a whole record is at most about 25 KiB), each a
+    // head line of QV_STREAM_SLOT_HEAD bytes and the record (stream.cpp).
+    QV_STREAM_SLOT_BYTES = 32768,
+    QV_STREAM_SLOT_HEAD = 62,
 };
 
 struct qv_ntfy_stream {
@@ -39,12 +43,24 @@ struct qv_ntfy_stream {
 // 1 when the text is a message id the server can be asked to continue after: letters and
 // digits only, not all digits (which ntfy would read as a time), and short enough to keep.
 int qv_ntfy_stream_id_usable(const char *id);
-// Resets the record, then fills it from stream.json; ids that are not usable are skipped.
+// stream.json as its one writer (the daemon) holds it between writes: written after every
+// message, it is rewritten in place, one of its two slots at a time, so a message costs one write
+// and one flush of the file's data (no temporary, no rename, no folder flush). Zeroed: not open.
+struct qv_ntfy_stream_file {
+    bool open;
+    int64_t handle;
+    uint64_t seq; // the sequence number of the newest slot written or found
+};
+// Resets the record, then fills it from stream.json (the newest whole slot, or a file of one
+// JSON document as older versions wrote it); ids that are not usable are skipped.
 // 0 when the file held a usable last id, else -1 (no message position; the reply position is
 // read either way).
 [[nodiscard]] int qv_ntfy_stream_load(qv_ntfy_stream *s);
-// 0 when stream.json now holds the record; -1 otherwise (the file keeps its previous content).
-[[nodiscard]] int qv_ntfy_stream_save(const qv_ntfy_stream *s);
+// 0 when stream.json now holds the record, on the disk; -1 otherwise (the file keeps the
+// record before). `file` keeps the file open for the next save (null: opened and closed here).
+[[nodiscard]] int qv_ntfy_stream_save(const qv_ntfy_stream *s, qv_ntfy_stream_file *file = nullptr);
+// Closes the file a save kept open.
+void qv_ntfy_stream_close(qv_ntfy_stream_file *file);
 // Makes the message the newest handled one and adds it to the tail (dropping the oldest when
 // full); an id that is not usable changes nothing. 1 when the record changed.
 int qv_ntfy_stream_note(qv_ntfy_stream *s, const char *id, int64_t time);

@@ -49,6 +49,19 @@ test('the checker finds each break of the flush rule', () => {
   const lateFolderFlush = noFolderFlush + `\nfsync(4<${q}>) = 0`;
   assert.deepEqual(checkFlushRules(lateFolderFlush, { stateDir: dir }),
     [`stream.json moved on before the folder flush of queue file ${q}/00000000000000000001`]);
+  // The stream position rewritten in place: each write flushed before the next, and never ahead of a
+  // queue file's folder flush.
+  const inPlace = (...ls) => lines(
+    `rename("${q}/00000000000000000002.tmp.ab", "${q}/00000000000000000002") = 0`, ...ls);
+  const pw = `pwrite64(5<${dir}/stream.json>, ""..., 300, 32768) = 300`;
+  const sync = `fdatasync(5<${dir}/stream.json>) = 0`;
+  const qsync = `fsync(4<${q}>) = 0`;
+  assert.deepEqual(checkFlushRules(inPlace(qsync, pw, sync, pw, sync), { stateDir: dir }), []);
+  assert.deepEqual(checkFlushRules(inPlace(qsync, pw, pw, sync), { stateDir: dir }),
+    [`${dir}/stream.json was written in place again without a flush of the write before`]);
+  assert.deepEqual(checkFlushRules(inPlace(qsync, pw), { stateDir: dir }), [`${dir}/stream.json was written in place without a flush`]);
+  assert.deepEqual(checkFlushRules(inPlace(pw, sync, qsync), { stateDir: dir }),
+    [`stream.json moved on before the folder flush of queue file ${q}/00000000000000000002`]);
 });
 
 test('a daemon pairing, queueing, delivering and replying flushes what it promises', { skip: !strace && 'strace is missing: run scripts/bootstrap' }, async (t) => {
@@ -106,6 +119,8 @@ test('a daemon pairing, queueing, delivering and replying flushes what it promis
   for (const file of ['approved.json', 'pending.json', 'stream.json', 'sent.json']) {
     assert.match(text, new RegExp(`rename\\([^)]*${file}"\\) = 0`), `the run wrote ${file}`);
   }
+  // After it is made, the stream position is rewritten in place.
+  assert.match(text, /pwrite64\(\d+<[^>]*stream\.json>/, 'the run wrote stream.json in place');
   assert.deepEqual(checkFlushRules(text, { stateDir: conn.stateDir }), []);
   const saveText = await readFile(traceSave, 'utf8');
   assert.match(saveText, /config\.json"\) = 0/, 'the save wrote config.json');

@@ -91,7 +91,10 @@ protected:
         strcpy(d_->cfg.server_url, ("http://127.0.0.1:" + std::to_string(unused_port())).c_str());
         d_->cfg.allow_all = 1;
     }
-    void TearDown() override { free(d_); }
+    void TearDown() override {
+        qv_ntfy_stream_close(&d_->stream_file);
+        free(d_);
+    }
     // The one sender the pairing queue holds (an empty key when it holds none or several).
     qv_ntfy_pending_entry only_queued() {
         qv_ntfy_pending_entry *table = nullptr;

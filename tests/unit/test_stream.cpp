@@ -18,7 +18,10 @@ protected:
         strcpy(d_->cfg.server_url, "http://127.0.0.1:8080");
         d_->st.last_message_time = NOW; // as the reply cursor's seeding leaves it at a start
     }
-    void TearDown() override { free(d_); }
+    void TearDown() override {
+        qv_ntfy_stream_close(&d_->stream_file);
+        free(d_);
+    }
     std::string path() {
         qv_url url;
         EXPECT_EQ(qv_url_parse(d_->cfg.server_url, &url, nullptr, 0), 0);
@@ -46,17 +49,69 @@ TEST_F(StreamPosition, FileKeepsTheNewestMessageAndABoundedTail) {
     ASSERT_EQ(back.tail_count, QV_STREAM_TAIL);
     EXPECT_STREQ(back.tail[0], "msg6");
     EXPECT_STREQ(back.tail[QV_STREAM_TAIL - 1], back.last_id);
+    // A save fills one of the two slots: its head, then the record's JSON.
     std::string text = read_whole(state_.file("stream.json"));
+    ASSERT_EQ(text.size(), 2 * size_t{QV_STREAM_SLOT_BYTES});
+    text = text.substr(QV_STREAM_SLOT_BYTES); // the first record goes where sequence 1 does
+    EXPECT_EQ(text.rfind("chimewick position 0000000000000001 ", 0), 0u) << text.substr(0, 80);
     const std::string last = std::to_string(QV_STREAM_TAIL + 5);
     EXPECT_EQ(text.rfind(R"({"last_id":"msg)" + last + R"(","last_time":)" +
                              std::to_string(100 + QV_STREAM_TAIL + 5) + R"(,"tail":["msg6","msg7",)",
-                         0),
-              0u)
-        << text;
+                         QV_STREAM_SLOT_HEAD),
+              QV_STREAM_SLOT_HEAD)
+        << text.substr(0, 200);
     // A hand-edited file cannot put an id in the query that is not one.
     write_whole(state_.file("stream.json"), R"({"last_id":"x&since=all","last_time":5,"tail":[1]})");
     EXPECT_EQ(qv_ntfy_stream_load(&back), -1);
     EXPECT_STREQ(back.last_id, "");
+}
+
+// Each save writes the slot that does not hold the newest record, in place; a slot torn by a power
+// loss is not read, and the other one, one message older, is. A file of one JSON document (older
+// versions) is read and replaced by the two slots at the next save.
+TEST_F(StreamPosition, ATornSlotLeavesTheOneBeforeAndSavesGoOnInTurn) {
+    const std::string file = state_.file("stream.json");
+    auto saved = [](qv_ntfy_stream_file *f, const char *id) {
+        qv_ntfy_stream s = {};
+        (void)qv_ntfy_stream_note(&s, id, 100);
+        return qv_ntfy_stream_save(&s, f);
+    };
+    auto loaded = []() {
+        qv_ntfy_stream back;
+        return qv_ntfy_stream_load(&back) == 0 ? std::string(back.last_id) : std::string("none");
+    };
+    write_whole(file, R"({"last_id":"olderVersion1","last_time":100})");
+    EXPECT_EQ(loaded(), "olderVersion1");
+    qv_ntfy_stream_file f = {};
+    for (const char *id : {"first1", "second2", "third3"})
+        ASSERT_EQ(saved(&f, id), 0) << id;
+    qv_ntfy_stream_close(&f);
+    EXPECT_EQ(read_whole(file).size(), 2 * size_t{QV_STREAM_SLOT_BYTES});
+    EXPECT_EQ(loaded(), "third3");
+    struct Tear {
+        const char *what;
+        size_t slot;    // 1: where third3 is (sequence 3); 0: where second2 is
+        size_t at;      // the byte changed, from the slot's start
+        const char *want;
+    } tears[] = {
+        {"newest slot's JSON torn", 1, QV_STREAM_SLOT_HEAD + 5, "second2"},
+        {"newest slot's head torn", 1, 20, "second2"},
+        {"older slot torn", 0, QV_STREAM_SLOT_HEAD + 5, "third3"},
+        {"both torn", 2, QV_STREAM_SLOT_HEAD + 5, "none"},
+    };
+    for (const Tear &t : tears) {
+        ASSERT_EQ(saved(nullptr, "second2"), 0); // slot 0, sequence 4
+        ASSERT_EQ(saved(nullptr, "third3"), 0);  // slot 1, sequence 5
+        std::string text = read_whole(file);
+        for (size_t slot : {size_t{0}, size_t{1}})
+            if (t.slot == slot || t.slot == 2)
+                text[slot * QV_STREAM_SLOT_BYTES + t.at] ^= 0x01;
+        write_whole(file, text);
+        EXPECT_EQ(loaded(), t.want) << t.what;
+        // The next save, by a new writer, never overwrites the newest whole slot.
+        ASSERT_EQ(saved(nullptr, "fourth4"), 0) << t.what;
+        EXPECT_EQ(loaded(), "fourth4") << t.what;
+    }
 }
 
 TEST_F(StreamPosition, FirstSubscriptionResumesByTimeBeforeAYoungStoredMessage) {
