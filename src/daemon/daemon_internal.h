@@ -73,6 +73,22 @@ struct qv_device {
     int64_t added_at;
 };
 
+// When each of the daemon's timed steps is due, in qv_now_ms() milliseconds; 0: not scheduled.
+// The loop waits (reads the stream, or sleeps between subscriptions) until the earliest of them
+// (schedule_wait_ms), and each step moves or clears its own deadline when it runs.
+struct qv_schedule {
+    int64_t reply_poll;       // the next relay step; set only while a stream is read
+    int64_t queue_retry;      // the oldest queued message is posted; set while messages wait
+    int64_t subscribe;        // the next subscription: after a reconnect back-off, a held stream's
+                              // wait or the pause after a stream ended
+    int64_t view_flush;       // status.json and the sightings are written; set while they changed
+    int64_t devices_read;     // approved.json is read again for device topics (private topics,
+                              // while a stream is read; 0 there: read at once)
+    // Limits on a step rather than wake-ups: nothing waits for them.
+    int64_t reply_retry;      // no reply publish before this after a failure waiting cures
+    int64_t challenge_budget; // when the challenge budget is whole again
+};
+
 // Everything the daemon works with for its whole life, the large working buffers included.
 // It is big (the stream line alone is 256 KiB), so it is allocated once per process, zeroed.
 struct qv_daemon {
@@ -89,31 +105,27 @@ struct qv_daemon {
     qv_reply_page replies;              // the agent replies of one conversation page
     char reply_text[QV_REPLY_TEXT_CAP]; // one reply with the reply prefix, as published
     int64_t reply_failing_since;        // when publishing the reply at the cursor began to fail
-    int64_t reply_next_try_ms;          // no publish before this after a failure waiting cures
     int64_t reply_backoff_ms;           // the wait after the last such failure (0: none yet)
     int64_t reply_limit;                // the largest message the server takes, in bytes
     int64_t reply_parts_of;             // the reply whose parts are under way (its position)
     size_t reply_parts_done;            // bytes of its text published so far
     int32_t reply_parts_sent;           // parts of it published so far
     qv_inqueue queue;                   // messages the node could not take yet (on disk)
-    int64_t queue_next_try_ms;          // when the oldest waiting message is tried again
     int64_t queue_backoff_ms;           // the wait after its last failure (0: none yet)
     uint64_t queue_failed_seq;          // the waiting message whose failure was last counted
     int32_t queue_unusable;             // the queue could not be opened (said once in the log)
     int32_t inbox_deadline_ms;          // an /inbox exchange's deadline; 0: QV_EXCHANGE_MS
     bool held;                          // a message could be neither posted nor queued
     int64_t held_wait_ms;               // the wait before the stream is read again after that
-    int64_t challenge_tat_ms;           // the challenge budget: when it is whole again
     char challenge_codes[QV_CHALLENGE_BURST][QV_PAIR_CODE_CAP]; // challenges waiting to go out
     int32_t challenge_count;
     qv_device devices[QV_DEVICE_TOPICS_MAX]; // with private topics: the device topics held
     int32_t device_count;
-    int64_t devices_checked_ms; // when approved.json was last read for them
     int64_t devices_since;      // after a change: the subscription reaches back to here
     uint32_t device_sent_mask;  // devices that have the reply being published (bit per index)
     qv_ntfy_sightings sightings;        // approved senders seen since approved.json was written
-    bool view_dirty;                    // status or sightings changed since they were written
-    int64_t view_saved_ms;              // when they were written last (0: never)
+    int64_t view_saved_ms;              // when status and sightings were written last (0: never)
+    qv_schedule due;                    // when each timed step is due
 };
 
 // What became of a message posted to the node's inbox.
@@ -133,11 +145,11 @@ void frame_message(const qv_stream_event *ev, const char *device_label, char *ou
 [[nodiscard]] int frame_looks_like_sender_line(const char *line);
 // 1 when the message is a pairing command ("PAIR <code>"), with the code in upper case.
 [[nodiscard]] int pair_command_parse(const char *message, char *code, size_t cap);
-// 1 when the id was handled before (and so must be dropped); otherwise remembers it.
+// 1 when the id was handled before (and so must be dropped); otherwise remembers it (recent.cpp).
 int recent_ids_seen(qv_recent_ids *r, const char *id);
 // Forgets an id remembered by recent_ids_seen, so the message is handled when it comes again.
 void recent_ids_forget(qv_recent_ids *r, const char *id);
-// Posts a framed message to the node's inbox within exchange_ms; the reason in err unless it
+// Posts a framed message to the node's inbox (inbox.cpp) within exchange_ms; the reason in err unless it
 // was delivered. `unanswered` tells a failure after the whole request went out: the node may
 // have taken the message.
 [[nodiscard]] qv_inbox_result post_inbox(const qv_ntfy_config *cfg, int exchange_ms,
@@ -159,13 +171,20 @@ void recent_ids_forget(qv_recent_ids *r, const char *id);
                                     const char *failure);
 // Opens the queue at start and hands over what waits from before, before the subscription.
 void daemon_queue_start(qv_daemon *d);
-// Posts the oldest waiting message when its time has come.
+// Posts the oldest waiting message when its time (due.queue_retry) has come.
 void daemon_queue_step(qv_daemon *d);
+
+// The schedule (schedule.cpp). True when the deadline is set and has come.
+[[nodiscard]] bool schedule_due(int64_t at, int64_t now);
+// How long the loop may wait from `now`: until the earliest deadline set (0 when one is due),
+// never more than `cap`.
+[[nodiscard]] int64_t schedule_wait_ms(const qv_schedule *s, int64_t now, int64_t cap);
 // The next wait of a doubling back-off: `min` after none (0 or less), then twice the last, never
 // more than `max`: after a long outage the tries still come every `max`.
 [[nodiscard]] int64_t daemon_backoff_next(int64_t last, int64_t min, int64_t max);
-// Milliseconds until daemon_queue_step has work (0: now), or -1 when nothing waits.
-int64_t daemon_queue_due_ms(const qv_daemon *d);
+// Waits until due.subscribe (at once when it is not set) or a stop, serving meanwhile what falls
+// due (queued messages, the status view), then clears it (run.cpp).
+void daemon_wait_to_subscribe(qv_daemon *d);
 
 // At a start: reads stream.json, remembers its ids against replays, and keeps its newest
 // message to continue after only when that is younger than the catch-up window.
@@ -200,15 +219,16 @@ void daemon_reply_start(qv_daemon *d, int64_t now);
 // Stores the reply cursor (stream.json) when it moved, or, unmoved, now and then so a restart
 // knows it is still current; `force` stores it in any case (the orderly stop).
 void daemon_reply_note(qv_daemon *d, bool force);
+// The setup page's view of the daemon (view.cpp). The status record or the sightings changed:
+// due.view_flush says when they are written, at most once a second.
+void daemon_view_touch(qv_daemon *d);
 // The status record and the sightings changed: written now when they were not written within the
 // last second, else by the next daemon_view_flush that finds them due. A failure does not stop
 // the daemon.
 void daemon_save_status(qv_daemon *d);
 // Writes what only the setup page shows (status.json, the sightings in approved.json) when it
-// changed and a second has passed since the last write, or at once with `force` (the orderly stop).
+// changed and its time has come, or at once with `force` (the orderly stop).
 void daemon_view_flush(qv_daemon *d, bool force);
-// Milliseconds until daemon_view_flush has something to write (0: now), or -1 when nothing waits.
-int64_t daemon_view_due_ms(const qv_daemon *d);
 // Publishes the newest agent reply after the cursor, if there is one.
 void daemon_relay_step(qv_daemon *d);
 // The length of the next part of a reply too long for one message: all of it when it fits the

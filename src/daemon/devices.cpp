@@ -52,9 +52,9 @@ bool daemon_devices_changed(qv_daemon *d) {
     if (!d->cfg.private_topics)
         return false;
     int64_t now = qv_now_ms();
-    if (d->devices_checked_ms != 0 && now - d->devices_checked_ms < QV_DEVICES_CHECK_MS)
+    if (d->due.devices_read != 0 && now < d->due.devices_read)
         return false;
-    d->devices_checked_ms = now;
+    d->due.devices_read = now + QV_DEVICES_CHECK_MS;
     qv_device fresh[QV_DEVICE_TOPICS_MAX];
     int n = read_devices(fresh);
     if (n < 0)
@@ -79,10 +79,11 @@ bool daemon_devices_changed(qv_daemon *d) {
 }
 
 void daemon_devices_start(qv_daemon *d) {
-    d->devices_checked_ms = 0;
+    d->due.devices_read = 0;
     d->device_count = 0;
     (void)daemon_devices_changed(d); // the first read: every device is new
     d->devices_since = 0;            // and the start reaches back as it would without them
+    d->due.devices_read = 0;         // read again when a stream runs, not while waiting for one
     if (d->cfg.private_topics)
         qv_ntfy_logf("private topics: the lobby and %d device topic(s)", d->device_count);
 }

@@ -26,6 +26,11 @@ static void note_dropped(qv_daemon *d, int64_t dropped) {
                  d->st.queue_dropped_count);
 }
 
+// The oldest waiting message is tried at `at`; with none waiting nothing is scheduled.
+static void retry_at(qv_daemon *d, int64_t at) {
+    d->due.queue_retry = d->queue.count > 0 ? at : 0;
+}
+
 bool daemon_queue_ready(qv_daemon *d) {
     if (d->queue.opened)
         return true;
@@ -41,13 +46,8 @@ bool daemon_queue_ready(qv_daemon *d) {
     d->queue_unusable = 0;
     note_dropped(d, dropped);
     d->st.queued_count = d->queue.count;
+    retry_at(d, qv_now_ms()); // what waits from before is handed over at once
     return true;
-}
-
-int64_t daemon_backoff_next(int64_t last, int64_t min, int64_t max) {
-    if (last <= 0)
-        return min < max ? min : max;
-    return last > max / 2 ? max : last * 2;
 }
 
 static int64_t retry_seconds(const qv_daemon *d) {
@@ -58,7 +58,7 @@ static int64_t retry_seconds(const qv_daemon *d) {
 static void back_off(qv_daemon *d, uint64_t seq, const char *err) {
     d->queue_backoff_ms =
         daemon_backoff_next(d->queue_backoff_ms, QV_QUEUE_RETRY_MIN_MS, QV_QUEUE_RETRY_MAX_MS);
-    d->queue_next_try_ms = qv_now_ms() + d->queue_backoff_ms;
+    retry_at(d, qv_now_ms() + d->queue_backoff_ms);
     if (seq != d->queue_failed_seq) {
         d->st.error_count++;
         d->queue_failed_seq = seq;
@@ -89,6 +89,8 @@ bool daemon_queue_add(qv_daemon *d, const char *text, const qv_inq_sender *from,
         d->queue_backoff_ms = 0;
         back_off(d, d->queue.next_seq - 1, failure);
     } else {
+        if (d->due.queue_retry == 0)
+            retry_at(d, qv_now_ms());
         qv_ntfy_logf("inbound from %s queued behind the others (%d waiting)", key,
                      d->queue.count);
     }
@@ -135,7 +137,7 @@ static bool set_aside_oldest(qv_daemon *d, uint64_t seq) {
                  "not posted",
                  seq, moved);
     d->queue_backoff_ms = 0;
-    d->queue_next_try_ms = 0;
+    retry_at(d, qv_now_ms());
     return true;
 }
 
@@ -173,7 +175,7 @@ static bool hand_over_oldest(qv_daemon *d) {
         qv_ntfy_logf("cannot delete queued message %" PRIu64 ": it comes again after a restart",
                      seq);
     d->queue_backoff_ms = 0;
-    d->queue_next_try_ms = 0;
+    retry_at(d, qv_now_ms());
     if (revoked)
         return true;
     if (result == QV_INBOX_DELIVERED) {
@@ -192,18 +194,15 @@ static bool hand_over_oldest(qv_daemon *d) {
 // One message per step: the stream loop comes back at once while more are due, and reads the
 // stream in between, so a long queue never holds up the stream or the replies.
 void daemon_queue_step(qv_daemon *d) {
-    if (daemon_queue_due_ms(d) != 0 || qv_plat_stop_requested())
+    if (!schedule_due(d->due.queue_retry, qv_now_ms()) || qv_plat_stop_requested())
         return;
+    if (!d->queue.opened || d->queue.count == 0) {
+        d->due.queue_retry = 0;
+        return;
+    }
     (void)hand_over_oldest(d); // what became of it is in the status and the log
     d->st.queued_count = d->queue.count;
     daemon_save_status(d);
-}
-
-int64_t daemon_queue_due_ms(const qv_daemon *d) {
-    if (!d->queue.opened || d->queue.count == 0)
-        return -1;
-    int64_t left = d->queue_next_try_ms - qv_now_ms();
-    return left > 0 ? left : 0;
 }
 
 void daemon_queue_start(qv_daemon *d) {

@@ -134,7 +134,7 @@ static int64_t reply_limit(const qv_daemon *d) {
         return -1;
     d->reply_failing_since = 0;
     d->reply_backoff_ms = 0;
-    d->reply_next_try_ms = 0;
+    d->due.reply_retry = 0;
     // Kept in this process if the ledger cannot be written; the tag and prefix mark the echo
     // as ours either way.
     if (id[0])
@@ -159,7 +159,7 @@ static publish_next back_off(qv_daemon *d, const qv_reply *r, const qv_pub_failu
     int64_t wait = d->reply_backoff_ms;
     if (why->retry_after_s >= 0 && why->retry_after_s * 1000 > wait)
         wait = why->retry_after_s * 1000;
-    d->reply_next_try_ms = qv_now_ms() + wait;
+    d->due.reply_retry = qv_now_ms() + wait;
     int64_t now = qv_ntfy_now_epoch();
     if (d->reply_failing_since == 0)
         d->reply_failing_since = now;
@@ -285,7 +285,7 @@ static bool publish_page(qv_daemon *d, int *published) {
 
 void daemon_relay_step(qv_daemon *d) {
     // After a failure that waiting cures nothing is published (or asked for) until its time.
-    if (d->reply_next_try_ms > qv_now_ms())
+    if (d->due.reply_retry > qv_now_ms())
         return;
     int published = 0;
     bool polled = false;

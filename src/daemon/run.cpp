@@ -24,45 +24,29 @@ static bool stop_requested(void) {
     return qv_plat_stop_requested() != 0;
 }
 
-// Waits until the time has passed or a stop is requested, whichever comes first.
-static void stop_sleep(int64_t ms) {
-    int64_t start = qv_now_ms();
-    while (!stop_requested()) {
-        int64_t left = ms - (qv_now_ms() - start);
-        if (left <= 0)
-            return;
-        qv_plat_sleep_ms(left < QV_STOP_SLICE_MS ? left : int64_t{QV_STOP_SLICE_MS});
+// Runs the timed steps that are due and move their own deadlines: the relay (while a stream is
+// read), the queue, the status view.
+static void serve_due(qv_daemon *d) {
+    if (schedule_due(d->due.reply_poll, qv_now_ms())) {
+        daemon_relay_step(d);
+        daemon_challenge_step(d);
+        d->due.reply_poll = qv_now_ms() + d->cfg.reply_poll_ms;
     }
-}
-
-// status.json and the sightings in approved.json are only the setup page's view of the daemon:
-// while they change they are written at most once a second (the page polls no faster), and at
-// the orderly stop; a kill loses at most that second of counts. What a promise depends on (the
-// queue, the stream position, the ledger, the approvals themselves) is written when it changes.
-enum : int64_t { QV_VIEW_EVERY_MS = 1000 };
-
-int64_t daemon_view_due_ms(const qv_daemon *d) {
-    if (!d->view_dirty)
-        return -1;
-    int64_t left = d->view_saved_ms + QV_VIEW_EVERY_MS - qv_now_ms();
-    return d->view_saved_ms == 0 || left <= 0 ? 0 : left;
-}
-
-void daemon_view_flush(qv_daemon *d, bool force) {
-    if (!d->view_dirty || (!force && daemon_view_due_ms(d) != 0))
-        return;
-    if (qv_ntfy_approved_add_sightings(&d->sightings) != 0)
-        qv_ntfy_logf("cannot record sightings in approved.json (state folder busy or list not "
-                     "loadable): tried again later");
-    // A save that fails (a full disk) must not stop the bridge; the next one writes it all again.
-    (void)qv_ntfy_status_save(&d->st);
-    d->view_saved_ms = qv_now_ms();
-    d->view_dirty = d->sightings.used > 0;
-}
-
-void daemon_save_status(qv_daemon *d) {
-    d->view_dirty = true;
+    // Messages waiting for the node are handed over between reads, never instead of them.
+    daemon_queue_step(d);
     daemon_view_flush(d, false);
+}
+
+void daemon_wait_to_subscribe(qv_daemon *d) {
+    while (!stop_requested() && d->due.subscribe != 0 &&
+           !schedule_due(d->due.subscribe, qv_now_ms())) {
+        serve_due(d);
+        // Slices, so a stop that a sleep does not notice (Windows' stop event) still ends it.
+        int64_t wait = schedule_wait_ms(&d->due, qv_now_ms(), QV_STOP_SLICE_MS);
+        if (wait > 0)
+            qv_plat_sleep_ms(wait);
+    }
+    d->due.subscribe = 0;
 }
 
 // 0 when the daemon may run, holding the claim on the state folder; otherwise the exit status
@@ -113,49 +97,45 @@ void daemon_save_status(qv_daemon *d) {
     return 0;
 }
 
-// Reads the stream until it ends, relaying replies at least every reply_poll_ms meanwhile.
+// Reads the stream until it ends or a line is handled; true when the stream goes on. Each read
+// waits only until the next timed step is due, so replies are relayed at least every
+// reply_poll_ms and queued messages go when their time comes.
+static bool stream_read(qv_daemon *d, qv_line_reader *reader) {
+    serve_due(d);
+    if (daemon_devices_changed(d)) {
+        qv_ntfy_logf("device topics changed: subscribing again");
+        return false;
+    }
+    int64_t slice = schedule_wait_ms(&d->due, qv_now_ms(), d->cfg.reply_poll_ms);
+    int got = qv_http_readline_slice(&d->conn, reader, static_cast<int>(d->cfg.idle_timeout_ms),
+                                     static_cast<int>(slice < 1 ? 1 : slice));
+    if (got == QV_LINE_NOT_YET)
+        return true;
+    if (stop_requested())
+        return false;
+    if (got < 0) {
+        qv_ntfy_logf("stream read timeout/error, reconnecting");
+        return false;
+    }
+    if (got == 0) {
+        qv_ntfy_logf("stream closed by server, reconnecting");
+        return false;
+    }
+    daemon_handle_line(d, d->line);
+    daemon_stream_note(d);
+    // Back-pressure: no line after a message that could not be kept.
+    return !d->held;
+}
+
 static void stream_loop(qv_daemon *d) {
     qv_line_reader reader;
     qv_line_reader_init(&reader, d->line, sizeof d->line);
-    const int64_t poll_ms = d->cfg.reply_poll_ms;
-    int64_t last_relay = qv_now_ms() - poll_ms;
-    while (!stop_requested()) {
-        if (qv_now_ms() - last_relay >= poll_ms) {
-            daemon_relay_step(d);
-            daemon_challenge_step(d);
-            last_relay = qv_now_ms();
-        }
-        // Messages waiting for the node are handed over between reads, never instead of them.
-        daemon_queue_step(d);
-        if (daemon_devices_changed(d)) {
-            qv_ntfy_logf("device topics changed: subscribing again");
-            return;
-        }
-        daemon_view_flush(d, false);
-        int64_t slice = poll_ms - (qv_now_ms() - last_relay);
-        for (int64_t due : {daemon_queue_due_ms(d), daemon_view_due_ms(d)})
-            if (due >= 0 && due < slice)
-                slice = due;
-        int got =
-            qv_http_readline_slice(&d->conn, &reader, static_cast<int>(d->cfg.idle_timeout_ms),
-                                   static_cast<int>(slice < 1 ? 1 : slice));
-        if (got == QV_LINE_NOT_YET)
-            continue;
-        if (stop_requested())
-            return;
-        if (got < 0) {
-            qv_ntfy_logf("stream read timeout/error, reconnecting");
-            return;
-        }
-        if (got == 0) {
-            qv_ntfy_logf("stream closed by server, reconnecting");
-            return;
-        }
-        daemon_handle_line(d, d->line);
-        daemon_stream_note(d);
-        if (d->held)
-            return; // back-pressure: no line after a message that could not be kept
+    d->due.reply_poll = qv_now_ms(); // the first relay step at once
+    while (!stop_requested() && stream_read(d, &reader)) {
     }
+    // Only a stream has these: a wait between subscriptions must not wake for them.
+    d->due.reply_poll = 0;
+    d->due.devices_read = 0;
 }
 
 // One subscription attempt. 1 after a stream ended, 0 after a failure (backing off).
@@ -207,25 +187,11 @@ static void stream_loop(qv_daemon *d) {
     return 1;
 }
 
-// Waits out a reconnect back-off, handing queued messages to the node as they fall due: a node
-// that is back gets them even while the ntfy server is not.
-static void backoff_sleep(qv_daemon *d, int64_t ms) {
-    const int64_t end = qv_now_ms() + ms;
-    while (!stop_requested()) {
-        int64_t left = end - qv_now_ms();
-        if (left <= 0)
-            return;
-        daemon_view_flush(d, false);
-        int64_t due = daemon_queue_due_ms(d);
-        if (due == 0) {
-            daemon_queue_step(d);
-            continue;
-        }
-        int64_t view_due = daemon_view_due_ms(d);
-        if (view_due > 0 && (due < 0 || view_due < due))
-            due = view_due;
-        stop_sleep(due > 0 && due < left ? due : left);
-    }
+// Schedules the next subscription `ms` from now and waits for it. Queued messages go to the node
+// as they fall due meanwhile: a node that is back gets them even while the ntfy server is not.
+static void wait_and_subscribe_in(qv_daemon *d, int64_t ms) {
+    d->due.subscribe = qv_now_ms() + ms;
+    daemon_wait_to_subscribe(d);
 }
 
 // Waits before the stream is read again after a message could be neither posted nor queued (a
@@ -237,9 +203,7 @@ static bool hold_stream(qv_daemon *d) {
         d->held_wait_ms = 0;
         return false;
     }
-    d->held_wait_ms = d->held_wait_ms <= 0                  ? QV_HOLD_MIN_MS
-                      : d->held_wait_ms * 2 > QV_HOLD_MAX_MS ? QV_HOLD_MAX_MS
-                                                             : d->held_wait_ms * 2;
+    d->held_wait_ms = daemon_backoff_next(d->held_wait_ms, QV_HOLD_MIN_MS, QV_HOLD_MAX_MS);
     d->st.connected = 0;
     daemon_save_status(d);
     qv_conn_close(&d->conn);
@@ -248,7 +212,7 @@ static bool hold_stream(qv_daemon *d) {
                  d->held_wait_ms);
     if (!stop_requested())
         daemon_relay_step(d);
-    backoff_sleep(d, d->held_wait_ms);
+    wait_and_subscribe_in(d, d->held_wait_ms);
     return true;
 }
 
@@ -260,7 +224,7 @@ static void main_loop(qv_daemon *d) {
         char err[QV_SUBSCRIBE_ERR_CAP] = "";
         if (qv_url_parse(d->cfg.server_url, &url, err, sizeof err) != 0) {
             qv_ntfy_logf("bad server_url: %s", err);
-            stop_sleep(d->cfg.reconnect_max_ms);
+            wait_and_subscribe_in(d, d->cfg.reconnect_max_ms);
             continue;
         }
         d->held = false;
@@ -275,7 +239,7 @@ static void main_loop(qv_daemon *d) {
             if (!stop_requested())
                 daemon_relay_step(d);
             if (!stop_requested()) {
-                stop_sleep(d->cfg.reply_poll_ms);
+                wait_and_subscribe_in(d, d->cfg.reply_poll_ms);
                 first = false;
             }
             continue;
@@ -283,7 +247,7 @@ static void main_loop(qv_daemon *d) {
         d->st.error_count++;
         daemon_save_status(d);
         qv_conn_close(&d->conn);
-        backoff_sleep(d, backoff);
+        wait_and_subscribe_in(d, backoff);
         backoff = daemon_backoff_next(backoff, d->cfg.reconnect_min_ms, d->cfg.reconnect_max_ms);
     }
 }

@@ -9,6 +9,11 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
+#ifndef _WIN32
+#include <csignal>
+#include <pthread.h>
+#endif
 
 static std::string pair_code(const char *message) {
     char code[QV_PAIR_CODE_READ_CAP];
@@ -77,6 +82,35 @@ TEST(Backoff, DoublesFromTheLeastToTheMostAndStaysThere) {
     EXPECT_EQ(wait, cfg.reconnect_max_ms);
 }
 
+// The loop waits until the earliest timed step is due, never longer than its caller allows; the
+// limits on a step (reply retry, challenge budget) never wake it.
+TEST(Schedule, TheNextWaitLastsUntilTheEarliestDeadlineWithinTheCap) {
+    const int64_t now = 1000000;
+    struct Case {
+        const char *what;
+        qv_schedule due;
+        int64_t cap, wait;
+    } cases[] = {
+        {"nothing scheduled", {}, 700, 700},
+        {"reply poll", {now + 300, 0, 0, 0, 0, 0, 0}, 700, 300},
+        {"queue retry", {0, now + 250, 0, 0, 0, 0, 0}, 700, 250},
+        {"subscription", {0, 0, now + 40, 0, 0, 0, 0}, 700, 40},
+        {"view flush", {0, 0, 0, now + 999, 0, 0, 0}, 5000, 999},
+        {"devices read", {0, 0, 0, 0, now + 10, 0, 0}, 700, 10},
+        {"the earliest of several", {now + 300, now + 20, now + 9000, now + 600, now + 80, 0, 0}, 700, 20},
+        {"none past the cap", {now + 3000, now + 60000, 0, now + 1000, 0, 0, 0}, 50, 50},
+        {"one due now", {now + 300, now, 0, 0, 0, 0, 0}, 700, 0},
+        {"one overdue", {0, 0, 0, now - 5000, 0, 0, 0}, 700, 0},
+        {"limits never wake the loop", {0, 0, 0, 0, 0, now - 5, now - 5}, 700, 700},
+        {"limits ahead neither", {0, 0, 0, 0, 0, now + 5, now + 5}, 700, 700},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(schedule_wait_ms(&c.due, now, c.cap), c.wait) << c.what;
+    EXPECT_FALSE(schedule_due(0, now));
+    EXPECT_FALSE(schedule_due(now + 1, now));
+    EXPECT_TRUE(schedule_due(now, now));
+}
+
 // A daemon record wired to a scripted node on loopback, with a fresh state directory.
 class Inbound : public ::testing::Test {
 protected:
@@ -123,7 +157,7 @@ protected:
     std::string step(const std::string &answer = "HTTP/1.1 202 Accepted\r\nContent-Length: 0\r\n\r\n") {
         ScriptPeer node(script_of({answer}));
         node_at(node);
-        d_->queue_next_try_ms = 0;
+        d_->due.queue_retry = qv_now_ms();
         daemon_queue_step(d_);
         return node.received();
     }
@@ -230,13 +264,13 @@ TEST_F(Inbound, QueuedMessagesReachTheNodeInArrivalOrderOnceItIsBack) {
     EXPECT_EQ(d_->st.queued_count, 2);
     // Still down: the retry waits longer and counts no second error for the same message.
     refused_node();
-    d_->queue_next_try_ms = 0;
+    d_->due.queue_retry = qv_now_ms();
     daemon_queue_step(d_);
     EXPECT_EQ(d_->queue_backoff_ms, 2000);
     EXPECT_EQ(d_->st.error_count, 1);
     // A node down for long: the tries come once a minute, not ever more rarely.
     for (int i = 0; i < 8; i++) {
-        d_->queue_next_try_ms = 0;
+        d_->due.queue_retry = qv_now_ms();
         daemon_queue_step(d_);
     }
     EXPECT_EQ(d_->queue_backoff_ms, 60000);
@@ -250,6 +284,41 @@ TEST_F(Inbound, QueuedMessagesReachTheNodeInArrivalOrderOnceItIsBack) {
     EXPECT_NE(read_whole(state_.file("daemon.log")).find("inbound -> /inbox (12 bytes) (from queue, 1 waiting)"),
               std::string::npos);
 }
+
+// Between subscriptions (a reconnect back-off, a held stream) queued messages still go to the
+// node when their time comes, and the wait ends when the subscription is due.
+TEST_F(Inbound, TheWaitForTheNextSubscriptionHandsQueuedMessagesOver) {
+    forward(R"({"id":"w1","event":"message","message":"first"})",
+            "HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n");
+    ASSERT_EQ(d_->st.queued_count, 1);
+    ScriptPeer node(script_of({"HTTP/1.1 202 Accepted\r\nContent-Length: 0\r\n\r\n"}));
+    node_at(node);
+    d_->due.queue_retry = qv_now_ms() + 100;
+    d_->due.subscribe = qv_now_ms() + 300;
+    daemon_wait_to_subscribe(d_);
+    EXPECT_EQ(body_of(node.received()), "{\"text\":\"[ntfy] first\",\"mode\":\"queue\"}");
+    EXPECT_EQ(d_->st.queued_count, 0);
+    EXPECT_EQ(d_->due.queue_retry, 0);
+    EXPECT_EQ(d_->due.subscribe, 0);
+}
+
+#ifndef _WIN32
+TEST_F(Inbound, AStopEndsTheWaitForTheNextSubscriptionAtOnce) {
+    qv_plat_install_stop_handlers();
+    int64_t start = qv_now_ms();
+    d_->due.subscribe = start + 60000;
+    pthread_t waiter = pthread_self();
+    std::thread stopper([waiter] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pthread_kill(waiter, SIGTERM);
+    });
+    daemon_wait_to_subscribe(d_);
+    stopper.join();
+    EXPECT_EQ(qv_plat_stop_requested(), 1);
+    // Far less than the minute it was asked to wait (a wait deaf to the stop lasts all of it).
+    EXPECT_LT(qv_now_ms() - start, 30000);
+}
+#endif
 
 TEST_F(Inbound, AFullQueueLetsTheOldestGo) {
     refused_node();
@@ -370,14 +439,14 @@ TEST_F(Inbound, OwnMessagesAreDroppedAndCountedApartFromBlocked) {
     // The first change is written at once, the rest at most a second later (the page polls no
     // faster), without waiting for another event.
     EXPECT_NE(read_whole(state_.file("status.json")).find("\"own_echo_count\": 1"), std::string::npos);
-    int64_t due = daemon_view_due_ms(d_);
-    EXPECT_GT(due, 0);
-    EXPECT_LE(due, 1000);
-    d_->view_saved_ms -= 1000;
-    EXPECT_EQ(daemon_view_due_ms(d_), 0);
+    int64_t wait = schedule_wait_ms(&d_->due, qv_now_ms(), INT64_MAX);
+    EXPECT_GT(wait, 0);
+    EXPECT_LE(wait, 1000);
+    d_->due.view_flush -= 1000;
+    EXPECT_EQ(schedule_wait_ms(&d_->due, qv_now_ms(), INT64_MAX), 0);
     daemon_view_flush(d_, false);
     EXPECT_NE(read_whole(state_.file("status.json")).find("\"own_echo_count\": 3"), std::string::npos);
-    EXPECT_EQ(daemon_view_due_ms(d_), -1);
+    EXPECT_EQ(d_->due.view_flush, 0);
 }
 
 TEST_F(Inbound, DroppedWithoutCounting) {
@@ -455,7 +524,7 @@ TEST_F(Inbound, ChallengesShareOneBudgetAndWaitBehindAReplyTheServerHasNotTaken)
     sender(100);
     EXPECT_EQ(d_->challenge_count, 0);
     // A minute later there is room for one more.
-    d_->challenge_tat_ms -= QV_CHALLENGE_INTERVAL_MS;
+    d_->due.challenge_budget -= QV_CHALLENGE_INTERVAL_MS;
     sender(101);
     sender(102);
     EXPECT_EQ(d_->challenge_count, 1);
