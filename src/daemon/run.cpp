@@ -1,5 +1,6 @@
-// The daemon's life: start-up checks, the status it keeps, the subscription with its
-// reconnect back-off, the stream loop that relays replies between lines, and the orderly stop.
+// The daemon's life: start-up checks, the subscription with its reconnect back-off, the stream
+// loop that relays replies between lines, the waits between subscriptions, and the orderly stop.
+// Every wait lasts until the earliest deadline of the daemon's schedule (schedule.cpp).
 #include "daemon_internal.h"
 
 #include "base.h"

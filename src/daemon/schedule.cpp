@@ -12,7 +12,8 @@ int64_t schedule_wait_ms(const qv_schedule *s, int64_t now, int64_t cap) {
     int64_t wait = cap < 0 ? 0 : cap;
     // The reply retry and the challenge budget are limits on a step, not wake-ups: nothing
     // waits for them, so they are left out here.
-    for (int64_t at : {s->reply_poll, s->queue_retry, s->subscribe, s->view_flush, s->devices_read}) {
+    for (int64_t at :
+         {s->reply_poll, s->queue_retry, s->subscribe, s->view_flush, s->devices_read}) {
         if (at == 0)
             continue;
         if (at <= now)
