@@ -242,12 +242,22 @@ describe('resilience', () => {
     await publish(srv.url, topic, 'before the restart');
     await dev.waitForInbox('[ntfy] before the restart');
 
-    await srv.stop();
-    await d.waitForOutput(/stream closed by server|stream read timeout/, { stream: 'stderr' });
-    await d.waitForOutput(/subscribe connect failed: cannot connect to/, { stream: 'stderr' });
-    await srv.restart();
-    await waitUntil(async () => (await readJson(d.file('status.json'))).connect_count >= 2,
-      { timeoutMs: 8000, what: 'a second subscription' });
+    // The waits the log announces between tries; after a long outage they stay at the most.
+    const waits = () => [...d.stderr().matchAll(/subscribe .*\(retry in (\d+)ms\)/g)].map((m) => Number(m[1]));
+    const away = async (tries, subscriptions) => {
+      await srv.stop();
+      await waitUntil(() => waits().length >= tries, { timeoutMs: 8000, what: `${tries} tries while the server is away` });
+      await srv.restart();
+      await waitUntil(async () => (await readJson(d.file('status.json'))).connect_count >= subscriptions,
+        { timeoutMs: 8000, what: 'the subscription after the outage' });
+    };
+    await away(4, 2);
+    assert.deepEqual(waits().slice(0, 4), [200, 400, 400, 400], 'from the least wait, doubling, capped at the most');
+    // A subscription that held starts the back-off from its least wait again.
+    const before = waits().length;
+    await away(before + 1, 3);
+    assert.equal(waits()[before], 200);
+    assert.ok(waits().every((ms) => ms <= 400), `${waits()}`);
     await publish(srv.url, topic, 'after the restart');
     await dev.waitForInbox('[ntfy] after the restart');
     await sleep(600);  // give any replay a chance to show
