@@ -532,6 +532,48 @@ TEST_F(Inbound, ChallengesShareOneBudgetAndWaitBehindAReplyTheServerHasNotTaken)
     EXPECT_NE(log.find("now: the daemon's challenge budget is spent"), std::string::npos);
 }
 
+// A reply the server does not take for now waits as long as the server asks, else 1 s doubling up
+// to five minutes, and the node is not asked meanwhile; after an hour of that it is given up, so
+// it no longer holds back the replies after it.
+TEST_F(Inbound, AReplyTheServerDoesNotTakeWaitsAsAskedAndIsGivenUpAfterAnHour) {
+    const std::string page = R"({"messages":[{"role":"assistant","content":"done"}],"start_index":0,"total":1})";
+    const std::string node_answer =
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" + page;
+    const std::string busy = "HTTP/1.1 429 Too Many Requests\r\nRetry-After: 7\r\nContent-Length: 0\r\n\r\n";
+    const std::string down = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n";
+    // One relay step; whether the node was asked and the reply published.
+    auto relay = [&](const std::string &ntfy_answer) {
+        ScriptPeer node(script_of({node_answer}));
+        ScriptPeer ntfy(script_of({ntfy_answer}));
+        node_at(node);
+        snprintf(d_->cfg.server_url, sizeof d_->cfg.server_url, "%s", ntfy.url().c_str());
+        daemon_relay_step(d_);
+        return std::make_pair(!node.received().empty(), ntfy.received().find("done") != std::string::npos);
+    };
+    int64_t before = qv_now_ms();
+    EXPECT_EQ(relay(busy), std::make_pair(true, true));
+    EXPECT_EQ(d_->reply_backoff_ms, 1000);
+    EXPECT_GE(d_->due.reply_retry - before, 7000);
+    EXPECT_EQ(relay(down), std::make_pair(false, false)); // still waiting
+    for (int i = 0; i < 12; i++) {
+        d_->due.reply_retry = 0;
+        EXPECT_EQ(relay(down), std::make_pair(true, true));
+    }
+    EXPECT_EQ(d_->reply_backoff_ms, 300000);
+    EXPECT_EQ(d_->st.reply_cursor, 0);
+    // Failing for just under an hour it still waits; from the hour on it is given up.
+    d_->reply_failing_since = qv_ntfy_now_epoch() - 3590;
+    d_->due.reply_retry = 0;
+    (void)relay(down);
+    EXPECT_EQ(d_->st.reply_given_up_count, 0);
+    EXPECT_EQ(d_->st.reply_cursor, 0);
+    d_->reply_failing_since = qv_ntfy_now_epoch() - 3600;
+    d_->due.reply_retry = 0;
+    (void)relay(down);
+    EXPECT_EQ(d_->st.reply_given_up_count, 1);
+    EXPECT_EQ(d_->st.reply_cursor, 1);
+}
+
 TEST_F(Inbound, PairingByCodeApprovesTheQueuedSenderAndNeverForwardsThePairMessage) {
     d_->cfg.allow_all = 0;
     strcpy(d_->cfg.server_url, ("http://127.0.0.1:" + std::to_string(unused_port())).c_str());
