@@ -5,6 +5,7 @@
 #include "platform.h"
 #include "support.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -570,6 +571,33 @@ TEST_F(Inbound, AReplyTheServerDoesNotTakeWaitsAsAskedAndIsGivenUpAfterAnHour) {
     d_->reply_failing_since = qv_ntfy_now_epoch() - 3600;
     d_->due.reply_retry = 0;
     (void)relay(down);
+    EXPECT_EQ(d_->st.reply_given_up_count, 1);
+    EXPECT_EQ(d_->st.reply_cursor, 1);
+}
+
+// A server that refuses a reply as too large (one set to a smaller limit than ntfy's 4,096 bytes)
+// gets it again in parts half as long, down to 512 bytes; refused even then, it is given up.
+TEST_F(Inbound, AReplyRefusedAsTooLargeGoesInSmallerPartsDownTo512Bytes) {
+    const std::string page = R"({"messages":[{"role":"assistant","content":")" + std::string(3000, 'w') +
+                             R"("}],"start_index":0,"total":1})";
+    ScriptPeer node(script_of({"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(page.size()) +
+                               "\r\n\r\n" + page}));
+    PeerScript refusing = script_of({"HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\n\r\n"});
+    refusing.connections = 8;
+    ScriptPeer ntfy(refusing);
+    node_at(node);
+    snprintf(d_->cfg.server_url, sizeof d_->cfg.server_url, "%s", ntfy.url().c_str());
+    daemon_relay_step(d_);
+    std::string requests = ntfy.received();
+    std::vector<size_t> sizes;
+    for (size_t at = 0; (at = requests.find("Content-Length: ", at)) != std::string::npos; at++)
+        sizes.push_back(std::stoul(requests.substr(at + 16)));
+    ASSERT_GE(sizes.size(), 3u) << requests.substr(0, 300);
+    // Each try half the last, with room for the part's number, but never under 512 bytes.
+    for (size_t i = 1; i < sizes.size(); i++)
+        EXPECT_LE(sizes[i], std::max<size_t>(sizes[i - 1] / 2 + 24, 512)) << i;
+    EXPECT_LE(sizes.back(), 512u);
+    EXPECT_EQ(d_->reply_limit, 512);
     EXPECT_EQ(d_->st.reply_given_up_count, 1);
     EXPECT_EQ(d_->st.reply_cursor, 1);
 }
