@@ -5,7 +5,6 @@
 #include "setup_internal.h"
 #include "setup_support.h"
 
-#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
@@ -151,12 +150,10 @@ TEST_F(SetupApi, LargestBodyIsRead) {
     body += std::string(1048576 - body.size() - 1, ' ') + "}";
     ASSERT_EQ(body.size(), 1048576u);
     EXPECT_EQ(cgi(state_, "action=config", "POST", body).out, info());
-    // One byte more is not read at all: the program ends without taking the input, which
-    // must not end this test with SIGPIPE.
+    // One byte more is not read at all: the program ends without taking the input (run_exe
+    // takes the closed pipe in its stride, no SIGPIPE).
     body.insert(body.size() - 1, " ");
-    void (*old)(int) = signal(SIGPIPE, SIG_IGN);
     EXPECT_EQ(cgi(state_, "action=config", "POST", body).out, too_large());
-    signal(SIGPIPE, old);
 }
 
 TEST_F(SetupApi, PasswordGateGuardsEveryAction) {
