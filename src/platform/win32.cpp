@@ -279,12 +279,16 @@ int qv_plat_file_flush(FILE *f) {
     return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) ? 0 : -1;
 }
 
+// An existing file or folder opened for reading and writing, shared with every other opener so
+// readers and a replace are never blocked by it, and a reparse point opened as itself.
+static HANDLE open_existing_shared(const char *path, DWORD flags) {
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
 int64_t qv_plat_file_open_in_place(const char *path) {
-    // Shared like a state file being read, so readers and a replace are never blocked by it.
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                           nullptr);
+    HANDLE h = open_existing_shared(path, FILE_ATTRIBUTE_NORMAL);
     if (h == INVALID_HANDLE_VALUE)
         return -1;
     if (!is_plain_file(h)) {
@@ -321,10 +325,7 @@ void qv_plat_file_close_in_place(int64_t file) {
 // folder handle is flushed where the file system takes one, and a refusal of the request
 // itself (not of the disk) counts as nothing left to flush.
 int qv_plat_dir_flush(const char *path) {
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                           nullptr);
+    HANDLE h = open_existing_shared(path, FILE_FLAG_BACKUP_SEMANTICS);
     if (h == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_ACCESS_DENIED ? 0 : -1;
     BOOL ok = FlushFileBuffers(h);
