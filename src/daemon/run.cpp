@@ -171,7 +171,8 @@ static void stream_loop(qv_daemon *d) {
     }
     if (status != 200) {
         qv_ntfy_logf("subscribe answered %d (retry in %" PRId64 "ms)", status, backoff);
-        // A server that will not take the message id is asked by time from then on.
+        // A server that refuses the query is asked next from the time of the last event, the
+        // plainest query there is, without the margin before the newest handled message.
         if (status == 400)
             d->stream.last_id[0] = '\0';
         qv_errf(d->st.last_error, sizeof d->st.last_error, "subscribe http %d", status);
