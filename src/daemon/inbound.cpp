@@ -107,7 +107,7 @@ int pair_command_parse(const char *message, char *code, size_t cap) {
     size_t n = 0;
     for (; *p && !is_space(*p); p++) {
         if (!isalnum(static_cast<unsigned char>(*p)))
-            return 0;  // a hyphen, or a full stop right after the code
+            return 0; // a hyphen, or a full stop right after the code
         if (n + 1 < cap && n < QV_PAIR_CODE_READ_CAP - 1)
             code[n] = static_cast<char>(toupper(static_cast<unsigned char>(*p)));
         n++;
@@ -122,10 +122,6 @@ int pair_command_parse(const char *message, char *code, size_t cap) {
     return 1;
 }
 
-static const char *reply_topic(const qv_ntfy_config *cfg) {
-    return cfg->publish_topic[0] ? cfg->publish_topic : cfg->topic;
-}
-
 // Publishes one of our own notices and notes its id, so its echo is dropped. With private
 // topics it goes to every device topic, never to the lobby.
 [[nodiscard]] static int publish_notice(qv_daemon *d, const char *message, const char *title,
@@ -135,7 +131,8 @@ static const char *reply_topic(const qv_ntfy_config *cfg) {
         return daemon_publish_devices(d, message, title, 3, tags, &sent, nullptr, err, cap);
     }
     char id[QV_PUB_ID_CAP];
-    if (ntfy_publish(&d->cfg, reply_topic(&d->cfg), message, title, 3, tags, id, err, cap) != 0)
+    if (ntfy_publish(&d->cfg, qv_ntfy_reply_topic(&d->cfg), message, title, 3, tags, id, err,
+                     cap) != 0)
         return -1;
     // An id the ledger cannot keep stays remembered in this process, and the "quorvane" tag
     // marks the echo as ours either way.

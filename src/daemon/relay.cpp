@@ -71,10 +71,6 @@ void daemon_reply_note(qv_daemon *d, bool force) {
     (void)qv_ntfy_stream_save(s, &d->stream_file);
 }
 
-static const char *reply_topic(const qv_ntfy_config *cfg) {
-    return cfg->publish_topic[0] ? cfg->publish_topic : cfg->topic;
-}
-
 // A full page (QV_NODE_PAGE entries) means more may wait: the step reads on (up to a bound)
 // instead of falling a page behind per poll after a burst.
 enum { QV_RELAY_MAX_PAGES = 20 };
@@ -128,8 +124,8 @@ static int64_t reply_limit(const qv_daemon *d) {
     // With private topics every device gets the reply on its own topic, the lobby never.
     int rc = c->private_topics ? daemon_publish_devices(d, text, title, c->priority, tags,
                                                         &d->device_sent_mask, why, err, cap)
-                               : ntfy_publish_sorted(c, reply_topic(c), text, title, c->priority,
-                                                     tags, id, why, err, cap);
+                               : ntfy_publish_sorted(c, qv_ntfy_reply_topic(c), text, title,
+                                                     c->priority, tags, id, why, err, cap);
     if (rc != 0)
         return -1;
     d->reply_failing_since = 0;
@@ -196,7 +192,8 @@ static publish_next after_failure(qv_daemon *d, const qv_reply *r, const qv_pub_
     }
     if (why->kind == QV_PUB_TOKEN)
         qv_errf(d->st.last_error, sizeof d->st.last_error,
-                "publish: the access token cannot publish to %s (%s)", reply_topic(&d->cfg), err);
+                "publish: the access token cannot publish to %s (%s)", qv_ntfy_reply_topic(&d->cfg),
+                err);
     return back_off(d, r, why);
 }
 
@@ -225,8 +222,8 @@ static size_t next_message(qv_daemon *d, const qv_reply *r) {
     size_t left = len - d->reply_parts_done;
     size_t cut = reply_part_cut(rest, left, budget);
     int total = d->reply_parts_sent + parts_needed(rest, left, budget);
-    snprintf(d->reply_text, sizeof d->reply_text, "%s(%d/%d) %.*s", prefix,
-             d->reply_parts_sent + 1, total, static_cast<int>(cut), rest);
+    snprintf(d->reply_text, sizeof d->reply_text, "%s(%d/%d) %.*s", prefix, d->reply_parts_sent + 1,
+             total, static_cast<int>(cut), rest);
     return cut;
 }
 

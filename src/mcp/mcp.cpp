@@ -2,8 +2,8 @@
 // one tool ntfy_send publishing through the shared publisher.
 #include "mcp_internal.h"
 
-#include "clients.h"
 #include "base.h"
+#include "clients.h"
 #include "platform.h"
 #include "state.h"
 
@@ -78,8 +78,8 @@ static void mcp_error(const char *id, int code, const char *message) {
     qv_ntfy_json_escape(message, escaped, sizeof escaped);
     char line[QV_MCP_ERROR_CAP];
     snprintf(line, sizeof line,
-             "{\"jsonrpc\":\"2.0\",\"id\":%s,\"error\":{\"code\":%d,\"message\":\"%s\"}}", id,
-             code, escaped);
+             "{\"jsonrpc\":\"2.0\",\"id\":%s,\"error\":{\"code\":%d,\"message\":\"%s\"}}", id, code,
+             escaped);
     mcp_send_raw(line);
 }
 
@@ -146,9 +146,8 @@ static void read_send_args(yyjson_val *args, int configured_priority, send_args 
 static const char *choose_topic(const qv_ntfy_config *cfg, const send_args *a) {
     if (a->topic[0])
         return a->topic;
-    if (cfg->publish_topic[0])
-        return cfg->publish_topic;
-    return cfg->topic[0] ? cfg->topic : nullptr;
+    const char *topic = qv_ntfy_reply_topic(cfg);
+    return topic[0] ? topic : nullptr;
 }
 
 // Runs ntfy_send; answers only when the request carried an id.

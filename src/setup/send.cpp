@@ -2,8 +2,8 @@
 // note its id in the sent ledger so the daemon drops the echo instead of relaying it.
 #include "setup_internal.h"
 
-#include "clients.h"
 #include "base.h"
+#include "clients.h"
 #include "state.h"
 
 #include <cstdio>
@@ -24,10 +24,6 @@ enum {
 static const char TEST_MESSAGE[] =
     "chimewick test notification from this node. If you can read this, publishing works.";
 static const char TEST_TAGS[] = "bell";
-
-static const char *configured_topic(const qv_ntfy_config *c) {
-    return c->publish_topic[0] ? c->publish_topic : c->topic;
-}
 
 // Publishes, notes the id and answers; a refusal of the server (or of the topic) is a 502.
 // With read_topic, the token must also be able to read that topic, as the daemon will.
@@ -66,7 +62,7 @@ void api_test(qv_api_request *r) {
              c->title_prefix[0] ? c->title_prefix : QV_DEFAULT_TITLE_PREFIX);
     char message[QV_TEST_MESSAGE_CAP];
     cp_trunc(message, sizeof message, TEST_MESSAGE);
-    const char *topic = configured_topic(c);
+    const char *topic = qv_ntfy_reply_topic(c);
     if (!topic[0]) {
         jfail(400, "set a topic first");
         return;
@@ -101,7 +97,7 @@ void api_send(qv_api_request *r) {
         return;
     }
     if (!topic[0])
-        cp_trunc(topic, sizeof topic, configured_topic(c));
+        cp_trunc(topic, sizeof topic, qv_ntfy_reply_topic(c));
     if (!topic[0]) {
         jfail(400, "no topic configured");
         return;

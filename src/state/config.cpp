@@ -350,6 +350,10 @@ static int refuse(char *err, size_t cap, const char *why) {
     return -1;
 }
 
+const char *qv_ntfy_reply_topic(const qv_ntfy_config *c) {
+    return c->publish_topic[0] ? c->publish_topic : c->topic;
+}
+
 int qv_ntfy_config_validate(const qv_ntfy_config *c, char *err, size_t cap) {
     qv_url u;
     if (!c->topic[0])

@@ -78,6 +78,8 @@ void qv_ntfy_config_defaults(qv_ntfy_config *c);
 // Saves under the state folder's lock (taken here when the caller does not hold it already).
 [[nodiscard]] int qv_ntfy_config_save(const qv_ntfy_config *c, char *err, size_t cap);
 [[nodiscard]] int qv_ntfy_config_validate(const qv_ntfy_config *c, char *err, size_t cap);
+// Where replies and our own notices go: publish_topic, or the topic when none is set.
+const char *qv_ntfy_reply_topic(const qv_ntfy_config *c);
 int qv_ntfy_tls_insecure(void);
 // An access token as people write it, made the Authorization value it is sent as: white space
 // around it dropped, a bare ntfy token (tk_...) given "Bearer ", user:password made Basic

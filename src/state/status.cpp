@@ -54,8 +54,7 @@ int qv_ntfy_status_save(const qv_ntfy_status *s) {
 
 void qv_ntfy_status_settings(qv_ntfy_status *s, const qv_ntfy_config *c) {
     cp_trunc(s->topic, sizeof s->topic, c->topic);
-    cp_trunc(s->publish_topic, sizeof s->publish_topic,
-             c->publish_topic[0] ? c->publish_topic : c->topic);
+    cp_trunc(s->publish_topic, sizeof s->publish_topic, qv_ntfy_reply_topic(c));
     cp_trunc(s->target_session, sizeof s->target_session, c->target_session);
     cp_trunc(s->server_url, sizeof s->server_url, c->server_url);
     s->configured = c->topic[0] && c->target_session[0];
