@@ -36,9 +36,8 @@ int qv_ntfy_approved_save(const qv_ntfy_approved_entry *table, int count) {
 // one than last time (a save renames a new file into place) or was written since, which one
 // stat tells; a revocation saved by the setup page is seen at the next message all the same.
 struct approved_cache {
-    char path[QV_PATH_CAP];
-    qv_plat_file_stamp stamp;
-    qv_ntfy_approved_entry *table;
+    qv_state_version version;
+    qv_ntfy_approved_entry *table; // null when there is no file: nobody is approved
     int count;
 };
 static thread_local approved_cache g_cache = {};
@@ -47,22 +46,24 @@ int qv_ntfy_approved_has(const char *key) {
     if (!key || !*key)
         return 0;
     char path[QV_PATH_CAP];
-    qv_plat_file_stamp now = {};
-    if (qv_ntfy_path(path, sizeof path, QV_APPROVED_LIST.file) != 0 ||
-        qv_plat_file_stamp_of(path, &now) != 0)
+    if (qv_ntfy_path(path, sizeof path, QV_APPROVED_LIST.file) != 0)
         return qv_list_has(&QV_APPROVED_LIST, key);
     approved_cache *c = &g_cache;
-    if (!c->table || strcmp(c->path, path) != 0 || !qv_state_same_version(c->stamp, now)) {
+    bool missing = false;
+    if (!qv_state_version_current(&c->version, path, &missing)) {
         free(c->table);
         c->table = nullptr;
-        // Stamped before the read: a save in between makes the next call read again.
-        if (qv_ntfy_approved_load(&c->table, &c->count) != 0) {
+        c->count = 0;
+        if (!missing && qv_ntfy_approved_load(&c->table, &c->count) != 0) {
+            // Read again at the next call.
             c->table = nullptr;
+            c->count = 0;
+            c->version.known = false;
             return qv_list_has(&QV_APPROVED_LIST, key);
         }
-        cp_trunc(c->path, sizeof c->path, path);
-        c->stamp = now;
     }
+    if (!c->table)
+        return 0;
     // Keys are compared as the loader cut them, as qv_list_has compares them.
     char kept[QV_SENDER_KEY_CAP];
     cp_trunc(kept, sizeof kept, key);

@@ -130,9 +130,22 @@ static int resolve_dir(char *out, size_t cap, char *err, size_t err_cap) {
     return QV_DIR_USABLE;
 }
 
-bool qv_state_same_version(const qv_plat_file_stamp &a, const qv_plat_file_stamp &b) {
+static bool same_version(const qv_plat_file_stamp &a, const qv_plat_file_stamp &b) {
     return a.identity == b.identity && a.size == b.size && a.modified_ns == b.modified_ns &&
            a.changed_ns == b.changed_ns;
+}
+
+bool qv_state_version_current(qv_state_version *v, const char *path, bool *missing) {
+    qv_plat_file_stamp now = {};
+    *missing = qv_plat_file_stamp_of(path, &now) != 0;
+    if (v->known && strcmp(v->path, path) == 0 && v->missing == *missing &&
+        (*missing || same_version(v->stamp, now)))
+        return true;
+    v->known = true;
+    v->missing = *missing;
+    cp_trunc(v->path, sizeof v->path, path);
+    v->stamp = now;
+    return false;
 }
 
 int qv_ntfy_dir(char *out, size_t cap) {

@@ -21,10 +21,7 @@ struct sent_list {
 struct sent_cache {
     char slots[QV_SENT_SLOTS][QV_SENT_ID_CAP];
     int count;
-    bool loaded;
-    bool missing; // there was no file: a daemon that never published has none for long
-    char path[QV_PATH_CAP];
-    qv_plat_file_stamp stamp;
+    qv_state_version version; // a daemon that never published has no file for long
 };
 
 // The ids this process noted but could not write yet; the next note adds them to the file.
@@ -142,20 +139,10 @@ int qv_ntfy_sent_has(const char *id) {
     if (!id || !*id)
         return 0;
     char path[QV_PATH_CAP];
-    qv_plat_file_stamp now = {};
-    bool named = qv_ntfy_path(path, sizeof path, SENT_FILE) == 0;
-    bool stamped = named && qv_plat_file_stamp_of(path, &now) == 0;
-    bool current = named && g_cache.loaded && strcmp(g_cache.path, path) == 0 &&
-                   (stamped ? !g_cache.missing && qv_state_same_version(g_cache.stamp, now)
-                            : g_cache.missing);
-    if (!current) {
-        // Stamped before the read: a note in between makes the next question read again.
-        g_cache.count = sent_load_ids(g_cache.slots);
-        g_cache.loaded = named;
-        g_cache.missing = !stamped;
-        cp_trunc(g_cache.path, sizeof g_cache.path, named ? path : "");
-        g_cache.stamp = now;
-    }
+    bool missing = false;
+    if (qv_ntfy_path(path, sizeof path, SENT_FILE) != 0 ||
+        !qv_state_version_current(&g_cache.version, path, &missing))
+        g_cache.count = missing ? 0 : sent_load_ids(g_cache.slots);
     for (int i = 0; i < g_cache.count; i++)
         if (strcmp(g_cache.slots[i], id) == 0)
             return 1;

@@ -3,6 +3,8 @@
 
 #include "state.h"
 
+#include "platform.h"
+
 // Reads and parses a state file. 0, or -1 (and no document) when it is missing, empty,
 // unreadable or not JSON.
 [[nodiscard]] int qv_json_load_state(const char *name, qv_json_doc *doc);
@@ -11,9 +13,19 @@
 // be written.
 [[nodiscard]] int qv_json_save_state(const char *name, yyjson_mut_doc *doc, bool built, int pretty,
                                      char *err, size_t cap);
-struct qv_plat_file_stamp;
-// Whether two stamps name the same version of a file (a state file read again only when not).
-[[nodiscard]] bool qv_state_same_version(const qv_plat_file_stamp &a, const qv_plat_file_stamp &b);
+// Which version of a state file a copy in memory was read from, so that a file the daemon asks
+// about for every message is read again only when it changed (a save renames a new file into
+// place), came or went: one stat tells. Zeroed: nothing read yet.
+struct qv_state_version {
+    bool known;   // a copy was read
+    bool missing; // and there was no file then
+    char path[QV_PATH_CAP];
+    qv_plat_file_stamp stamp;
+};
+// Stamps the file at path. True when the copy is of this version; otherwise the new stamp is
+// noted, taken before the caller reads the file again (so a save in between makes the next call
+// read again), and false. `missing` says whether there is a file to read.
+[[nodiscard]] bool qv_state_version_current(qv_state_version *v, const char *path, bool *missing);
 // The size of a file in bytes, or -1 when it cannot be opened or measured.
 int64_t qv_state_file_size(const char *path);
 // Lays the NTFY_ environment over a configuration and clamps its timings.

@@ -30,7 +30,8 @@ enum : size_t {
     SLOT_HEAD = SLOT_SUMMED_HEAD + 1 + 16 + 1,
     SLOTS_FILE_BYTES = 2 * SLOT_BYTES,
 };
-static_assert(SLOT_HEAD == size_t{QV_STREAM_SLOT_HEAD}, "the head line's length is part of the format");
+static_assert(SLOT_HEAD == size_t{QV_STREAM_SLOT_HEAD},
+              "the head line's length is part of the format");
 
 int qv_ntfy_stream_id_usable(const char *id) {
     size_t len = strlen(id);
@@ -272,13 +273,18 @@ static int slots_write(qv_ntfy_stream_file *f, const char *json, size_t len) {
 int qv_ntfy_stream_save(const qv_ntfy_stream *s, qv_ntfy_stream_file *file) {
     qv_ntfy_stream_file once = {};
     qv_ntfy_stream_file *f = file ? file : &once;
-    char path[QV_PATH_CAP];
     size_t len = 0;
     qv_heap<char> json(stream_json(s, &len));
-    if (!json || stream_path(path, sizeof path) != 0)
+    if (!json)
         return -1;
-    int rc = f->open || slots_open(f, path) == 0 ? slots_write(f, json.get(), len)
-                                                 : slots_create(f, path, json.get(), len);
+    // The file held open is written at once; only a save that must open it needs its path.
+    char path[QV_PATH_CAP];
+    int rc = -1;
+    if (f->open)
+        rc = slots_write(f, json.get(), len);
+    else if (stream_path(path, sizeof path) == 0)
+        rc = slots_open(f, path) == 0 ? slots_write(f, json.get(), len)
+                                      : slots_create(f, path, json.get(), len);
     if (!file)
         qv_ntfy_stream_close(&once);
     return rc;
